@@ -1,0 +1,76 @@
+#pragma once
+// Starting a Windows program under Wine in a given prefix, with pipes.
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace qv {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+// QV_WINE if set, else Debian's 64-bit loader.
+std::string default_wine_loader();
+
+struct LaunchOptions {
+    std::string wine = default_wine_loader();
+    std::string prefix;                 // WINEPREFIX
+    std::string exe;                    // Unix path of the .exe
+    std::vector<std::string> args;      // after the program name
+    // The child inherits this process's environment with WINEDEBUG=-all,
+    // then these are set, then unset_env removed.
+    std::vector<std::pair<std::string, std::string>> env;
+    std::vector<std::string> unset_env;
+    std::string stdout_path;            // empty: a pipe to the controller
+    std::string stderr_path;            // empty: /dev/null
+};
+
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ~ChildProcess();
+
+    // Throws std::runtime_error when the process cannot be started.
+    static ChildProcess spawn(const LaunchOptions& options);
+
+    // Writes everything; false when the child's input is gone.
+    bool write_all(std::string_view bytes);
+    // Reads what is available, waiting until the deadline. Returns the byte
+    // count, 0 at end of output, -1 on timeout.
+    ssize_t read_some(char* buf, size_t size, Clock::time_point deadline);
+    void close_input();
+    // The exit code, or -1 when the child did not end before the deadline
+    // (it is then still running). A death by signal gives 128 + signal.
+    int wait(Clock::time_point deadline);
+    void kill_now();
+    bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+
+private:
+    void release();
+
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    int exit_code_ = -1;
+};
+
+struct RunResult {
+    int exit_code = -1;     // -1: killed after the timeout
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end with its output in files (Wine's system processes
+// may inherit descriptors, so pipes would not see EOF).
+RunResult run_program(LaunchOptions options, Millis timeout);
+
+}  // namespace qv

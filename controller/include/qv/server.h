@@ -1,0 +1,49 @@
+#pragma once
+// A running command server: start it in a prefix, ask, read framed answers.
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "qv/framing.h"
+#include "qv/process.h"
+
+namespace qv {
+
+struct ProtocolError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class Server {
+public:
+    // Starts the server and waits for its handshake. Throws ProtocolError
+    // when it does not arrive in time or is not the handshake.
+    static Server start(const LaunchOptions& options, Millis timeout = Millis(60000));
+
+    // Sends "command args" (or "command" when args is empty) and returns the
+    // answer without its end marker. A raw LF cannot travel inside a request,
+    // so one in command or args is refused with std::invalid_argument.
+    std::string request(std::string_view command, std::string_view args = {});
+
+    // Lower level: write bytes as they are, read the next framed answer.
+    void send(std::string_view bytes);
+    std::string read_answer();
+
+    // Sends "quit" and returns the exit code.
+    int quit();
+    // Closes the server's input and returns the exit code.
+    int finish();
+
+    void set_timeout(Millis timeout) { timeout_ = timeout; }
+    ChildProcess& process() { return child_; }
+
+private:
+    // Reads until the framer yields something other than "incomplete".
+    FrameReader::Status pull(std::string* answer);
+    int wait_exit();
+
+    ChildProcess child_;
+    FrameReader framer_;
+    Millis timeout_{60000};
+};
+
+}  // namespace qv

@@ -1,0 +1,256 @@
+#include "qv/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qv {
+
+std::string default_wine_loader() {
+    const char* wine = std::getenv("QV_WINE");
+    return wine && *wine ? wine : "/usr/lib/wine/wine64";
+}
+
+namespace {
+
+std::vector<std::string> build_environment(const LaunchOptions& o) {
+    std::vector<std::pair<std::string, std::string>> vars;
+    auto set = [&](const std::string& name, const std::string& value) {
+        for (auto& v : vars)
+            if (v.first == name) {
+                v.second = value;
+                return;
+            }
+        vars.emplace_back(name, value);
+    };
+    for (char** e = environ; *e; e++) {
+        std::string entry = *e;
+        size_t eq = entry.find('=');
+        if (eq != std::string::npos)
+            vars.emplace_back(entry.substr(0, eq), entry.substr(eq + 1));
+    }
+    set("WINEDEBUG", "-all");
+    set("WINEDLLOVERRIDES", "mscoree,mshtml=");
+    if (!o.prefix.empty())
+        set("WINEPREFIX", o.prefix);
+    for (auto& [name, value] : o.env)
+        set(name, value);
+    std::vector<std::string> out;
+    for (auto& [name, value] : vars) {
+        bool removed = false;
+        for (auto& u : o.unset_env)
+            removed = removed || u == name;
+        if (!removed)
+            out.push_back(name + "=" + value);
+    }
+    return out;
+}
+
+void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
+}  // namespace
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        release();
+        pid_ = std::exchange(other.pid_, -1);
+        in_ = std::exchange(other.in_, -1);
+        out_ = std::exchange(other.out_, -1);
+        exit_code_ = std::exchange(other.exit_code_, -1);
+    }
+    return *this;
+}
+
+ChildProcess::~ChildProcess() { release(); }
+
+void ChildProcess::release() {
+    if (in_ >= 0)
+        close(in_);
+    if (out_ >= 0)
+        close(out_);
+    in_ = out_ = -1;
+    if (pid_ > 0)
+        kill_now();
+}
+
+ChildProcess ChildProcess::spawn(const LaunchOptions& o) {
+    std::vector<std::string> argv_s{o.wine, o.exe};
+    argv_s.insert(argv_s.end(), o.args.begin(), o.args.end());
+    std::vector<std::string> env_s = build_environment(o);
+    std::vector<char*> argv, envp;
+    for (auto& a : argv_s)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env_s)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int in_pipe[2], out_pipe[2] = {-1, -1};
+    if (pipe(in_pipe) != 0)
+        throw std::runtime_error("pipe: " + std::string(strerror(errno)));
+    if (o.stdout_path.empty() && pipe(out_pipe) != 0) {
+        close(in_pipe[0]);
+        close(in_pipe[1]);
+        throw std::runtime_error("pipe: " + std::string(strerror(errno)));
+    }
+    set_cloexec(in_pipe[1]);
+    if (out_pipe[0] >= 0)
+        set_cloexec(out_pipe[0]);
+
+    // Open files before forking so that errors reach the caller.
+    int out_fd = out_pipe[1];
+    if (!o.stdout_path.empty())
+        out_fd = open(o.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err_fd = open(o.stderr_path.empty() ? "/dev/null" : o.stderr_path.c_str(),
+                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out_fd < 0 || err_fd < 0) {
+        int saved = errno;
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], out_fd, err_fd})
+            if (fd >= 0)
+                close(fd);
+        throw std::runtime_error("cannot open output file: " + std::string(strerror(saved)));
+    }
+
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork: " + std::string(strerror(errno)));
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        for (int fd = 3; fd < 1024; fd++)
+            close(fd);
+        signal(SIGPIPE, SIG_DFL);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_fd);
+    close(err_fd);
+
+    ChildProcess child;
+    child.pid_ = pid;
+    child.in_ = in_pipe[1];
+    child.out_ = out_pipe[0];
+    return child;
+}
+
+bool ChildProcess::write_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (in_ < 0)
+            return false;
+        ssize_t n = ::write(in_, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+ssize_t ChildProcess::read_some(char* buf, size_t size, Clock::time_point deadline) {
+    if (out_ < 0)
+        return 0;
+    for (;;) {
+        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        if (left < 0)
+            return -1;
+        pollfd p{out_, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000000)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0)
+            continue;  // re-check the deadline
+        ssize_t n = ::read(out_, buf, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 ? 0 : n;
+    }
+}
+
+void ChildProcess::close_input() {
+    if (in_ >= 0)
+        close(in_);
+    in_ = -1;
+}
+
+int ChildProcess::wait(Clock::time_point deadline) {
+    if (pid_ <= 0)
+        return exit_code_;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            pid_ = -1;
+            return exit_code_;
+        }
+        if (r < 0 && errno != EINTR) {
+            pid_ = -1;
+            return exit_code_;
+        }
+        if (Clock::now() >= deadline)
+            return -1;
+        std::this_thread::sleep_for(Millis(5));
+    }
+}
+
+void ChildProcess::kill_now() {
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    int status;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+static std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+RunResult run_program(LaunchOptions options, Millis timeout) {
+    char dir_template[] = "/tmp/qvrun.XXXXXX";
+    if (!mkdtemp(dir_template))
+        throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
+    std::string dir = dir_template;
+    if (options.stdout_path.empty())
+        options.stdout_path = dir + "/out";
+    if (options.stderr_path.empty())
+        options.stderr_path = dir + "/err";
+
+    RunResult result;
+    {
+        ChildProcess child = ChildProcess::spawn(options);
+        child.close_input();
+        result.exit_code = child.wait(Clock::now() + timeout);
+        if (result.exit_code < 0)
+            child.kill_now();
+    }
+    result.out = slurp(options.stdout_path);
+    result.err = slurp(options.stderr_path);
+    unlink((dir + "/out").c_str());
+    unlink((dir + "/err").c_str());
+    rmdir(dir.c_str());
+    return result;
+}
+
+}  // namespace qv

@@ -1,0 +1,122 @@
+// The server's line protocol, checked as exact bytes on the wire.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+using qvtest::start_server;
+
+constexpr qv::Millis kShort{2000};
+
+// Everything the process writes until its output ends.
+std::string read_to_eof(qv::ChildProcess& child) {
+    std::string out;
+    char buf[65536];
+    auto deadline = qv::Clock::now() + qv::Millis(60000);
+    for (;;) {
+        ssize_t n = child.read_some(buf, sizeof buf, deadline);
+        if (n <= 0)
+            break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::string windows_dir() {
+    qv::Server server = start_server();
+    std::string dir = server.request("getwindowsdir");
+    server.quit();
+    return dir;
+}
+
+TEST(CommandLoop, HandshakeIsTheFirstOutputBeforeAnyInput) {
+    qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program64("qvmanip.exe")));
+    std::string got;
+    char buf[64];
+    auto deadline = qv::Clock::now() + qv::Millis(60000);
+    while (got.size() < 11) {
+        ssize_t n = child.read_some(buf, 11 - got.size(), deadline);
+        ASSERT_GT(n, 0) << "no handshake; got \"" << qvtest::shown(got) << "\"";
+        got.append(buf, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(got, "QVMANIP OK\n");
+    // Nothing more arrives while no request has been sent.
+    EXPECT_EQ(child.read_some(buf, sizeof buf, qv::Clock::now() + qv::Millis(300)), -1);
+    child.close_input();
+    EXPECT_EQ(child.wait(qv::Clock::now() + qv::Millis(30000)), 0);
+}
+
+TEST(CommandLoop, QuitAndEndOfInputExitWithZeroAndNoMoreOutput) {
+    for (const std::string ending : {"quit\n", "quit now please\n", ""}) {
+        qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program64("qvmanip.exe")));
+        ASSERT_TRUE(child.write_all("getwindowsdir\n" + ending));
+        if (ending.empty())
+            child.close_input();
+        std::string out = read_to_eof(child);
+        EXPECT_EQ(child.wait(qv::Clock::now() + qv::Millis(30000)), 0) << "ending " << qvtest::shown(ending);
+        EXPECT_EQ(out, "QVMANIP OK\nC:\\windows\nend\n") << "ending " << qvtest::shown(ending);
+    }
+}
+
+TEST(CommandLoop, UnrecognisedLinesGetTheEndMarkerAlone) {
+    qv::Server server = start_server();
+    for (const std::string line : {"Quit", "quit\r", "", " quit", " getwindowsdir", "nosuchcommand x",
+                                   "getwindowsdir\r", "GETWINDOWSDIR"}) {
+        server.send(line + "\n");
+        EXPECT_EQ(server.read_answer(), "") << "line \"" << qvtest::shown(line) << "\"";
+    }
+    // Still in step: a real request after them is answered.
+    EXPECT_EQ(server.request("getwindowsdir"), "C:\\windows");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(CommandLoop, RequestsSentInOneWriteAreAnsweredInOrder) {
+    const std::string dir = windows_dir();
+    for (int count : {2, 20}) {
+        qv::Server server = start_server();
+        std::string batch;
+        for (int i = 0; i < count; i++)
+            batch += i % 2 ? "unknown\n" : "getwindowsdir\n";
+        server.send(batch);
+        for (int i = 0; i < count; i++)
+            EXPECT_EQ(server.read_answer(), i % 2 ? "" : dir) << "answer " << i << " of " << count;
+        EXPECT_EQ(server.quit(), 0);
+    }
+}
+
+TEST(CommandLoop, LongRequestsDeliveredInSmallWritesAreOneLine) {
+    qv::Server server = start_server();
+    for (size_t length : {5000u, 4u << 20}) {
+        // The argument text is ignored by getwindowsdir, so the answer shows
+        // that the whole line was taken as one request.
+        std::string line = "getwindowsdir " + std::string(length, 'a') + "\n";
+        size_t step = length > 100000 ? 4000 : 100;
+        for (size_t i = 0; i < line.size(); i += step)
+            server.send(line.substr(i, step));
+        EXPECT_EQ(server.read_answer(), "C:\\windows") << "length " << length;
+        EXPECT_EQ(server.request("nosuchcommand"), "");
+    }
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(CommandLoop, PartialLastLineIsNeverExecuted) {
+    qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program64("qvmanip.exe")));
+    ASSERT_TRUE(child.write_all("getwindowsdir\ngetwindowsdir"));
+    child.close_input();
+    std::string out = read_to_eof(child);
+    EXPECT_EQ(child.wait(qv::Clock::now() + qv::Millis(30000)), 0);
+    EXPECT_EQ(out, "QVMANIP OK\nC:\\windows\nend\n");
+}
+
+TEST(CommandLoop, ExitCodeTwoWhenTheHandshakeCannotBeWritten) {
+    qv::LaunchOptions options = qvtest::options_for(qvtest::program64("qvmanip.exe"));
+    options.stdout_path = "/dev/full";
+    qv::ChildProcess child = qv::ChildProcess::spawn(options);
+    // Input stays open: the server must give up without reading it.
+    EXPECT_EQ(child.wait(qv::Clock::now() + qv::Millis(30000)), 2);
+}
+
+}  // namespace
