@@ -222,53 +222,1021 @@ static char *readescapedstring(const char *str)
 /* Registry commands                                                        */
 /* ------------------------------------------------------------------------ */
 
+/* The view a registry command acts on. */
+enum reg_arch
+{
+    REG_WIN32 = 0,
+    REG_NATIVE = 1,
+    REG_BOTH = 2,
+};
+
+/* Tried in this order; each name is compared together with its backslash. */
+static const struct
+{
+    const char *name;
+    HKEY key;
+} reg_roots[] = {
+    {"HKEY_CLASSES_ROOT\\", HKEY_CLASSES_ROOT},
+    {"HKEY_CURRENT_USER\\", HKEY_CURRENT_USER},
+    {"HKEY_LOCAL_MACHINE\\", HKEY_LOCAL_MACHINE},
+    {"HKEY_USERS\\", HKEY_USERS},
+    {"HKCR\\", HKEY_CLASSES_ROOT},
+    {"HKCU\\", HKEY_CURRENT_USER},
+    {"HKLM\\", HKEY_LOCAL_MACHINE},
+    {"HKU\\", HKEY_USERS},
+};
+
+/* Splits "[32\|3264\]ROOT\key path"; *subtree points into path. */
+static int get_reg_root(const char *path, HKEY *rootkey, enum reg_arch *arch, const char **subtree)
+{
+    *arch = REG_NATIVE;
+    if (!strncmp(path, "32\\", 3))
+    {
+        *arch = REG_WIN32;
+        path += 3;
+    }
+    else if (!strncmp(path, "3264\\", 5))
+    {
+        *arch = REG_BOTH;
+        path += 5;
+    }
+
+    for (size_t i = 0; i < sizeof(reg_roots) / sizeof(reg_roots[0]); i++)
+    {
+        size_t len = strlen(reg_roots[i].name);
+        if (!_strnicmp(path, reg_roots[i].name, len))
+        {
+            *rootkey = reg_roots[i].key;
+            *subtree = path + len;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* Wine's headers here have no wine_is_64bit; this is the same build-time test. */
+static BOOL reg_64bit_build(void)
+{
+#ifdef _WIN64
+    return TRUE;
+#else
+    return FALSE;
+#endif
+}
+
+/* A 32-bit server sees only its own view, so there the prefixes are accepted
+ * but every modifying command makes one pass in the default view. */
+static enum reg_arch reg_view_gate(enum reg_arch arch, BOOL is_64bit)
+{
+    return is_64bit ? arch : REG_NATIVE;
+}
+
+static REGSAM reg_access(REGSAM rights, enum reg_arch arch)
+{
+    return arch == REG_WIN32 ? rights | KEY_WOW64_32KEY : rights;
+}
+
+/* One pass of a modifying command: NULL when it succeeded, else its message. */
+typedef const char *(*reg_pass_func)(enum reg_arch arch, void *context);
+
+/* REG_BOTH acts in the default view, then in the 32-bit view.  A failed pass
+ * ends the loop; what an earlier pass changed stays changed. */
+static void reg_view_loop(enum reg_arch arch, reg_pass_func pass, void *context)
+{
+    arch = reg_view_gate(arch, reg_64bit_build());
+    for (;;)
+    {
+        const char *failure = pass(arch, context);
+        if (failure)
+        {
+            fputs(failure, stdout);
+            return;
+        }
+        if (arch != REG_BOTH)
+            break;
+        arch = REG_WIN32;
+    }
+    fputs("success", stdout);
+}
+
+static BOOL reg_text_type(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_LINK || type == REG_MULTI_SZ;
+}
+
+/* Type, data and LF of one value line.  FALSE when the text could not be
+ * converted; the line is then ended without its data. */
+static BOOL sendregvalue(DWORD type, const BYTE *data, DWORD size)
+{
+    BOOL ok = TRUE;
+
+    printf("%i ", (int)type);
+    if (reg_text_type(type))
+    {
+        int len;
+        char *textA = WtoA_n((const WCHAR *)data, (int)(size / 2), &len);
+        fputc('=', stdout);
+        if (textA)
+            sendescapedstring_n(textA, (unsigned int)len);
+        else
+            ok = FALSE;
+        heap_free(textA);
+    }
+    else
+    {
+        for (DWORD i = 0; i < size; i++)
+            printf("%02x", data[i]);
+    }
+    fputc('\n', stdout);
+    return ok;
+}
+
+static void send_reg_error(LONG code)
+{
+    printf("errno %i\n", (int)code);
+}
+
+/* Replaces *dynamic with a block of size bytes; FALSE (nothing changed) when
+ * the heap cannot supply it. */
+static BOOL reg_grow(void **dynamic, SIZE_T size)
+{
+    void *block = heap_alloc(size);
+    if (!block)
+        return FALSE;
+    heap_free(*dynamic);
+    *dynamic = block;
+    return TRUE;
+}
+
+static void sendregkey(HKEY key)
+{
+    WCHAR static_wbuf[260];
+    BYTE static_buf[260];
+    void *dynamic_wbuf = NULL;
+    void *dynamic_buf = NULL;
+    WCHAR *wbuf = static_wbuf;
+    BYTE *buf = static_buf;
+    DWORD wbuf_size = 259;
+    DWORD buf_size = 259;
+    DWORD index, name_size, data_size, type;
+    LONG res;
+    int len;
+
+    for (index = 0;;)
+    {
+        name_size = wbuf_size;
+        data_size = buf_size;
+        res = RegEnumValueW(key, index, wbuf, &name_size, NULL, &type, buf, &data_size);
+        if (res == ERROR_SUCCESS)
+        {
+            char *nameA = WtoA_n(wbuf, -1, &len);
+            if (!nameA)
+            {
+                send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
+                break;
+            }
+            fputs("value ", stdout);
+            sendescapedstring(nameA);
+            fputs("\\0 ", stdout);
+            heap_free(nameA);
+            if (!sendregvalue(type, buf, data_size))
+            {
+                send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
+                break;
+            }
+            index++;
+        }
+        else if (res == ERROR_MORE_DATA)
+        {
+            /* Wine does not report the size of a name that does not fit, so
+             * asking again with the same buffers would never end. */
+            if (name_size <= wbuf_size && data_size <= buf_size)
+            {
+                send_reg_error(res);
+                break;
+            }
+            if (name_size > wbuf_size)
+            {
+                if (!reg_grow(&dynamic_wbuf, ((SIZE_T)name_size + 1) * sizeof(WCHAR)))
+                {
+                    send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
+                    break;
+                }
+                wbuf = (WCHAR *)dynamic_wbuf;
+                wbuf_size = name_size;
+            }
+            if (data_size > buf_size)
+            {
+                if (!reg_grow(&dynamic_buf, data_size))
+                {
+                    send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
+                    break;
+                }
+                buf = (BYTE *)dynamic_buf;
+                buf_size = data_size;
+            }
+        }
+        else
+        {
+            if (res != ERROR_NO_MORE_ITEMS)
+                send_reg_error(res);
+            break;
+        }
+    }
+
+    for (index = 0;;)
+    {
+        name_size = wbuf_size;
+        res = RegEnumKeyExW(key, index, wbuf, &name_size, NULL, NULL, NULL, NULL);
+        if (res == ERROR_SUCCESS)
+        {
+            char *nameA = WtoA_n(wbuf, -1, &len);
+            if (!nameA)
+            {
+                send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
+                break;
+            }
+            /* A key name may hold LF; escaped like value names it cannot split
+             * the listing, and it never holds a backslash, so nothing else
+             * changes. */
+            fputs("subkey ", stdout);
+            sendescapedstring(nameA);
+            fputc('\n', stdout);
+            heap_free(nameA);
+            index++;
+        }
+        else if (res == ERROR_MORE_DATA)
+        {
+            if (name_size <= wbuf_size)
+            {
+                send_reg_error(res);
+                break;
+            }
+            if (!reg_grow(&dynamic_wbuf, ((SIZE_T)name_size + 1) * sizeof(WCHAR)))
+            {
+                send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
+                break;
+            }
+            wbuf = (WCHAR *)dynamic_wbuf;
+            wbuf_size = name_size;
+        }
+        else
+        {
+            if (res != ERROR_NO_MORE_ITEMS)
+                send_reg_error(res);
+            break;
+        }
+    }
+
+    heap_free(dynamic_wbuf);
+    heap_free(dynamic_buf);
+}
+
 static void getregkey_cmd(char *args)
 {
-    (void)args;
+    HKEY rootkey, key;
+    enum reg_arch arch;
+    const char *subtree;
+
+    if (!get_reg_root(args, &rootkey, &arch, &subtree))
+    {
+        fputs("error not a valid root key", stdout);
+        return;
+    }
+    if (arch == REG_BOTH)
+    {
+        fputs("error can't read registry key as 32-bit and 64-bit", stdout);
+        return;
+    }
+
+    WCHAR *subtreeW = AtoW(subtree);
+    if (!subtreeW)
+    {
+        fputs("error out of memory", stdout);
+        return;
+    }
+    LONG res = RegOpenKeyExW(rootkey, subtreeW, 0, reg_access(KEY_READ, arch), &key);
+    if (res != ERROR_SUCCESS)
+        printf("errno %i", (int)res);
+    else
+    {
+        sendregkey(key);
+        RegCloseKey(key);
+    }
+    heap_free(subtreeW);
+}
+
+/* Value literal -> new block with the data; *type is 0 when no prefix
+ * matched.  With a type set, NULL means the heap could not supply the data. */
+static BYTE *get_reg_value(const char *buffer, DWORD *type, DWORD *length)
+{
+    *type = 0;
+    *length = 0;
+
+    if (!strncmp(buffer, "dword:", 6))
+    {
+        *type = REG_DWORD;
+        DWORD *value = (DWORD *)heap_alloc(sizeof(DWORD));
+        if (!value)
+            return NULL;
+        *value = (DWORD)strtoul(buffer + 6, NULL, 16);
+        *length = sizeof(DWORD);
+        return (BYTE *)value;
+    }
+    if (!strncmp(buffer, "str:", 4) || !strncmp(buffer, "str(2):", 7))
+    {
+        BOOL plain = buffer[3] == ':';
+        *type = plain ? REG_SZ : REG_EXPAND_SZ;
+        WCHAR *textW = AtoW(buffer + (plain ? 4 : 7));
+        if (!textW)
+            return NULL;
+        *length = (DWORD)(wcslen(textW) + 1) * sizeof(WCHAR);
+        return (BYTE *)textW;
+    }
+    if (!strncmp(buffer, "str(7):", 7))
+    {
+        *type = REG_MULTI_SZ;
+        WCHAR *textW = AtoW(buffer + 7);
+        if (!textW)
+            return NULL;
+        /* backslash-0 separates the strings; pairs never overlap */
+        WCHAR *in = textW, *out = textW;
+        while (*in)
+        {
+            if (in[0] == '\\' && in[1] == '0')
+            {
+                *out++ = 0;
+                in += 2;
+            }
+            else
+                *out++ = *in++;
+        }
+        *out++ = 0;
+        *length = (DWORD)(out - textW) * sizeof(WCHAR);
+        return (BYTE *)textW;
+    }
+    if (!strncmp(buffer, "hex:", 4))
+    {
+        const char *p = buffer + 4;
+        *type = REG_BINARY;
+        /* every byte takes at least one character of the text */
+        BYTE *bytes = (BYTE *)heap_alloc(strlen(p) + 1);
+        if (!bytes)
+            return NULL;
+        DWORD count = 0;
+        for (;;)
+        {
+            char *end;
+            unsigned long number = strtoul(p, &end, 16);
+            if (end == p)
+                break; /* no digits */
+            bytes[count++] = (BYTE)number;
+            if (!*end)
+                break;
+            p = end + 1; /* one separator, whatever it is */
+        }
+        *length = count;
+        return bytes;
+    }
+    return NULL;
+}
+
+struct setregkey_args
+{
+    HKEY rootkey;
+    const WCHAR *subtreeW;
+    const WCHAR *nameW;
+    DWORD type;
+    const BYTE *data;
+    DWORD length;
+};
+
+static const char *setregkey_pass(enum reg_arch arch, void *context)
+{
+    const struct setregkey_args *set = (const struct setregkey_args *)context;
+    HKEY key;
+
+    if (RegCreateKeyExW(set->rootkey, set->subtreeW, 0, NULL, 0, reg_access(KEY_READ | KEY_SET_VALUE, arch),
+                        NULL, &key, NULL) != ERROR_SUCCESS)
+        return "error unable to create registry key";
+    LONG res = RegSetValueExW(key, set->nameW, 0, set->type, set->data, set->length);
+    RegCloseKey(key);
+    return res == ERROR_SUCCESS ? NULL : "error unable to set value";
 }
 
 static void setregkey_cmd(char *args)
 {
-    (void)args;
+    struct setregkey_args set;
+    enum reg_arch arch;
+    const char *subtree;
+    WCHAR *nameW = NULL, *subtreeW = NULL;
+    BYTE *data = NULL;
+    char *name, *literal;
+
+    char *argsA = readescapedstring(args);
+    if (!argsA)
+    {
+        fputs("error unable to unescape args", stdout);
+        return;
+    }
+
+    name = strchr(argsA, '\n');
+    literal = name ? strchr(name + 1, '\n') : NULL;
+    if (!literal)
+    {
+        fputs("error invalid command line", stdout);
+        goto done;
+    }
+    *name++ = 0;
+    *literal++ = 0;
+
+    nameW = AtoW(name);
+    if (!nameW)
+    {
+        fputs("error out of memory", stdout);
+        goto done;
+    }
+    if (!get_reg_root(argsA, &set.rootkey, &arch, &subtree))
+    {
+        fputs("error not a valid root key", stdout);
+        goto done;
+    }
+    subtreeW = AtoW(subtree);
+    data = get_reg_value(literal, &set.type, &set.length);
+    if (!set.type)
+    {
+        fputs("error unable to determine registry data type", stdout);
+        goto done;
+    }
+    if (!subtreeW || !data)
+    {
+        fputs("error out of memory", stdout);
+        goto done;
+    }
+
+    set.subtreeW = subtreeW;
+    set.nameW = nameW;
+    set.data = data;
+    reg_view_loop(arch, setregkey_pass, &set);
+
+done:
+    heap_free(data);
+    heap_free(subtreeW);
+    heap_free(nameW);
+    heap_free(argsA);
+}
+
+/* Deletes everything below hkey, children before parents; hkey stays. */
+static LONG delete_subkeys(HKEY hkey)
+{
+    WCHAR subkey_name[256];
+    HKEY subkey;
+    LONG res;
+
+    for (;;)
+    {
+        /* each deletion moves the remaining subkeys down to index 0 */
+        res = RegEnumKeyW(hkey, 0, subkey_name, 256);
+        if (res != ERROR_SUCCESS)
+            break;
+        res = RegOpenKeyW(hkey, subkey_name, &subkey);
+        if (res != ERROR_SUCCESS)
+            break;
+        res = delete_subkeys(subkey);
+        RegCloseKey(subkey);
+        if (res != ERROR_SUCCESS)
+            break;
+        res = RegDeleteKeyW(hkey, subkey_name);
+        if (res != ERROR_SUCCESS)
+            break;
+    }
+    return res == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : res;
+}
+
+struct rmreg_args
+{
+    HKEY rootkey;
+    const WCHAR *subtreeW;
+    const WCHAR *nameW;
+};
+
+static const char *rmregtree_pass(enum reg_arch arch, void *context)
+{
+    const struct rmreg_args *rm = (const struct rmreg_args *)context;
+    HKEY key;
+
+    LONG res = RegOpenKeyExW(rm->rootkey, rm->subtreeW, 0, reg_access(KEY_ALL_ACCESS, arch), &key);
+    if (res == ERROR_FILE_NOT_FOUND)
+        return NULL; /* nothing to delete in this view */
+    if (res != ERROR_SUCCESS)
+        return "error unable to delete registry tree";
+    res = delete_subkeys(key);
+    RegCloseKey(key);
+    if (res != ERROR_SUCCESS)
+        return "error unable to delete registry tree";
+    if (RegDeleteKeyExW(rm->rootkey, rm->subtreeW, arch == REG_WIN32 ? KEY_WOW64_32KEY : 0, 0) != ERROR_SUCCESS)
+        return "error unable to delete registry tree";
+    return NULL;
 }
 
 static void rmregtree_cmd(char *args)
 {
-    (void)args;
+    struct rmreg_args rm;
+    enum reg_arch arch;
+    const char *subtree;
+
+    char *argsA = readescapedstring(args);
+    if (!argsA)
+    {
+        fputs("error unable to unescape args", stdout);
+        return;
+    }
+    /* the whole text is the path: an LF here belongs to a key name */
+    if (!get_reg_root(argsA, &rm.rootkey, &arch, &subtree))
+        fputs("error not a valid root key", stdout);
+    else
+    {
+        WCHAR *subtreeW = AtoW(subtree);
+        if (!subtreeW)
+            fputs("error out of memory", stdout);
+        else
+        {
+            rm.subtreeW = subtreeW;
+            rm.nameW = NULL;
+            reg_view_loop(arch, rmregtree_pass, &rm);
+        }
+        heap_free(subtreeW);
+    }
+    heap_free(argsA);
+}
+
+static const char *rmregvalue_pass(enum reg_arch arch, void *context)
+{
+    const struct rmreg_args *rm = (const struct rmreg_args *)context;
+    HKEY key;
+
+    if (RegOpenKeyExW(rm->rootkey, rm->subtreeW, 0, reg_access(KEY_ALL_ACCESS, arch), &key) != ERROR_SUCCESS)
+        return "error unable to open registry key";
+    LONG res = RegDeleteValueW(key, rm->nameW);
+    RegCloseKey(key);
+    return res == ERROR_SUCCESS ? NULL : "error unable to delete value";
 }
 
 static void rmregvalue_cmd(char *args)
 {
-    (void)args;
+    struct rmreg_args rm;
+    enum reg_arch arch;
+    const char *subtree;
+    WCHAR *nameW = NULL, *subtreeW = NULL;
+    char *name;
+
+    char *argsA = readescapedstring(args);
+    if (!argsA)
+    {
+        fputs("error unable to unescape args", stdout);
+        return;
+    }
+
+    /* only the first LF separates: the name may hold more */
+    name = strchr(argsA, '\n');
+    if (!name)
+    {
+        fputs("error invalid command line", stdout);
+        goto done;
+    }
+    *name++ = 0;
+
+    nameW = AtoW(name);
+    if (!nameW)
+    {
+        fputs("error out of memory", stdout);
+        goto done;
+    }
+    if (!get_reg_root(argsA, &rm.rootkey, &arch, &subtree))
+    {
+        fputs("error not a valid root key", stdout);
+        goto done;
+    }
+    subtreeW = AtoW(subtree);
+    if (!subtreeW)
+    {
+        fputs("error out of memory", stdout);
+        goto done;
+    }
+
+    rm.subtreeW = subtreeW;
+    rm.nameW = nameW;
+    reg_view_loop(arch, rmregvalue_pass, &rm);
+
+done:
+    heap_free(subtreeW);
+    heap_free(nameW);
+    heap_free(argsA);
 }
 
 /* ------------------------------------------------------------------------ */
 /* File-system commands                                                     */
 /* ------------------------------------------------------------------------ */
 
+#include <shlobj.h>
+
+/* Answers that the controller cannot frame: a raw LF would end a line of a
+ * listing early, and "\nend\n" inside a text would end the answer. */
+static BOOL has_lf(const char *str)
+{
+    return str && strchr(str, '\n') != NULL;
+}
+
+typedef char *(CDECL *wine_get_unix_file_name_t)(const WCHAR *dosW);
+typedef WCHAR *(CDECL *wine_get_dos_file_name_t)(const char *unix_path);
+
+/* Found once, then kept for the life of the process. */
+static wine_get_unix_file_name_t pwine_get_unix_file_name;
+static wine_get_dos_file_name_t pwine_get_dos_file_name;
+
+static FARPROC kernel32_export(const char *name)
+{
+    HMODULE kernel32 = GetModuleHandleA("kernel32");
+    return kernel32 ? GetProcAddress(kernel32, name) : NULL;
+}
+
+/* Unix path of dos_path, or of its longest leading part that maps with the
+ * rest appended '/'-separated.  dos_path is edited in place. */
+static char *convert_dos_path(WCHAR *dos_path)
+{
+    if (!pwine_get_unix_file_name)
+        pwine_get_unix_file_name = (wine_get_unix_file_name_t)(void (*)(void))kernel32_export("wine_get_unix_file_name");
+    if (!pwine_get_unix_file_name)
+        return NULL;
+
+    WCHAR *slash;
+    while ((slash = wcschr(dos_path, '/')))
+        *slash = '\\';
+
+    WCHAR *rest = NULL;
+    char *unix_path;
+    for (;;)
+    {
+        WCHAR drive_root[4];
+        const WCHAR *try_path = dos_path;
+        if (iswalpha(dos_path[0]) && dos_path[1] == ':' && !dos_path[2])
+        {
+            drive_root[0] = dos_path[0];
+            drive_root[1] = ':';
+            drive_root[2] = '\\';
+            drive_root[3] = 0;
+            try_path = drive_root;
+        }
+        unix_path = pwine_get_unix_file_name(try_path);
+        if (unix_path)
+            break;
+
+        WCHAR *new_rest = wcsrchr(dos_path, '\\');
+        if (!new_rest)
+            return NULL;
+        if (rest)
+            *rest = '/';
+        *new_rest = 0;
+        rest = new_rest;
+    }
+
+    if (!rest)
+        return unix_path;
+
+    *rest = '/';
+    int rest_len = WideCharToMultiByte(65010, 0, rest, -1, NULL, 0, NULL, NULL);
+    size_t len = strlen(unix_path);
+    char *full_unix_path = rest_len > 0 ? (char *)heap_alloc(len + rest_len + 1) : NULL;
+    if (full_unix_path)
+    {
+        memcpy(full_unix_path, unix_path, len);
+        WideCharToMultiByte(65010, 0, rest, -1, full_unix_path + len, rest_len + 1, NULL, NULL);
+    }
+    HeapFree(GetProcessHeap(), 0, unix_path);
+    return full_unix_path;
+}
+
 static void unixpath_cmd(char *args)
 {
-    (void)args;
+    WCHAR *dos_path = AtoW(args);
+    char *unix_path = dos_path ? convert_dos_path(dos_path) : NULL;
+    /* A Unix name may hold LF (the prefix's own path, a drive's target); such
+     * a path cannot travel unescaped, so it counts as not translatable. */
+    if (unix_path && !has_lf(unix_path))
+        printf("path %s", unix_path);
+    else
+        fputs("error", stdout);
+    heap_free(unix_path);
+    heap_free(dos_path);
 }
 
 static void windowspath_cmd(char *args)
 {
-    (void)args;
+    if (!pwine_get_dos_file_name)
+        pwine_get_dos_file_name = (wine_get_dos_file_name_t)(void (*)(void))kernel32_export("wine_get_dos_file_name");
+    if (!pwine_get_dos_file_name)
+    {
+        fputs("error cannot get wine_get_dos_file_name", stdout);
+        return;
+    }
+
+    WCHAR *dos_pathW = pwine_get_dos_file_name(args);
+    char *dos_pathA = dos_pathW ? WtoA(dos_pathW) : NULL;
+    if (dos_pathA && !has_lf(dos_pathA))
+        printf("path %s", dos_pathA);
+    else
+        fputs("error cannot convert path", stdout);
+    heap_free(dos_pathA);
+    if (dos_pathW)
+        HeapFree(GetProcessHeap(), 0, dos_pathW);
+}
+
+/* The mount manager's drive record.  Older mount managers take the 16-byte
+ * layout; current ones refuse it with ERROR_INVALID_PARAMETER and take the
+ * 32-byte one.  Only the fields used here matter; the others stay zero. */
+struct mountmgr_unix_drive
+{
+    ULONG size;
+    ULONG type;
+    WCHAR letter;
+    USHORT mount_point_offset;
+    USHORT device_offset;
+    USHORT unknown;
+};
+
+struct mountmgr_unix_drive_v2
+{
+    ULONG size;
+    ULONG type;
+    ULONG fs_type;
+    DWORD serial;
+    ULONGLONG unix_dev;
+    WCHAR letter;
+    USHORT mount_point_offset;
+    USHORT device_offset;
+    USHORT label_offset;
+};
+
+#define IOCTL_QUERY_UNIX_DRIVE 0x006D4084
+#define IOCTL_DEFINE_UNIX_DRIVE 0x006DC080
+
+/* How often one letter may ask for a larger reply buffer. */
+#define MAX_DRIVE_REPLY_GROWTHS 4
+
+/* Fixed part of the record, 16 or 32 bytes. */
+static DWORD drive_record_size(BOOL v2)
+{
+    return v2 ? sizeof(struct mountmgr_unix_drive_v2) : sizeof(struct mountmgr_unix_drive);
+}
+
+/* Fills the fixed part of a zeroed record of the given layout. */
+static void set_drive_record(void *record, BOOL v2, DWORD size, DWORD type, WCHAR letter, USHORT mount_point_offset)
+{
+    if (v2)
+    {
+        struct mountmgr_unix_drive_v2 *drive = (struct mountmgr_unix_drive_v2 *)record;
+        drive->size = size;
+        drive->type = type;
+        drive->letter = letter;
+        drive->mount_point_offset = mount_point_offset;
+    }
+    else
+    {
+        struct mountmgr_unix_drive *drive = (struct mountmgr_unix_drive *)record;
+        drive->size = size;
+        drive->type = type;
+        drive->letter = letter;
+        drive->mount_point_offset = mount_point_offset;
+    }
+}
+
+/* Whether a query reply of reply_len bytes names mount_point as its mount
+ * point.  A reply that does not hold together never matches, and nothing
+ * outside it is read. */
+static BOOL drive_reply_matches(const char *reply, DWORD reply_len, BOOL v2, const char *mount_point)
+{
+    DWORD fixed = drive_record_size(v2);
+    if (reply_len < fixed)
+        return FALSE;
+    DWORD offset = v2 ? ((const struct mountmgr_unix_drive_v2 *)reply)->mount_point_offset
+                      : ((const struct mountmgr_unix_drive *)reply)->mount_point_offset;
+    if (!offset || offset < fixed || offset >= reply_len)
+        return FALSE;
+    const char *path = reply + offset;
+    if (!memchr(path, 0, reply_len - offset))
+        return FALSE;
+    return !strcmp(path, mount_point);
+}
+
+static HANDLE open_mountmgr(void)
+{
+    return CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
 }
 
 static void adddrive_cmd(char *args)
 {
-    (void)args;
+    HANDLE mountmgr = open_mountmgr();
+    if (mountmgr == INVALID_HANDLE_VALUE)
+    {
+        printf("errno %u", (unsigned)GetLastError());
+        return;
+    }
+
+    DWORD size = 1024;
+    char *data = (char *)heap_alloc(size);
+    char last_free_drive = 0;
+    BOOL v2 = FALSE, layout_known = FALSE, mapped = FALSE;
+    DWORD error = data ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+
+    for (char drive_letter = 'A'; !error && !mapped && drive_letter <= 'Z'; drive_letter++)
+    {
+        for (int growths = 0;;)
+        {
+            char query[sizeof(struct mountmgr_unix_drive_v2)];
+            DWORD returned = 0;
+            memset(query, 0, sizeof(query));
+            set_drive_record(query, v2, 0, 0, drive_letter, 0);
+            if (DeviceIoControl(mountmgr, IOCTL_QUERY_UNIX_DRIVE, query, drive_record_size(v2),
+                                data, size, &returned, NULL))
+            {
+                layout_known = TRUE;
+                if (drive_reply_matches(data, returned < size ? returned : size, v2, args))
+                    mapped = TRUE;
+                break;
+            }
+            DWORD query_error = GetLastError();
+            if (!layout_known)
+            {
+                layout_known = TRUE;
+                if (query_error == ERROR_INVALID_PARAMETER && !v2)
+                {
+                    v2 = TRUE;
+                    continue;
+                }
+            }
+            if (query_error != ERROR_MORE_DATA)
+            {
+                last_free_drive = drive_letter;
+                break;
+            }
+            /* The needed size must grow, and only a few times, or the scan
+             * could go on for ever. */
+            DWORD needed = ((struct mountmgr_unix_drive *)data)->size;
+            if (needed <= size || ++growths > MAX_DRIVE_REPLY_GROWTHS)
+            {
+                error = ERROR_MORE_DATA;
+                break;
+            }
+            heap_free(data);
+            size = needed;
+            data = (char *)heap_alloc(size);
+            if (!data)
+            {
+                error = ERROR_NOT_ENOUGH_MEMORY;
+                break;
+            }
+        }
+    }
+
+    if (error)
+        printf("errno %u", (unsigned)error);
+    else if (mapped)
+        ;
+    else if (!last_free_drive)
+        fputs("error no free drive letters", stdout);
+    else
+    {
+        DWORD fixed = drive_record_size(v2);
+        size_t length = strlen(args);
+        if (length > 0xFFFFFFFFu - fixed - 1)
+            error = ERROR_NOT_ENOUGH_MEMORY;
+        else
+        {
+            DWORD size_required = fixed + (DWORD)length + 1;
+            if (size < size_required)
+            {
+                heap_free(data);
+                size = size_required;
+                data = (char *)heap_alloc(size);
+                if (!data)
+                    error = ERROR_NOT_ENOUGH_MEMORY;
+            }
+        }
+        if (!error)
+        {
+            memset(data, 0, size);
+            set_drive_record(data, v2, size, DRIVE_UNKNOWN, last_free_drive, (USHORT)fixed);
+            memcpy(data + fixed, args, length + 1);
+            if (DeviceIoControl(mountmgr, IOCTL_DEFINE_UNIX_DRIVE, data, size, NULL, 0, NULL, NULL))
+                printf("drive %c", last_free_drive);
+            else
+                error = GetLastError();
+        }
+        if (error)
+            printf("errno %u", (unsigned)error);
+    }
+
+    heap_free(data);
+    CloseHandle(mountmgr);
 }
 
 static void rmdrive_cmd(char *args)
 {
-    (void)args;
+    char letter = args[0];
+    char upper = (char)(letter & ~0x20);
+    if (upper < 'B' || upper > 'Y')
+    {
+        fputs("error invalid drive letter", stdout);
+        return;
+    }
+
+    HANDLE mountmgr = open_mountmgr();
+    if (mountmgr == INVALID_HANDLE_VALUE)
+    {
+        printf("errno %u", (unsigned)GetLastError());
+        return;
+    }
+
+    char request[sizeof(struct mountmgr_unix_drive_v2)];
+    BOOL done = FALSE;
+    DWORD error = 0;
+    for (int v2 = 0; v2 <= 1 && !done; v2++)
+    {
+        memset(request, 0, sizeof(request));
+        set_drive_record(request, v2, drive_record_size(v2), DRIVE_NO_ROOT_DIR, (BYTE)letter, 0);
+        if (DeviceIoControl(mountmgr, IOCTL_DEFINE_UNIX_DRIVE, request, drive_record_size(v2), NULL, 0, NULL, NULL))
+        {
+            done = TRUE;
+            error = 0;
+        }
+        else
+        {
+            error = GetLastError();
+            /* Only a refused layout is worth a second try. */
+            if (error != ERROR_INVALID_PARAMETER)
+                done = TRUE;
+        }
+    }
+    if (error)
+        printf("errno %u", (unsigned)error);
+    CloseHandle(mountmgr);
 }
 
 static void findfiles_cmd(char *args)
 {
-    (void)args;
+    int num_results = atoi(args);
+    char *pattern = strchr(args, ' ');
+    if (!pattern)
+    {
+        fputs("error", stdout);
+        return;
+    }
+
+    WIN32_FIND_DATAW finddata;
+    WCHAR *patternW = AtoW(pattern + 1);
+    if (!patternW)
+    {
+        printf("errno %u", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
+        return;
+    }
+    HANDLE find = FindFirstFileW(patternW, &finddata);
+    heap_free(patternW);
+    if (find == INVALID_HANDLE_VALUE)
+    {
+        printf("errno %u", (unsigned)GetLastError());
+        return;
+    }
+
+    int listed = 0;
+    while (num_results != 0)
+    {
+        /* A Unix name may hold LF, which would split its line (and could
+         * fake the end marker).  Such an entry is listed by its short name
+         * when the platform has one, else left out: no request can name it
+         * anyway.  The count is of the lines written. */
+        const WCHAR *nameW = finddata.cFileName;
+        if (wcschr(nameW, '\n'))
+            nameW = finddata.cAlternateFileName[0] && !wcschr(finddata.cAlternateFileName, '\n')
+                        ? finddata.cAlternateFileName
+                        : NULL;
+        if (nameW)
+        {
+            char *result = WtoA(nameW);
+            if (!result)
+            {
+                printf("errno %u", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
+                break;
+            }
+            printf((finddata.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "dir %s\n" : "file %s\n", result);
+            heap_free(result);
+            if (++listed == num_results)
+                break;
+        }
+        if (!FindNextFileW(find, &finddata))
+            break;
+    }
+    FindClose(find);
 }
 
 /* Writes a folder path that the platform put in a MAX_PATH buffer. */
@@ -298,9 +1266,114 @@ static void getwindowsdir_cmd(char *args)
         send_folder(windowsdir);
 }
 
+/* Which source answers a keyword of getexpandedstr. */
+enum folder_source
+{
+    FOLDER_SHELL,
+    FOLDER_TEMP,
+    FOLDER_WINDOWS,
+    FOLDER_SYSTEM,
+    FOLDER_PROGRAMS,
+    FOLDER_ACCESSORIES,
+};
+
+static const struct
+{
+    const char *keyword;
+    enum folder_source source;
+    int csidl;
+} folder_keywords[] = {
+    {"appdata", FOLDER_SHELL, CSIDL_APPDATA},
+    {"desktop", FOLDER_SHELL, CSIDL_DESKTOPDIRECTORY},
+    {"localappdata", FOLDER_SHELL, CSIDL_LOCAL_APPDATA},
+    {"programfiles", FOLDER_SHELL, CSIDL_PROGRAM_FILESX86},
+    {"programfiles64", FOLDER_SHELL, CSIDL_PROGRAM_FILES},
+    {"startmenu", FOLDER_SHELL, CSIDL_STARTMENU},
+    {"systemroot", FOLDER_SHELL, CSIDL_WINDOWS},
+    {"temp", FOLDER_TEMP, 0},
+    {"userprofile", FOLDER_SHELL, CSIDL_PROFILE},
+    {"windir", FOLDER_WINDOWS, 0},
+    {"winsysdir", FOLDER_SHELL, CSIDL_SYSTEMX86},
+    {"winsysdir64", FOLDER_SYSTEM, 0},
+    {"programs", FOLDER_PROGRAMS, 0},
+    {"accessories", FOLDER_ACCESSORIES, 0},
+};
+
+/* The start menu's programs folder name: the last '\'-separated component of
+ * shell32's string 45, or the whole string when it has no '\'. */
+static BOOL load_programs_name(WCHAR *windowsdir)
+{
+    HMODULE shell32 = LoadLibraryA("shell32.dll");
+    if (!shell32)
+        return FALSE;
+    int len = LoadStringW(shell32, 45, windowsdir, MAX_PATH);
+    FreeLibrary(shell32);
+    if (len <= 0)
+        return FALSE;
+    WCHAR *last = wcsrchr(windowsdir, '\\');
+    if (last)
+        lstrcpyW(windowsdir, last + 1);
+    return TRUE;
+}
+
+/* Fills windowsdir with the keyword's folder; FALSE when it has none. */
+static BOOL lookup_folder(enum folder_source source, int csidl, WCHAR *windowsdir)
+{
+    DWORD ret;
+    switch (source)
+    {
+    case FOLDER_SHELL:
+        return SHGetFolderPathAndSubDirW(NULL, csidl, NULL, SHGFP_TYPE_CURRENT, NULL, windowsdir) == S_OK;
+    case FOLDER_TEMP:
+        ret = GetTempPathW(MAX_PATH, windowsdir);
+        return ret && ret < MAX_PATH;
+    case FOLDER_WINDOWS:
+        ret = GetWindowsDirectoryW(windowsdir, MAX_PATH);
+        return ret && ret < MAX_PATH;
+    case FOLDER_SYSTEM:
+        ret = GetSystemDirectoryW(windowsdir, MAX_PATH);
+        return ret && ret < MAX_PATH;
+    case FOLDER_PROGRAMS:
+        return load_programs_name(windowsdir);
+    case FOLDER_ACCESSORIES:
+    {
+        if (!load_programs_name(windowsdir))
+            return FALSE;
+        int len = lstrlenW(windowsdir);
+        /* LoadStringW with no room left would hand out a pointer instead. */
+        if (len + 2 >= MAX_PATH)
+            return FALSE;
+        windowsdir[len] = '\\';
+        return LoadStringW(GetModuleHandleA(NULL), 1, windowsdir + len + 1, MAX_PATH - len - 1) > 0;
+    }
+    }
+    return FALSE;
+}
+
 static void getexpandedstr_cmd(char *args)
 {
-    (void)args;
+    WCHAR windowsdir[MAX_PATH];
+    for (size_t i = 0; i < sizeof(folder_keywords) / sizeof(folder_keywords[0]); i++)
+    {
+        if (strcmp(args, folder_keywords[i].keyword))
+            continue;
+        windowsdir[MAX_PATH - 1] = 0;
+        BOOL rc = lookup_folder(folder_keywords[i].source, folder_keywords[i].csidl, windowsdir);
+        /* Never read past the buffer, and never send a raw LF. */
+        if (rc && !windowsdir[MAX_PATH - 1] && !wcschr(windowsdir, '\n'))
+        {
+            send_folder(windowsdir);
+            return;
+        }
+        break;
+    }
+
+    char env[MAX_PATH];
+    DWORD ret = GetEnvironmentVariableA(args, env, MAX_PATH);
+    /* A value with LF cannot travel as a raw text; it is answered like an
+     * unset one. */
+    if (ret >= 1 && ret < MAX_PATH && !memchr(env, '\n', ret))
+        fwrite(env, 1, ret, stdout);
 }
 
 /* ------------------------------------------------------------------------ */
