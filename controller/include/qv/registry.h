@@ -1,0 +1,135 @@
+#pragma once
+// Typed registry calls on top of a running command server. The library builds
+// every request (path with its view prefix, value literal, escaping); callers
+// pass plain UTF-8 text and bytes.
+//
+// Key paths are "ROOT\key\path" with ROOT one of HKEY_CLASSES_ROOT,
+// HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKCR, HKCU, HKLM, HKU,
+// and the view is a parameter, never part of the path.
+//
+// What the wire cannot carry is refused with std::invalid_argument before
+// anything is sent: NUL in paths, names or texts; text that is not valid
+// UTF-8 (the server would store U+FFFD instead); LF in the path of a listing;
+// and in multi-strings an empty element or one holding backslash followed by
+// '0' (that pair separates the strings). Answers the library cannot parse
+// raise qv::ProtocolError.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qv/server.h"
+
+namespace qv {
+
+enum class RegView {
+    native,  // the server's default view (no prefix)
+    win32,   // the 32-bit view ("32\")
+    both,    // default view, then 32-bit view ("3264\"); not for listing
+};
+
+// Registry type codes as the listing shows them.
+enum RegType : uint32_t {
+    reg_none = 0,
+    reg_sz = 1,
+    reg_expand_sz = 2,
+    reg_binary = 3,
+    reg_dword = 4,
+    reg_dword_big_endian = 5,
+    reg_link = 6,
+    reg_multi_sz = 7,
+    reg_qword = 11,
+};
+
+struct RegValue {
+    std::string name;    // UTF-8; empty for the key's default value
+    uint32_t type = 0;
+    // The stored bytes. For text types these are rebuilt as UTF-16LE from
+    // the listed text, so they equal the stored bytes whenever the data is an
+    // even number of bytes of well-formed UTF-16 (the listing drops an odd
+    // last byte and shows ill-formed UTF-16 as U+FFFD).
+    std::string data;
+    // Text types only: the data as the server listed it, in UTF-8, every NUL
+    // unit included (a REG_SZ normally ends with one).
+    std::string text;
+
+    bool is_text() const;
+    // REG_DWORD data as a number; throws std::logic_error when not 4 bytes.
+    uint32_t dword() const;
+    // text without its trailing NUL, if any.
+    std::string string() const;
+    // REG_MULTI_SZ: the strings before the first empty one.
+    std::vector<std::string> strings() const;
+};
+
+struct RegListing {
+    // 0 when the key was listed; else the Win32 code of the failed open
+    // (2: the key does not exist).
+    long open_error = 0;
+    std::vector<RegValue> values;
+    std::vector<std::string> subkeys;
+    // "errno" lines inside the listing: the value or subkey enumeration ended
+    // early with these codes, so the listing is incomplete.
+    std::vector<long> enum_errors;
+
+    bool exists() const { return open_error == 0; }
+    bool complete() const { return open_error == 0 && enum_errors.empty(); }
+    // nullptr when there is no value of that name (compared exactly).
+    const RegValue* find(std::string_view name) const;
+};
+
+// The answer of a modifying command: "success" or the server's message.
+struct RegAnswer {
+    std::string answer;
+    bool ok() const { return answer == "success"; }
+    explicit operator bool() const { return ok(); }
+};
+
+// An "error ..." answer to a listing, e.g. "error not a valid root key".
+struct RegistryError : std::runtime_error {
+    explicit RegistryError(const std::string& answer) : std::runtime_error(answer), answer(answer) {}
+    std::string answer;
+};
+
+// Lists a key. RegView::both is refused (a listing reads one view).
+RegListing list_key(Server& server, std::string_view key, RegView view = RegView::native);
+// Parses one answer of "getregkey" (exposed for tests of the format).
+RegListing parse_listing(std::string_view answer);
+
+// Writing; the key and its missing parents are created.
+RegAnswer set_dword(Server& server, std::string_view key, std::string_view name, uint32_t value,
+                    RegView view = RegView::native);
+// REG_SZ / REG_EXPAND_SZ: the text in UTF-16 with its terminating NUL.
+RegAnswer set_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
+                     RegView view = RegView::native);
+RegAnswer set_expand_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
+                            RegView view = RegView::native);
+// REG_MULTI_SZ: each string followed by NUL, then the closing NUL; an empty
+// list stores a single NUL unit.
+RegAnswer set_multi_string(Server& server, std::string_view key, std::string_view name,
+                           const std::vector<std::string>& strings, RegView view = RegView::native);
+// REG_BINARY: exactly these bytes (possibly none).
+RegAnswer set_binary(Server& server, std::string_view key, std::string_view name, std::string_view bytes,
+                     RegView view = RegView::native);
+
+// Deletes a key and everything below it; a missing key counts as deleted.
+RegAnswer delete_tree(Server& server, std::string_view key, RegView view = RegView::native);
+// Deletes one value; a missing key or value is a failure.
+RegAnswer delete_value(Server& server, std::string_view key, std::string_view name,
+                       RegView view = RegView::native);
+
+// The value literals the server understands (what set_* send), exposed for
+// tests; they refuse what set_* refuse.
+std::string dword_literal(uint32_t value);
+std::string string_literal(std::string_view text);
+std::string expand_string_literal(std::string_view text);
+std::string multi_string_literal(const std::vector<std::string>& strings);
+std::string binary_literal(std::string_view bytes);
+
+// UTF-8 <-> UTF-16LE bytes. utf8_to_utf16le refuses invalid UTF-8;
+// utf16le_to_utf8 turns ill-formed units into U+FFFD and ignores an odd
+// last byte, as the server's conversion does.
+std::string utf8_to_utf16le(std::string_view utf8);
+std::string utf16le_to_utf8(std::string_view utf16le);
+
+}  // namespace qv

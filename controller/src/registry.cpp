@@ -1,0 +1,389 @@
+#include "qv/registry.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "qv/escape.h"
+
+namespace qv {
+
+namespace {
+
+constexpr std::string_view kSuccess = "success";
+
+void refuse(const std::string& what) { throw std::invalid_argument("registry request refused: " + what); }
+
+// Length of the valid UTF-8 sequence at s[i], or 0.
+size_t utf8_sequence(std::string_view s, size_t i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80)
+        return 1;
+    size_t n;
+    uint32_t cp;
+    if (c >= 0xc2 && c <= 0xdf) {
+        n = 2;
+        cp = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        n = 3;
+        cp = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        n = 4;
+        cp = c & 0x07;
+    } else
+        return 0;
+    if (i + n > s.size())
+        return 0;
+    for (size_t k = 1; k < n; k++) {
+        unsigned char cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xc0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (cc & 0x3f);
+    }
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10ffff)) || (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;
+    return n;
+}
+
+void check_text(std::string_view text, const char* what) {
+    if (text.find('\0') != std::string_view::npos)
+        refuse(std::string(what) + " contains NUL, which a request cannot carry");
+    for (size_t i = 0; i < text.size();) {
+        size_t n = utf8_sequence(text, i);
+        if (!n)
+            refuse(std::string(what) + " is not valid UTF-8 (byte offset " + std::to_string(i) + ")");
+        i += n;
+    }
+}
+
+std::string view_path(std::string_view key, RegView view) {
+    check_text(key, "the key path");
+    // The view is a parameter; a prefix in the path would be read as one.
+    if (key.substr(0, 3) == "32\\" || key.substr(0, 5) == "3264\\")
+        refuse("the key path starts with a view prefix; pass the view as a parameter");
+    switch (view) {
+    case RegView::native:
+        return std::string(key);
+    case RegView::win32:
+        return "32\\" + std::string(key);
+    case RegView::both:
+        return "3264\\" + std::string(key);
+    }
+    return std::string(key);
+}
+
+RegAnswer modify(Server& server, const char* command, const std::string& unescaped) {
+    return RegAnswer{server.request(command, escape(unescaped))};
+}
+
+RegAnswer set_value(Server& server, std::string_view key, std::string_view name, const std::string& literal,
+                    RegView view) {
+    std::string path = view_path(key, view);
+    check_text(name, "the value name");
+    return modify(server, "setregkey", path + "\n" + std::string(name) + "\n" + literal);
+}
+
+[[noreturn]] void bad_listing(std::string_view line, const char* why) {
+    throw ProtocolError(std::string("unexpected listing line (") + why + "): \"" +
+                        std::string(line.substr(0, 200)) + "\"");
+}
+
+long parse_code(std::string_view digits, std::string_view line) {
+    if (digits.empty() || digits.size() > 11)
+        bad_listing(line, "error code");
+    std::string s(digits);
+    char* end = nullptr;
+    long code = std::strtol(s.c_str(), &end, 10);
+    if (*end)
+        bad_listing(line, "error code");
+    return code;
+}
+
+int hexval(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+RegValue parse_value_line(std::string_view line) {
+    // "value " NAME "\0 " TYPE " " DATA, NAME escaped without \0 inside.
+    RegValue v;
+    size_t i = 6;
+    for (;;) {
+        if (i >= line.size())
+            bad_listing(line, "unterminated name");
+        char c = line[i];
+        if (c == '\\') {
+            if (i + 1 >= line.size())
+                bad_listing(line, "unterminated name");
+            char next = line[i + 1];
+            i += 2;
+            if (next == '0')
+                break;
+            if (next == 'n')
+                v.name += '\n';
+            else if (next == '\\')
+                v.name += '\\';
+            else
+                bad_listing(line, "escape in name");
+        } else {
+            v.name += c;
+            i++;
+        }
+    }
+    if (i >= line.size() || line[i] != ' ')
+        bad_listing(line, "after name");
+    i++;
+    size_t space = line.find(' ', i);
+    if (space == std::string_view::npos)
+        bad_listing(line, "type");
+    v.type = static_cast<uint32_t>(parse_code(line.substr(i, space - i), line));
+    std::string_view data = line.substr(space + 1);
+    if (v.is_text()) {
+        if (data.empty() || data[0] != '=')
+            bad_listing(line, "text data");
+        v.text = unescape(data.substr(1));
+        v.data = utf8_to_utf16le(v.text);
+    } else {
+        if (data.size() % 2)
+            bad_listing(line, "hex data");
+        v.data.reserve(data.size() / 2);
+        for (size_t k = 0; k < data.size(); k += 2) {
+            int hi = hexval(data[k]), lo = hexval(data[k + 1]);
+            if (hi < 0 || lo < 0)
+                bad_listing(line, "hex data");
+            v.data += static_cast<char>(hi * 16 + lo);
+        }
+    }
+    return v;
+}
+
+}  // namespace
+
+bool RegValue::is_text() const {
+    return type == reg_sz || type == reg_expand_sz || type == reg_link || type == reg_multi_sz;
+}
+
+uint32_t RegValue::dword() const {
+    if (data.size() != 4)
+        throw std::logic_error("value \"" + name + "\" does not hold 4 bytes");
+    uint32_t v = 0;
+    for (int k = 3; k >= 0; k--)
+        v = (v << 8) | static_cast<unsigned char>(data[k]);
+    return v;
+}
+
+std::string RegValue::string() const {
+    if (!text.empty() && text.back() == '\0')
+        return text.substr(0, text.size() - 1);
+    return text;
+}
+
+std::vector<std::string> RegValue::strings() const {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nul = text.find('\0', start);
+        std::string s = text.substr(start, nul == std::string::npos ? std::string::npos : nul - start);
+        if (s.empty())
+            break;
+        out.push_back(s);
+        if (nul == std::string::npos)
+            break;
+        start = nul + 1;
+    }
+    return out;
+}
+
+const RegValue* RegListing::find(std::string_view name) const {
+    for (const RegValue& v : values)
+        if (v.name == name)
+            return &v;
+    return nullptr;
+}
+
+RegListing parse_listing(std::string_view answer) {
+    RegListing listing;
+    if (answer.substr(0, 6) == "error ")
+        throw RegistryError(std::string(answer));
+    // A failed open is one "errno N" without a newline.
+    if (answer.substr(0, 6) == "errno " && answer.find('\n') == std::string_view::npos) {
+        listing.open_error = parse_code(answer.substr(6), answer);
+        return listing;
+    }
+    bool in_subkeys = false;
+    size_t pos = 0;
+    while (pos < answer.size()) {
+        size_t lf = answer.find('\n', pos);
+        if (lf == std::string_view::npos)
+            bad_listing(answer.substr(pos), "no line end");
+        std::string_view line = answer.substr(pos, lf - pos);
+        pos = lf + 1;
+        if (line.substr(0, 6) == "value ") {
+            if (in_subkeys)
+                bad_listing(line, "value after subkeys");
+            listing.values.push_back(parse_value_line(line));
+        } else if (line.substr(0, 7) == "subkey ") {
+            in_subkeys = true;
+            listing.subkeys.push_back(unescape(line.substr(7)));
+        } else if (line.substr(0, 6) == "errno ") {
+            listing.enum_errors.push_back(parse_code(line.substr(6), line));
+        } else
+            bad_listing(line, "unknown line");
+    }
+    return listing;
+}
+
+RegListing list_key(Server& server, std::string_view key, RegView view) {
+    if (view == RegView::both)
+        refuse("a listing reads one view; RegView::both cannot be listed");
+    std::string path = view_path(key, view);
+    // "getregkey" takes its argument unescaped, so LF cannot be sent.
+    if (path.find('\n') != std::string::npos)
+        refuse("a key path with LF cannot be listed");
+    return parse_listing(server.request("getregkey", path));
+}
+
+std::string dword_literal(uint32_t value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "dword:%x", static_cast<unsigned>(value));
+    return buf;
+}
+
+std::string string_literal(std::string_view text) {
+    check_text(text, "the string");
+    return "str:" + std::string(text);
+}
+
+std::string expand_string_literal(std::string_view text) {
+    check_text(text, "the string");
+    return "str(2):" + std::string(text);
+}
+
+std::string multi_string_literal(const std::vector<std::string>& strings) {
+    std::string literal = "str(7):";
+    for (const std::string& s : strings) {
+        check_text(s, "a multi-string element");
+        if (s.empty())
+            refuse("an empty multi-string element would end the list");
+        if (s.find("\\0") != std::string::npos)
+            refuse("a multi-string element cannot hold backslash followed by '0' (it would split there)");
+        // backslash-0 after every string, the last one closing the list;
+        // an element ending in a backslash still pairs correctly, since
+        // pairs are found from the left and that backslash is doubled.
+        literal += s;
+        literal += "\\0";
+    }
+    return literal;
+}
+
+std::string binary_literal(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string literal = "hex:";
+    for (size_t i = 0; i < bytes.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (i)
+            literal += ',';
+        literal += digits[c >> 4];
+        literal += digits[c & 15];
+    }
+    return literal;
+}
+
+RegAnswer set_dword(Server& server, std::string_view key, std::string_view name, uint32_t value, RegView view) {
+    return set_value(server, key, name, dword_literal(value), view);
+}
+
+RegAnswer set_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
+                     RegView view) {
+    return set_value(server, key, name, string_literal(text), view);
+}
+
+RegAnswer set_expand_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
+                            RegView view) {
+    return set_value(server, key, name, expand_string_literal(text), view);
+}
+
+RegAnswer set_multi_string(Server& server, std::string_view key, std::string_view name,
+                           const std::vector<std::string>& strings, RegView view) {
+    return set_value(server, key, name, multi_string_literal(strings), view);
+}
+
+RegAnswer set_binary(Server& server, std::string_view key, std::string_view name, std::string_view bytes,
+                     RegView view) {
+    return set_value(server, key, name, binary_literal(bytes), view);
+}
+
+RegAnswer delete_tree(Server& server, std::string_view key, RegView view) {
+    return modify(server, "rmregtree", view_path(key, view));
+}
+
+RegAnswer delete_value(Server& server, std::string_view key, std::string_view name, RegView view) {
+    std::string path = view_path(key, view);
+    check_text(name, "the value name");
+    return modify(server, "rmregvalue", path + "\n" + std::string(name));
+}
+
+std::string utf8_to_utf16le(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size() * 2);
+    auto unit = [&out](uint32_t u) {
+        out += static_cast<char>(u & 0xff);
+        out += static_cast<char>(u >> 8);
+    };
+    for (size_t i = 0; i < utf8.size();) {
+        size_t n = utf8_sequence(utf8, i);
+        if (!n)
+            throw std::invalid_argument("not valid UTF-8 at byte offset " + std::to_string(i));
+        uint32_t cp = static_cast<unsigned char>(utf8[i]);
+        if (n > 1) {
+            cp &= 0x7f >> n;
+            for (size_t k = 1; k < n; k++)
+                cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3f);
+        }
+        if (cp >= 0x10000) {
+            unit(0xd800 + ((cp - 0x10000) >> 10));
+            unit(0xdc00 + ((cp - 0x10000) & 0x3ff));
+        } else
+            unit(cp);
+        i += n;
+    }
+    return out;
+}
+
+std::string utf16le_to_utf8(std::string_view utf16le) {
+    std::string out;
+    size_t units = utf16le.size() / 2;
+    auto at = [&utf16le](size_t k) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(utf16le[2 * k])) |
+               (static_cast<uint32_t>(static_cast<unsigned char>(utf16le[2 * k + 1])) << 8);
+    };
+    for (size_t k = 0; k < units; k++) {
+        uint32_t cp = at(k);
+        if (cp >= 0xd800 && cp <= 0xdbff && k + 1 < units && at(k + 1) >= 0xdc00 && at(k + 1) <= 0xdfff) {
+            cp = 0x10000 + ((cp - 0xd800) << 10) + (at(k + 1) - 0xdc00);
+            k++;
+        } else if (cp >= 0xd800 && cp <= 0xdfff)
+            cp = 0xfffd;
+        if (cp < 0x80)
+            out += static_cast<char>(cp);
+        else if (cp < 0x800) {
+            out += static_cast<char>(0xc0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3f));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xe0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+            out += static_cast<char>(0x80 | (cp & 0x3f));
+        } else {
+            out += static_cast<char>(0xf0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+            out += static_cast<char>(0x80 | (cp & 0x3f));
+        }
+    }
+    return out;
+}
+
+}  // namespace qv
