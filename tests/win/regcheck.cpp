@@ -13,6 +13,7 @@
 //                                    (a native path such as \Registry\Machine\...)
 //   unlink VIEW KEY               -> "ok" or "fail CODE": deletes the link key itself
 //   rmtree VIEW KEY               -> "ok" or "fail CODE"
+// An empty hex argument is written "-".
 // VIEW is 64 (the default view of this 64-bit program) or 32 (KEY_WOW64_32KEY).
 #include <windows.h>
 #include <aclapi.h>
@@ -37,7 +38,7 @@ static int hexval(char c)
 
 static BYTE *from_hex(const char *hex, DWORD *len)
 {
-    size_t n = strlen(hex) / 2;
+    size_t n = strcmp(hex, "-") ? strlen(hex) / 2 : 0;
     BYTE *out = (BYTE *)HeapAlloc(GetProcessHeap(), 0, n + 2);
     for (size_t i = 0; i < n; i++)
         out[i] = (BYTE)(hexval(hex[2 * i]) * 16 + hexval(hex[2 * i + 1]));

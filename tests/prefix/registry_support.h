@@ -1,0 +1,117 @@
+#pragma once
+// Shared by the registry tests: a checker process that reads and prepares
+// registry state without the server, and per-test key names.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "qv/registry.h"
+#include "support.h"
+
+namespace regtest {
+
+inline std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+// An argument for the checker: hex, "-" when empty.
+inline std::string arg(const std::string& bytes) { return bytes.empty() ? "-" : hex(bytes); }
+
+// "HKCU\Software\QvTest\<test name>" (or under HKLM), unique per test.
+inline std::string test_key(const std::string& root = "HKCU") {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return root + "\\Software\\QvTest\\" + info->test_suite_name() + "." + info->name();
+}
+
+// One long-lived Windows program answering one line per request line.
+class LineProgram {
+public:
+    explicit LineProgram(const std::string& exe)
+        : child_(qv::ChildProcess::spawn(qvtest::options_for(qvtest::test_program64(exe)))) {}
+    ~LineProgram() {
+        child_.close_input();
+        child_.wait(qv::Clock::now() + qv::Millis(30000));
+    }
+    std::string ask(const std::string& line) {
+        if (!child_.write_all(line + "\n"))
+            return "<no input>";
+        auto deadline = qv::Clock::now() + qv::Millis(60000);
+        for (;;) {
+            size_t lf = pending_.find('\n');
+            if (lf != std::string::npos) {
+                std::string result = pending_.substr(0, lf);
+                pending_.erase(0, lf + 1);
+                return result;
+            }
+            char buf[65536];
+            ssize_t n = child_.read_some(buf, sizeof buf, deadline);
+            if (n <= 0)
+                return "<no answer>";
+            pending_.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+private:
+    qv::ChildProcess child_;
+    std::string pending_;
+};
+
+// Views: "64" is the default view of the 64-bit checker, "32" adds KEY_WOW64_32KEY.
+class Checker : public LineProgram {
+public:
+    Checker() : LineProgram("regcheck.exe") {}
+    // "TYPE HEXDATA", or "open CODE" / "value CODE"
+    std::string query(const std::string& key, const std::string& name, const std::string& view = "64") {
+        return ask("query " + view + " " + arg(key) + " " + arg(name));
+    }
+    std::string set(const std::string& key, const std::string& name, unsigned type, const std::string& data,
+                    const std::string& view = "64") {
+        return ask("set " + view + " " + arg(key) + " " + arg(name) + " " + std::to_string(type) + " " + arg(data));
+    }
+    std::string mkkey(const std::string& key, const std::string& view = "64") {
+        return ask("mkkey " + view + " " + arg(key));
+    }
+    bool exists(const std::string& key, const std::string& view = "64") {
+        return ask("exists " + view + " " + arg(key)) == "yes";
+    }
+    std::string subkeys(const std::string& key, const std::string& view = "64") {
+        return ask("subkeys " + view + " " + arg(key));
+    }
+    std::string rmtree(const std::string& key, const std::string& view = "64") {
+        return ask("rmtree " + view + " " + arg(key));
+    }
+};
+
+// Removes a test key in both views before and after a test.
+class ScopedKey {
+public:
+    ScopedKey(Checker& checker, std::string key) : checker_(checker), key_(std::move(key)) { clear(); }
+    ~ScopedKey() { clear(); }
+    const std::string& path() const { return key_; }
+
+private:
+    void clear() {
+        checker_.rmtree(key_, "64");
+        checker_.rmtree(key_, "32");
+    }
+    Checker& checker_;
+    std::string key_;
+};
+
+// `wine64 reg query KEY /reg:BITS`, its output through a file.
+inline std::string reg_query(const std::string& key, const std::string& bits) {
+    qv::LaunchOptions o = qvtest::options_for("reg");
+    o.args = {"query", key, "/reg:" + bits};
+    qv::RunResult r = qv::run_program(o, qv::Millis(120000));
+    return r.out;
+}
+
+}  // namespace regtest
