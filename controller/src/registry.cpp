@@ -76,10 +76,20 @@ RegAnswer modify(Server& server, const char* command, const std::string& unescap
     return RegAnswer{server.request(command, escape(unescaped))};
 }
 
+// The path of "setregkey" and "rmregvalue" ends at the first LF.
+std::string field_path(std::string_view key, RegView view) {
+    std::string path = view_path(key, view);
+    if (path.find('\n') != std::string::npos)
+        refuse("a key path with LF can only be deleted as a tree; it cannot be written or have values deleted");
+    return path;
+}
+
 RegAnswer set_value(Server& server, std::string_view key, std::string_view name, const std::string& literal,
                     RegView view) {
-    std::string path = view_path(key, view);
+    std::string path = field_path(key, view);
     check_text(name, "the value name");
+    if (name.find('\n') != std::string_view::npos)
+        refuse("a value name with LF cannot be written: the name ends at the first LF after the path");
     return modify(server, "setregkey", path + "\n" + std::string(name) + "\n" + literal);
 }
 
@@ -321,7 +331,7 @@ RegAnswer delete_tree(Server& server, std::string_view key, RegView view) {
 }
 
 RegAnswer delete_value(Server& server, std::string_view key, std::string_view name, RegView view) {
-    std::string path = view_path(key, view);
+    std::string path = field_path(key, view);
     check_text(name, "the value name");
     return modify(server, "rmregvalue", path + "\n" + std::string(name));
 }

@@ -9,7 +9,9 @@
 //
 // What the wire cannot carry is refused with std::invalid_argument before
 // anything is sent: NUL in paths, names or texts; text that is not valid
-// UTF-8 (the server would store U+FFFD instead); LF in the path of a listing;
+// UTF-8 (the server would store U+FFFD instead); LF in a key path except for
+// delete_tree (elsewhere the path is taken raw or ends at the first LF); LF in
+// the value name of a write (that name ends at the next LF);
 // and in multi-strings an empty element or one holding backslash followed by
 // '0' (that pair separates the strings). Answers the library cannot parse
 // raise qv::ProtocolError.

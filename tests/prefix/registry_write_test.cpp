@@ -1,0 +1,201 @@
+// "setregkey": what each value literal stores (checked with the independent
+// reader), how it lists back, the order of refusals, and round trips through
+// the library's typed calls.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "qv/escape.h"
+#include "registry_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using regtest::Checker;
+using regtest::ScopedKey;
+
+std::string u16(const std::string& utf8) { return qv::utf8_to_utf16le(utf8); }
+
+// A request built by hand, for literals that the typed calls never produce.
+std::string set_raw(qv::Server& server, const std::string& path, const std::string& name,
+                    const std::string& literal) {
+    return server.request("setregkey", qv::escape(path + "\n" + name + "\n" + literal));
+}
+
+struct LiteralCase {
+    std::string literal;
+    std::string stored;   // checker: "TYPE HEX"
+    std::string listed;   // the listing line after "value NAME\0 "
+};
+
+void check_literals(const std::vector<LiteralCase>& cases) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    qv::Server server = qvtest::start_server();
+    for (size_t i = 0; i < cases.size(); i++) {
+        const LiteralCase& t = cases[i];
+        std::string name = "v" + std::to_string(i);
+        EXPECT_EQ(set_raw(server, key.path(), name, t.literal), "success") << t.literal;
+        EXPECT_EQ(c.query(key.path(), name), t.stored) << qvtest::shown(t.literal);
+        std::string listing = server.request("getregkey", key.path());
+        EXPECT_NE(listing.find("value " + name + "\\0 " + t.listed + "\n"), std::string::npos)
+            << qvtest::shown(t.literal) << " listed as " << qvtest::shown(listing);
+        EXPECT_EQ(server.request("rmregvalue", qv::escape(key.path() + "\n" + name)), "success");
+    }
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryWrite, DwordLiteralsReadAsBase16Numbers) {
+    check_literals({
+        {"dword:10", "4 10000000", "4 10000000"},
+        {"dword:0x1F", "4 1f000000", "4 1f000000"},
+        {"dword:", "4 00000000", "4 00000000"},
+        {"dword:zz", "4 00000000", "4 00000000"},
+        {"dword:123456789", "4 ffffffff", "4 ffffffff"},
+        {"dword:ffffffff", "4 ffffffff", "4 ffffffff"},
+        {"dword:-1", "4 ffffffff", "4 ffffffff"},
+        {"dword: 7 and more", "4 07000000", "4 07000000"},
+        {"dword:12\n34", "4 12000000", "4 12000000"},
+    });
+}
+
+TEST(RegistryWrite, StringLiteralsKeepBackslashZeroWhileMultiStringsSplitThere) {
+    check_literals({
+        {"str:", "1 0000", "1 =\\0"},
+        {"str:a\\0b", "1 " + regtest::hex(u16("a\\0b\0"s)), "1 =a\\\\0b\\0"},
+        {"str(2):%TEMP%\\x", "2 " + regtest::hex(u16("%TEMP%\\x\0"s)), "2 =%TEMP%\\\\x\\0"},
+        {"str:two\nlines\t\xc3\xa9", "1 " + regtest::hex(u16("two\nlines\t\xc3\xa9\0"s)),
+         "1 =two\\nlines\t\xc3\xa9\\0"},
+        {"str(7):a\\0b", "7 6100000062000000", "7 =a\\0b\\0"},
+        {"str(7):a\\0b\\0", "7 61000000620000000000", "7 =a\\0b\\0\\0"},
+        {"str(7):", "7 0000", "7 =\\0"},
+        // pairs never overlap: backslash, backslash, 0 is a backslash and a NUL
+        {"str(7):\\\\0", "7 5c0000000000", "7 =\\\\\\0\\0"},
+        {"str(7):\\0\\0", "7 000000000000", "7 =\\0\\0\\0"},
+    });
+}
+
+TEST(RegistryWrite, HexLiteralsTakeOneByteForEachNumber) {
+    check_literals({
+        {"hex:01,02,ff", "3 0102ff", "3 0102ff"},
+        {"hex:01,02,ff,", "3 0102ff", "3 0102ff"},
+        {"hex:", "3 ", "3 "},
+        {"hex:1ff", "3 ff", "3 ff"},
+        {"hex:01,,02", "3 01", "3 01"},
+        {"hex:01, 02", "3 0102", "3 0102"},
+        {"hex:0a:0b 0c-0d", "3 0a0b0c0d", "3 0a0b0c0d"},
+        {"hex:zz", "3 ", "3 "},
+    });
+}
+
+TEST(RegistryWrite, RefusalsComeInOrderAndCreateNothing) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    const std::string k = key.path();
+    const std::string esc = qv::escape(k);
+    qv::Server server = qvtest::start_server();
+    struct Case {
+        std::string args;  // as sent
+        std::string answer;
+    } cases[] = {
+        {"", "error invalid command line"},
+        {esc, "error invalid command line"},
+        {esc + "\\nname", "error invalid command line"},
+        {"nonsense\\nname", "error invalid command line"},
+        {"HKXX\\\\a\\nname\\ndword:1", "error not a valid root key"},
+        {"HKXX\\\\a\\nname\\nDWORD:1", "error not a valid root key"},
+        {"3264\\\\32\\\\" + esc + "\\nname\\ndword:1", "error not a valid root key"},
+        {esc + "\\nname\\nDWORD:1", "error unable to determine registry data type"},
+        {esc + "\\nname\\nStr:x", "error unable to determine registry data type"},
+        {esc + "\\nname\\nstr(3):x", "error unable to determine registry data type"},
+        {esc + "\\nname\\n", "error unable to determine registry data type"},
+        {esc + "\\nname\\n dword:1", "error unable to determine registry data type"},
+    };
+    for (const Case& t : cases) {
+        EXPECT_EQ(server.request("setregkey", t.args), t.answer) << t.args;
+        EXPECT_FALSE(c.exists(k)) << "created by " << t.args;
+    }
+    // A literal may hold LF: only the first two separate.
+    EXPECT_EQ(server.request("setregkey", esc + "\\nname\\nstr:x\\ny"), "success");
+    EXPECT_EQ(c.query(k, "name"), "1 " + regtest::hex(u16("x\ny\0"s)));
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryWrite, RegistryRefusalsAnswerTheirMessageAlone) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    qv::Server server = qvtest::start_server();
+    // Wine refuses key names over 255 characters and value names of 16384.
+    EXPECT_EQ(qv::set_dword(server, key.path() + "\\" + std::string(300, 'k'), "v", 1).answer,
+              "error unable to create registry key");
+    EXPECT_EQ(qv::set_dword(server, key.path(), std::string(16384, 'n'), 1).answer, "error unable to set value");
+    EXPECT_EQ(c.subkeys(key.path()), "");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryWrite, MissingParentsAreCreatedAndTheEmptyNameIsTheDefaultValue) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    qv::Server server = qvtest::start_server();
+    const std::string deep = key.path() + "\\a\\b\\c";
+    EXPECT_TRUE(qv::set_string(server, deep, "", "default"));
+    EXPECT_EQ(c.query(deep, ""), "1 " + regtest::hex(u16("default\0"s)));
+    EXPECT_EQ(server.request("getregkey", deep), "value \\0 1 =default\\0\n");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryWrite, RoundTripsAwkwardNamesAndDataThroughTheTypedCalls) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    const std::string k = key.path() + "\\sub key \xe2\x82\xac";
+    qv::Server server = qvtest::start_server();
+
+    // (a name with LF cannot be written: it would end the name field)
+    const std::string names[] = {"plain", "back\\slash", "\\n", "\\0", "tab\there", "\xc3\xa9\xf0\x9f\x98\x80",
+                                 "trailing\\", "end"};
+    std::string big;
+    for (int i = 0; i < 65536; i++)
+        big += static_cast<char>('a' + i % 26);
+    big += "\n\\\t\xc3\xa9";
+    std::string all_bytes;
+    for (int i = 0; i < 256; i++)
+        all_bytes += static_cast<char>(i);
+    const std::vector<std::string> multi = {"one\\", "0two", "li\nne", "\xe2\x82\xac"};
+
+    for (const std::string& name : names) {
+        SCOPED_TRACE(qvtest::shown(name));
+        ASSERT_EQ(qv::set_string(server, k, name + "_s", "v\n\\0\\\\x\t" + name).answer, "success");
+        ASSERT_EQ(qv::set_expand_string(server, k, name + "_e", big).answer, "success");
+        ASSERT_EQ(qv::set_multi_string(server, k, name + "_m", multi).answer, "success");
+        ASSERT_EQ(qv::set_binary(server, k, name + "_b", all_bytes).answer, "success");
+        ASSERT_EQ(qv::set_dword(server, k, name + "_d", 0xdeadbeef).answer, "success");
+    }
+
+    qv::RegListing l = qv::list_key(server, k);
+    ASSERT_TRUE(l.complete());
+    EXPECT_EQ(l.values.size(), 5 * std::size(names));
+    for (const std::string& name : names) {
+        SCOPED_TRACE(qvtest::shown(name));
+        const std::string s = u16("v\n\\0\\\\x\t" + name + '\0');
+        const std::string e = u16(big + '\0');
+        const std::string m = u16("one\\\0"s + "0two\0"s + "li\nne\0"s + "\xe2\x82\xac\0\0"s);
+        const std::string d = "\xef\xbe\xad\xde"s;
+        struct {
+            std::string suffix;
+            unsigned type;
+            std::string data;
+        } expect[] = {{"_s", 1, s}, {"_e", 2, e}, {"_m", 7, m}, {"_b", 3, all_bytes}, {"_d", 4, d}};
+        for (const auto& x : expect) {
+            const qv::RegValue* v = l.find(name + x.suffix);
+            ASSERT_NE(v, nullptr) << x.suffix;
+            EXPECT_EQ(v->type, x.type) << x.suffix;
+            EXPECT_TRUE(v->data == x.data) << x.suffix;
+            EXPECT_EQ(c.query(k, name + x.suffix), std::to_string(x.type) + " " + regtest::hex(x.data)) << x.suffix;
+        }
+        EXPECT_EQ(l.find(name + "_m")->strings(), multi);
+        EXPECT_EQ(l.find(name + "_d")->dword(), 0xdeadbeefu);
+    }
+    EXPECT_EQ(server.quit(), 0);
+}
+
+}  // namespace
