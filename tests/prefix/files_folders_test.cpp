@@ -1,0 +1,155 @@
+// "getsystemdir", "getwindowsdir" and "getexpandedstr" against what the
+// prefix really has: its registry files and its drive_c.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "files_support.h"
+
+namespace {
+
+using qvtest::reg_file_string;
+
+const std::string kShellFolders = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+const std::string kCurrentVersion = "Software\\Microsoft\\Windows\\CurrentVersion";
+
+std::string reg(const std::string& file, const std::string& key, const std::string& name) {
+    return reg_file_string(file, key, name).value_or("<no " + key + "\\" + name + " in " + file + ">");
+}
+
+// The folder exists in the prefix as a directory.
+void expect_folder_exists(qv::Server& server, const std::string& windows_path) {
+    qv::PathResult mapped = qv::unix_path(server, windows_path);
+    ASSERT_TRUE(mapped) << windows_path;
+    EXPECT_TRUE(qvtest::is_dir(*mapped.path)) << windows_path << " -> " << *mapped.path;
+}
+
+TEST(Folders, SystemAndWindowsDirectoriesAreThePrefixs) {
+    qv::Server server = qvtest::start_server();
+    std::optional<std::string> windows = qv::windows_dir(server), system = qv::system_dir(server);
+    ASSERT_TRUE(windows && system);
+    EXPECT_EQ(*windows, reg("system.reg", "Software\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot"));
+    EXPECT_EQ(*system, *windows + "\\system32");
+    EXPECT_EQ(qvtest::real_path(*qv::unix_path(server, *system).path),
+              qvtest::real_path(qvtest::prefix() + "/drive_c/windows/system32"));
+    // The argument is ignored.
+    EXPECT_EQ(server.request("getsystemdir", "anything at all"), *system);
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(Folders, EveryKeywordAnswersThePrefixsFolder) {
+    qv::Server server = qvtest::start_server();
+    const std::string windows = *qv::windows_dir(server);
+    const std::string profile = reg("system.reg",
+                                    "Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\S-1-5-21-0-0-0-1000",
+                                    "ProfileImagePath");
+    const std::string temp = reg("user.reg", "Environment", "TEMP");
+    struct Case {
+        std::string keyword, folder;
+    } cases[] = {
+        {"appdata", reg("user.reg", kShellFolders, "AppData")},
+        {"desktop", reg("user.reg", kShellFolders, "Desktop")},
+        {"localappdata", reg("user.reg", kShellFolders, "Local AppData")},
+        {"programfiles", reg("system.reg", kCurrentVersion, "ProgramFilesDir (x86)")},
+        {"programfiles64", reg("system.reg", kCurrentVersion, "ProgramFilesDir")},
+        {"startmenu", reg("user.reg", kShellFolders, "Start Menu")},
+        {"systemroot", windows},
+        {"temp", temp + "\\"},  // as GetTempPathW gives it, with its '\'
+        {"userprofile", profile},
+        {"windir", windows},
+        {"winsysdir", windows + "\\syswow64"},  // the 32-bit system folder, seen from a 64-bit process
+        {"winsysdir64", *qv::system_dir(server)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(qv::expanded_string(server, c.keyword).value_or("<empty>"), c.folder) << c.keyword;
+        expect_folder_exists(server, c.folder);
+    }
+    // Start menu's programs folder: its last component.
+    std::string programs = reg("user.reg", kShellFolders, "Programs");
+    EXPECT_EQ(qv::expanded_string(server, "programs").value_or("<empty>"),
+              programs.substr(programs.rfind('\\') + 1));
+    EXPECT_EQ(qv::expanded_string(server, "programs").value_or(""), "Programs");
+    EXPECT_EQ(qv::expanded_string(server, "accessories").value_or(""), "Programs\\Accessories");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(Folders, AccessoriesInFrenchUnderAFrenchLocale) {
+    // LC_ALL switches Wine's UI language here; LANG alone does not when
+    // LC_ALL is unset and the locale is not generated (measured).
+    qv::LaunchOptions options = qvtest::options_for(qvtest::program64("qvmanip.exe"));
+    options.env = {{"LC_ALL", "fr_FR.UTF-8"}};
+    qv::Server server = qv::Server::start(options);
+    EXPECT_EQ(server.request("getexpandedstr", "programs"), "Programmes");
+    EXPECT_EQ(server.request("getexpandedstr", "accessories"), "Programmes\\Accessoires");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(Folders, OtherNamesComeFromTheEnvironment) {
+    qv::LaunchOptions options = qvtest::options_for(qvtest::program64("qvmanip.exe"));
+    const std::string v259(259, 'v'), v260(260, 'w'), v261(261, 'x');
+    options.env = {{"QV_259", v259}, {"QV_260", v260}, {"QV_261", v261}, {"QV_LF", "a\nend\nb"},
+                   {"QV_PLAIN", "some value"}, {"QV_ACCENT", "\xc3\xa9"}};
+    qv::Server server = qv::Server::start(options);
+    EXPECT_EQ(server.request("getexpandedstr", "QV_259"), v259);
+    EXPECT_EQ(server.request("getexpandedstr", "QV_260"), "");
+    EXPECT_EQ(server.request("getexpandedstr", "QV_261"), "");
+    EXPECT_EQ(server.request("getexpandedstr", "QV_PLAIN"), "some value");
+    EXPECT_EQ(server.request("getexpandedstr", "qv_plain"), "some value");  // names are case-blind
+    EXPECT_EQ(server.request("getexpandedstr", "QV_UNSET"), "");
+    EXPECT_EQ(server.request("getexpandedstr"), "");
+    // ANSI bytes as the platform gives them, not UTF-8.
+    qv::LaunchOptions probe_options = qvtest::options_for(qvtest::test_program64("fs_probe.exe"));
+    probe_options.env = options.env;
+    qvtest::Probe probe(probe_options);
+    EXPECT_EQ(qvtest::to_hex(server.request("getexpandedstr", "QV_ACCENT")), probe.ask("env QV_ACCENT"));
+    EXPECT_EQ(server.request("getexpandedstr", "QV_ACCENT"), "\xe9");
+    // A value holding LF cannot be framed: answered like an unset one, and
+    // the server stays in step although the value holds "\nend\n".
+    EXPECT_EQ(probe.ask("env QV_LF"), qvtest::to_hex("a\nend\nb"));
+    EXPECT_EQ(server.request("getexpandedstr", "QV_LF"), "");
+    EXPECT_EQ(server.request("getexpandedstr", "QV_PLAIN"), "some value");
+
+    // Upper case is not a keyword: TEMP is the variable, temp the folder.
+    std::string temp_var = server.request("getexpandedstr", "TEMP");
+    EXPECT_EQ(temp_var, qvtest::from_hex(probe.ask("env TEMP")));
+    EXPECT_EQ(server.request("getexpandedstr", "temp"), temp_var + "\\");
+    EXPECT_EQ(server.request("getexpandedstr", "WINDIR"), qvtest::from_hex(probe.ask("env WINDIR")));
+    EXPECT_EQ(server.request("getexpandedstr", "Programs"), "");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+// A keyword whose folder cannot be found falls back to the variable of the
+// same name.
+TEST(Folders, FailedLookupFallsBackToTheEnvironment) {
+    qv::Server probe_server = qvtest::start_server();
+    std::string desktop = *qv::expanded_string(probe_server, "desktop");
+    std::string unix_desktop = *qv::unix_path(probe_server, desktop).path;
+    probe_server.quit();
+    const std::string parked = unix_desktop + ".parked-" + std::to_string(::getpid());
+    ASSERT_EQ(std::rename(unix_desktop.c_str(), parked.c_str()), 0) << unix_desktop;
+
+    qv::LaunchOptions options = qvtest::options_for(qvtest::program64("qvmanip.exe"));
+    options.env = {{"DESKTOP", "from the environment"}};
+    std::string with_variable, without;
+    {
+        qv::Server server = qv::Server::start(options);
+        with_variable = server.request("getexpandedstr", "desktop");
+        server.quit();
+    }
+    {
+        qv::Server server = qvtest::start_server();
+        without = server.request("getexpandedstr", "desktop");
+        server.quit();
+    }
+    std::rename(parked.c_str(), unix_desktop.c_str());
+    EXPECT_EQ(with_variable, "from the environment");
+    EXPECT_EQ(without, "");
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(qv::expanded_string(server, "desktop").value_or(""), desktop);
+    server.quit();
+}
+
+}  // namespace
