@@ -1,0 +1,116 @@
+// "rmregtree" and "rmregvalue": what goes, what stays, and their messages.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "qv/escape.h"
+#include "registry_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using regtest::Checker;
+using regtest::ScopedKey;
+
+TEST(RegistryDelete, TreeRemovesEveryLevelAndLeavesSiblings) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    const std::string top = key.path() + "\\tree";
+    for (const char* a : {"a", "b", "c"})
+        for (const char* b : {"x", "y", "z"})
+            for (const char* d : {"1", "2"}) {
+                std::string k = top + "\\" + a + "\\" + b + "\\" + d;
+                ASSERT_EQ(c.set(k, "v", qv::reg_dword, "\x01\0\0\0"s), "ok");
+                ASSERT_EQ(c.set(top + "\\" + a, "w", qv::reg_sz, "q\0"s), "ok");
+            }
+    ASSERT_EQ(c.mkkey(key.path() + "\\tree2\\keep"), "ok");
+    ASSERT_EQ(c.mkkey(key.path() + "\\tre"), "ok");
+
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(server.request("rmregtree", qv::escape(top)), "success");
+    EXPECT_EQ(c.ask("exists 64 " + regtest::hex(top)), "no 2");
+    EXPECT_EQ(c.subkeys(key.path()), regtest::hex("tre") + " " + regtest::hex("tree2"));
+    EXPECT_TRUE(c.exists(key.path() + "\\tree2\\keep"));
+    // Gone is gone: again, and a key that never was, are successes too.
+    EXPECT_EQ(server.request("rmregtree", qv::escape(top)), "success");
+    EXPECT_TRUE(qv::delete_tree(server, key.path() + "\\never\\was"));
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryDelete, TreePathIsOneFieldSoAnLfNamesOneKey) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    const std::string k = key.path();
+    ASSERT_EQ(c.mkkey(k + "\\a\nb\\child"), "ok");
+    ASSERT_EQ(c.mkkey(k + "\\a"), "ok");
+    ASSERT_EQ(c.mkkey(k + "\\a\nbc"), "ok");
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(server.request("rmregtree", qv::escape(k + "\\a\nb")), "success");
+    EXPECT_EQ(c.subkeys(k), regtest::hex("a") + " " + regtest::hex("a\nbc"));
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryDelete, ASubkeyThatCannotBeDeletedFailsTheTreeAndWhatCameBeforeStaysRemoved) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key("HKLM"));
+    const std::string k = key.path();
+    ASSERT_EQ(c.mkkey(k + "\\a\\deep"), "ok");
+    // A link to a key that does not exist is enumerated but cannot be
+    // opened, so the server cannot remove it.
+    ASSERT_EQ(c.ask("link 64 " + regtest::hex(k + "\\m\\link") + " " +
+                    regtest::hex("\\Registry\\Machine\\Software\\QvTest\\NoSuchTarget")),
+              "ok");
+    ASSERT_EQ(c.mkkey(k + "\\z"), "ok");
+
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(server.request("rmregtree", qv::escape(k)), "error unable to delete registry tree");
+    EXPECT_EQ(c.subkeys(k), regtest::hex("m") + " " + regtest::hex("z"));
+    EXPECT_EQ(c.subkeys(k + "\\m"), regtest::hex("link"));
+    EXPECT_EQ(server.request("getregkey", k), "subkey m\nsubkey z\n");
+    EXPECT_EQ(c.ask("unlink 64 " + regtest::hex(k + "\\m\\link")), "ok");
+    EXPECT_EQ(server.request("rmregtree", qv::escape(k)), "success");
+    EXPECT_FALSE(c.exists(k));
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryDelete, TreeRefusals) {
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(server.request("rmregtree", ""), "error not a valid root key");
+    EXPECT_EQ(server.request("rmregtree", "HKCU"), "error not a valid root key");
+    EXPECT_EQ(server.request("rmregtree", "32\\\\32\\\\HKCU\\\\Software\\\\QvTest\\\\x"), "error not a valid root key");
+    // Unescaped first: a single backslash before "n" is an LF, not a separator.
+    EXPECT_EQ(server.request("rmregtree", "HKCU\\nSoftware"), "error not a valid root key");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryDelete, ValueDeletionMessagesAndNames) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    const std::string k = key.path();
+    ASSERT_EQ(c.set(k, "", qv::reg_sz, "d\0"s), "ok");
+    ASSERT_EQ(c.set(k, "line", qv::reg_dword, "\x01\0\0\0"s), "ok");
+    ASSERT_EQ(c.set(k, "line\nfeed\nmore", qv::reg_dword, "\x02\0\0\0"s), "ok");
+    ASSERT_EQ(c.set(k, "back\\slash", qv::reg_dword, "\x03\0\0\0"s), "ok");
+    const std::string esc = qv::escape(k);
+
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(server.request("rmregvalue", esc), "error invalid command line");
+    EXPECT_EQ(server.request("rmregvalue", ""), "error invalid command line");
+    EXPECT_EQ(server.request("rmregvalue", "HKXX\\\\x\\nline"), "error not a valid root key");
+    EXPECT_EQ(server.request("rmregvalue", esc + "\\\\missing\\nline"), "error unable to open registry key");
+    EXPECT_EQ(server.request("rmregvalue", esc + "\\nnosuch"), "error unable to delete value");
+    // Only the first LF separates: this deletes the value with LFs in its name.
+    EXPECT_EQ(server.request("rmregvalue", qv::escape(k + "\nline\nfeed\nmore")), "success");
+    EXPECT_EQ(c.query(k, "line\nfeed\nmore"), "value 2");
+    EXPECT_EQ(c.query(k, "line"), "4 01000000");
+    EXPECT_TRUE(qv::delete_value(server, k, "back\\slash"));
+    EXPECT_EQ(c.query(k, "back\\slash"), "value 2");
+    // Path and separator alone: the default value, once.
+    EXPECT_EQ(server.request("rmregvalue", esc + "\\n"), "success");
+    EXPECT_EQ(c.query(k, ""), "value 2");
+    EXPECT_EQ(qv::delete_value(server, k, "").answer, "error unable to delete value");
+    EXPECT_EQ(server.request("getregkey", k), "value line\\0 4 01000000\n");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+}  // namespace
