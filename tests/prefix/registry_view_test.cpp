@@ -1,0 +1,95 @@
+// Views: in the 64-bit server "32\" reaches only the 32-bit view and "3264\"
+// both; the gate that a 32-bit build applies. HKLM\Software is redirected for
+// the 32-bit view on Wine (HKCU\Software is shared), so these tests live there.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "qv/escape.h"
+#include "registry_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using qv::RegView;
+using regtest::Checker;
+using regtest::ScopedKey;
+
+TEST(RegistryViews, Win32WritesLandOnlyInThe32BitView) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key("HKLM"));
+    const std::string k = key.path();
+    qv::Server server = qvtest::start_server();
+    ASSERT_EQ(qv::set_dword(server, k, "only32", 0x32, RegView::win32).answer, "success");
+    EXPECT_EQ(c.query(k, "only32", "32"), "4 32000000");
+    EXPECT_EQ(c.query(k, "only32", "64"), "open 2");
+    EXPECT_EQ(server.request("getregkey", "32\\" + k), "value only32\\0 4 32000000\n");
+    EXPECT_EQ(server.request("getregkey", k), "errno 2");
+    EXPECT_EQ(qv::list_key(server, k, RegView::win32).find("only32")->dword(), 0x32u);
+
+    // And as Wine's own tool sees the two views.
+    const std::string full = "HKEY_LOCAL_MACHINE" + k.substr(4);
+    std::string in32 = regtest::reg_query(full, "32"), in64 = regtest::reg_query(full, "64");
+    EXPECT_NE(in32.find("only32"), std::string::npos) << in32;
+    EXPECT_NE(in32.find("0x32"), std::string::npos) << in32;
+    EXPECT_EQ(in64.find("only32"), std::string::npos) << in64;
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryViews, BothWritesLandInEachViewWithOneSuccess) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key("HKLM"));
+    const std::string k = key.path();
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(server.request("setregkey", qv::escape("3264\\" + k + "\nboth\nstr:x")), "success");
+    EXPECT_EQ(c.query(k, "both", "64"), "1 78000000");
+    EXPECT_EQ(c.query(k, "both", "32"), "1 78000000");
+    const std::string full = "HKEY_LOCAL_MACHINE" + k.substr(4);
+    EXPECT_NE(regtest::reg_query(full, "32").find("both"), std::string::npos);
+    EXPECT_NE(regtest::reg_query(full, "64").find("both"), std::string::npos);
+
+    // Deleting the tree in the 32-bit view leaves the default view's key.
+    EXPECT_TRUE(qv::delete_tree(server, k, RegView::win32));
+    EXPECT_FALSE(c.exists(k, "32"));
+    EXPECT_TRUE(c.exists(k, "64"));
+    EXPECT_TRUE(qv::set_dword(server, k + "\\sub", "v", 1, RegView::both));
+    EXPECT_EQ(server.request("rmregtree", qv::escape("3264\\" + k)), "success");
+    EXPECT_FALSE(c.exists(k, "32"));
+    EXPECT_FALSE(c.exists(k, "64"));
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryViews, BothDeletionStopsAtTheFirstFailedPassAndKeepsTheFirstPassesWork) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key("HKLM"));
+    const std::string k = key.path();
+    ASSERT_EQ(c.set(k, "v", qv::reg_dword, "\x01\0\0\0"s, "64"), "ok");
+    ASSERT_EQ(c.mkkey(k, "32"), "ok");
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(qv::delete_value(server, k, "v", RegView::both).answer, "error unable to delete value");
+    EXPECT_EQ(c.query(k, "v", "64"), "value 2");
+
+    // Without the key in the 32-bit view the second pass cannot open it.
+    ASSERT_EQ(c.rmtree(k, "32"), "ok");
+    ASSERT_EQ(c.set(k, "w", qv::reg_dword, "\x01\0\0\0"s, "64"), "ok");
+    EXPECT_EQ(server.request("rmregvalue", qv::escape("3264\\" + k + "\nw")), "error unable to open registry key");
+    EXPECT_EQ(c.query(k, "w", "64"), "value 2");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryViews, TheGateKeepsTheViewOnlyInA64BitBuild) {
+    regtest::LineProgram units("registry_units.exe");
+    // views: 0 REG_WIN32, 1 REG_NATIVE, 2 REG_BOTH
+    for (int arch : {0, 1, 2}) {
+        EXPECT_EQ(units.ask("gate " + std::to_string(arch) + " 0"), "1") << arch;
+        EXPECT_EQ(units.ask("gate " + std::to_string(arch) + " 1"), std::to_string(arch)) << arch;
+    }
+    // The view flag is added exactly in a 32-bit pass.
+    EXPECT_EQ(units.ask("access 20019 1"), "20019");
+    EXPECT_EQ(units.ask("access 20019 0"), "20219");
+    EXPECT_EQ(units.ask("access 2001b 0"), "2021b");
+    EXPECT_EQ(units.ask("access f003f 2"), "f003f");
+    EXPECT_EQ(units.ask("access f003f 0"), "f023f");
+}
+
+}  // namespace
