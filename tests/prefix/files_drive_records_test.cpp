@@ -154,7 +154,7 @@ TEST(DriveRecords, RepliesThatDoNotHoldTogetherNeverMatchNorCountAsFree) {
     EXPECT_EQ(d.run("v1", "badoffset", "D=/a," + all_but_d, "adddrive", "/a").answer, "error no free drive letters");
 }
 
-TEST(DriveRecords, BadLettersAreRefusedBeforeTheDeviceIsOpened) {
+TEST(DriveRecords, BadArgumentsAreRefusedBeforeTheDeviceIsOpened) {
     FakeDevice d;
     for (const std::string arg : {"A", "a", "Z", "z", "", "1", "@", "[", "`", "{", ":", "\xc3\x89"}) {
         Outcome o = d.run("v1", "none", "B=/b,Y=/y", "rmdrive", arg);
@@ -166,6 +166,10 @@ TEST(DriveRecords, BadLettersAreRefusedBeforeTheDeviceIsOpened) {
         EXPECT_EQ(o.answer, "") << arg;
         EXPECT_EQ(o.requests, "r16:" + arg.substr(0, 1) + ":t1:s16") << arg;
     }
+    // An empty path would be "defined" as nothing: refused before the device.
+    Outcome empty = d.run("v1", "none", "-", "adddrive", "");
+    EXPECT_EQ(empty.answer, "errno 87");
+    EXPECT_EQ(empty.requests, "");
     // A device that cannot be opened: its error, for both commands.
     EXPECT_EQ(d.run("v1", "nodevice", "-", "rmdrive", "c").answer, "errno 2");
     EXPECT_EQ(d.run("v1", "nodevice", "-", "adddrive", "/a").answer, "errno 2");

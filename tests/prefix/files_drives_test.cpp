@@ -76,13 +76,17 @@ TEST(Drives, RemoveTakesTheLetterInEitherFormAndTheLinkDisappears) {
     EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(Drives, RefusedLettersLeaveTheDrivesAlone) {
+TEST(Drives, RefusedArgumentsLeaveTheDrivesAlone) {
     qvtest::DriveRestorer restore;
     qv::Server server = qvtest::start_server();
     // C: exists, so refusing "C" would show; A, Z and non-letters are refused.
     for (const std::string arg : {"A", "a:", "Z", "z", "", "1", "[", "@x"}) {
         EXPECT_EQ(server.request("rmdrive", arg), "error invalid drive letter") << "\"" << arg << "\"";
     }
+    // The mount manager would take an empty path and map nothing.
+    EXPECT_EQ(server.request("adddrive"), "errno 87");
+    server.send("adddrive \n");
+    EXPECT_EQ(server.read_answer(), "errno 87");
     EXPECT_EQ(dosdevice_drives(), restore.before());
     EXPECT_TRUE(dosdevice_drives().count('Z'));
     EXPECT_EQ(server.quit(), 0);

@@ -1036,6 +1036,14 @@ static HANDLE open_mountmgr(void)
 
 static void adddrive_cmd(char *args)
 {
+    /* The mount manager takes an empty mount point, reports success and
+     * maps nothing; that must not be answered with a letter. */
+    if (!args[0])
+    {
+        printf("errno %u", (unsigned)ERROR_INVALID_PARAMETER);
+        return;
+    }
+
     HANDLE mountmgr = open_mountmgr();
     if (mountmgr == INVALID_HANDLE_VALUE)
     {
