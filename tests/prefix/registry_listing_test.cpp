@@ -31,6 +31,7 @@ TEST(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
     ASSERT_EQ(c.set(k, "h_empty_text", qv::reg_sz, ""), "ok");
     ASSERT_EQ(c.set(k, "i_multi", qv::reg_multi_sz, u16("x\0y\\z\0\0"s)), "ok");
     ASSERT_EQ(c.set(k, "j_name\nwith\\escapes", qv::reg_sz, u16("line1\nline2\t\xc3\xa9\0"s)), "ok");
+    ASSERT_EQ(c.set(k, "k_lone_surrogate", qv::reg_sz, "\x00\xd8" "a\0"s), "ok");
 
     qv::Server server = qvtest::start_server();
     std::string got = server.request("getregkey", k);
@@ -46,6 +47,7 @@ TEST(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
               "value h_empty_text\\0 1 =\n"
               "value i_multi\\0 7 =x\\0y\\\\z\\0\\0\n"
               "value j_name\\nwith\\\\escapes\\0 1 =line1\\nline2\t\xc3\xa9\\0\n"
+              "value k_lone_surrogate\\0 1 =\xef\xbf\xbd" "a\n"
               "subkey sub1\n"
               "subkey sub2\n")
         << qvtest::shown(got);
@@ -53,7 +55,7 @@ TEST(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
     // The library reads the same answer back into names, types and bytes.
     qv::RegListing l = qv::list_key(server, k);
     ASSERT_TRUE(l.complete());
-    ASSERT_EQ(l.values.size(), 11u);
+    ASSERT_EQ(l.values.size(), 12u);
     EXPECT_EQ(l.values[0].name, "");
     EXPECT_EQ(l.values[0].string(), "def");
     EXPECT_EQ(l.find("a_dword")->dword(), 1u);

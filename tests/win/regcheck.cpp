@@ -42,7 +42,8 @@ static BYTE *from_hex(const char *hex, DWORD *len)
     BYTE *out = (BYTE *)HeapAlloc(GetProcessHeap(), 0, n + 2);
     for (size_t i = 0; i < n; i++)
         out[i] = (BYTE)(hexval(hex[2 * i]) * 16 + hexval(hex[2 * i + 1]));
-    out[n] = out[n + 1] = 0;
+    /* not NUL: RegSetValueExW would then count a terminator the caller left out */
+    out[n] = out[n + 1] = 0xff;
     *len = (DWORD)n;
     return out;
 }
