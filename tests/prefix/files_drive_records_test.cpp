@@ -133,6 +133,10 @@ TEST(DriveRecords, MoreDataGrowsTheReplyButIsBounded) {
     Outcome same = d.run("v1", "nogrow", "C=x", "adddrive", "/a");
     EXPECT_EQ(same.answer, "errno 234");
     EXPECT_EQ(same.requests, "q16:A;q16:B;q16:C");
+    // ERROR_MORE_DATA without a size in the reply.
+    Outcome silent = d.run("v1", "silentgrow", "C=x", "adddrive", "/a");
+    EXPECT_EQ(silent.answer, "errno 234");
+    EXPECT_EQ(silent.requests, "q16:A;q16:B;q16:C");
     Outcome endless = d.run("v2", "growforever", "C=x", "adddrive", "/a");
     EXPECT_EQ(endless.answer, "errno 234");
     EXPECT_EQ(endless.requests, "q16:refused;q32:A;q32:B;q32:C;q32:C;q32:C;q32:C;q32:C");
@@ -141,7 +145,7 @@ TEST(DriveRecords, MoreDataGrowsTheReplyButIsBounded) {
 TEST(DriveRecords, RepliesThatDoNotHoldTogetherNeverMatchNorCountAsFree) {
     FakeDevice d;
     // D maps /a, but its reply is broken: D is then neither a match nor free.
-    for (const char* quirk : {"badoffset", "nonul", "shortreply"}) {
+    for (const char* quirk : {"badoffset", "nonul", "shortreply", "shortsize"}) {
         for (const char* layout : {"v1", "v2"}) {
             Outcome o = d.run(layout, quirk, "D=/a,Z=/", "adddrive", "/a");
             EXPECT_EQ(o.answer, "drive Y") << quirk << " " << layout;

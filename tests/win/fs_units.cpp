@@ -3,7 +3,8 @@
 // shortages that the real prefix never produces. One case per input line:
 //   LAYOUT QUIRK DRIVES FAILALLOC COMMAND [ARGS]
 //     LAYOUT     v1 (the 16-byte record is taken) or v2 (only the 32-byte one)
-//     QUIRK      none | nodevice | nogrow | growforever | badoffset | nonul | shortreply
+//     QUIRK      none | nodevice | nogrow | growforever | silentgrow | badoffset | nonul |
+//                shortreply | shortsize
 //     DRIVES     "-" or L=mountpoint,... (the letters defined at the start)
 //     FAILALLOC  0, or N: the handler's N-th heap allocation fails
 // Output per case: the handler's answer, then "\n#" and the requests the
@@ -124,6 +125,8 @@ static BOOL WINAPI fake_DeviceIoControl(HANDLE handle, DWORD code, LPVOID in_buf
             return fail(433 /* no such device */);
         const std::string &mount_point = drives[index];
         DWORD need = fixed + (DWORD)mount_point.size() + 1;
+        if (quirk == "silentgrow")
+            return fail(ERROR_MORE_DATA);
         if (quirk == "nogrow" || quirk == "growforever" || need > out_size)
         {
             DWORD claim = quirk == "nogrow" ? out_size : quirk == "growforever" ? out_size + 1 : need;
@@ -145,6 +148,11 @@ static BOOL WINAPI fake_DeviceIoControl(HANDLE handle, DWORD code, LPVOID in_buf
             reply = need - 1;
         if (quirk == "shortreply")
             reply = 8;
+        if (quirk == "shortsize")
+        {
+            DWORD short_size = need - 1;
+            memcpy(out, &short_size, 4);
+        }
         if (returned)
             *returned = reply;
         return TRUE;

@@ -1018,6 +1018,10 @@ static BOOL drive_reply_matches(const char *reply, DWORD reply_len, BOOL v2, con
     DWORD fixed = drive_record_size(v2);
     if (reply_len < fixed)
         return FALSE;
+    /* The record's own length bounds it too. */
+    DWORD record_len = ((const struct mountmgr_unix_drive *)reply)->size;
+    if (record_len < reply_len)
+        reply_len = record_len;
     DWORD offset = v2 ? ((const struct mountmgr_unix_drive_v2 *)reply)->mount_point_offset
                       : ((const struct mountmgr_unix_drive *)reply)->mount_point_offset;
     if (!offset || offset < fixed || offset >= reply_len)
@@ -1065,6 +1069,8 @@ static void adddrive_cmd(char *args)
             DWORD returned = 0;
             memset(query, 0, sizeof(query));
             set_drive_record(query, v2, 0, 0, drive_letter, 0);
+            /* So that a refusal which reports no size is not read as one. */
+            ((struct mountmgr_unix_drive *)data)->size = 0;
             if (DeviceIoControl(mountmgr, IOCTL_QUERY_UNIX_DRIVE, query, drive_record_size(v2),
                                 data, size, &returned, NULL))
             {
