@@ -40,12 +40,16 @@ public:
         child_.close_input();
         child_.wait(qv::Clock::now() + qv::Millis(30000));
     }
-    std::string ask(const std::string& line) {
+    std::string ask(const std::string& line) { return ask_through(line, ""); }
+    // The output up to the end of the first line that begins with marker
+    // (the first line at all when marker is empty), without that LF.
+    std::string ask_through(const std::string& line, const std::string& marker) {
         if (!child_.write_all(line + "\n"))
             return "<no input>";
         auto deadline = qv::Clock::now() + qv::Millis(60000);
         for (;;) {
-            size_t lf = pending_.find('\n');
+            size_t at = pending_.compare(0, marker.size(), marker) == 0 ? 0 : pending_.find("\n" + marker);
+            size_t lf = at == std::string::npos ? at : pending_.find('\n', at == 0 ? 0 : at + 1);
             if (lf != std::string::npos) {
                 std::string result = pending_.substr(0, lf);
                 pending_.erase(0, lf + 1);
