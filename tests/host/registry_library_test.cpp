@@ -34,6 +34,18 @@ TEST(RegistryLibrary, WhatTheWireCannotCarryIsRefused) {
     EXPECT_THROW(qv::utf8_to_utf16le("\xe2\x82"), std::invalid_argument);     // truncated
 }
 
+TEST(RegistryLibrary, CallsRefuseBeforeSendingAnything) {
+    qv::Server none;  // not started: anything sent would fail differently
+    EXPECT_THROW(qv::set_dword(none, "HKCU\\a", "line\nfeed", 1), std::invalid_argument);
+    EXPECT_THROW(qv::set_dword(none, "HKCU\\a\nb", "v", 1), std::invalid_argument);
+    EXPECT_THROW(qv::delete_value(none, "HKCU\\a\nb", "v"), std::invalid_argument);
+    EXPECT_THROW(qv::list_key(none, "HKCU\\a\nb"), std::invalid_argument);
+    EXPECT_THROW(qv::list_key(none, "HKCU\\a", qv::RegView::both), std::invalid_argument);
+    EXPECT_THROW(qv::delete_tree(none, "32\\HKCU\\a"), std::invalid_argument);
+    EXPECT_THROW(qv::delete_tree(none, "3264\\HKCU\\a", qv::RegView::win32), std::invalid_argument);
+    EXPECT_THROW(qv::set_string(none, "HKCU\\a", "v", "\xff"), std::invalid_argument);
+}
+
 TEST(RegistryLibrary, ListingLinesParseIntoNamesTypesAndBytes) {
     qv::RegListing l = qv::parse_listing(
         "value \\0 1 =d\\0\n"
