@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "files_support.h"
@@ -118,6 +119,36 @@ TEST(Folders, OtherNamesComeFromTheEnvironment) {
     EXPECT_EQ(server.request("getexpandedstr", "temp"), temp_var + "\\");
     EXPECT_EQ(server.request("getexpandedstr", "WINDIR"), qvtest::from_hex(probe.ask("env WINDIR")));
     EXPECT_EQ(server.request("getexpandedstr", "Programs"), "");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+// Wine refuses paths holding LF for files (ERROR_INVALID_NAME), so shell
+// folders cannot have one; the temporary path is taken from TMP unchecked,
+// though. Such a path cannot be framed: "temp" then answers like a keyword
+// whose lookup failed, from the variable of that name.
+TEST(Folders, FolderPathsHoldingLineFeedsFallBackToTheEnvironment) {
+    const std::string original = reg("user.reg", "Environment", "TMP");
+    ASSERT_EQ(original.find('<'), std::string::npos) << original;
+    auto set_tmp = [](const std::string& value) {
+        qv::LaunchOptions reg = qvtest::options_for("reg");
+        reg.args = {"add", "HKCU\\Environment", "/v", "TMP", "/t", "REG_SZ", "/d", value, "/f"};
+        return qv::run_program(reg, qv::Millis(60000)).exit_code;
+    };
+    struct Restore {
+        std::function<int(const std::string&)> set;
+        std::string value;
+        ~Restore() { EXPECT_EQ(set(value), 0); }
+    } restore{set_tmp, original};
+    const std::string lf_path = "C:\\qv\nend\ntmp";
+    ASSERT_EQ(set_tmp(lf_path), 0);
+
+    qvtest::Probe probe;
+    ASSERT_EQ(probe.ask("env TMP"), qvtest::to_hex(lf_path));
+    const std::string temp_var = qvtest::from_hex(probe.ask("env TEMP"));
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(server.request("getexpandedstr", "temp"), temp_var);
+    EXPECT_EQ(server.request("getexpandedstr", "TMP"), "");
+    EXPECT_EQ(server.request("getwindowsdir"), "C:\\windows");
     EXPECT_EQ(server.quit(), 0);
 }
 

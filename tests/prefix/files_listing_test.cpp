@@ -37,15 +37,29 @@ std::vector<std::string> lines_of(const std::string& answer) {
     return out;
 }
 
-// The platform's own listing (fs_probe), as findfiles lines.
-std::vector<std::string> platform_lines(qvtest::Probe& probe, const std::string& pattern) {
+struct PlatformEntry {
+    std::string line;        // as a findfiles line with the long name
+    std::string short_name;  // empty when the platform has none
+};
+
+// The platform's own listing (fs_probe).
+std::vector<PlatformEntry> platform_entries(qvtest::Probe& probe, const std::string& pattern) {
     std::string r = probe.ask("find " + pattern);
-    std::vector<std::string> out;
+    std::vector<PlatformEntry> out;
     size_t pos = 0;
     for (size_t sp; (sp = r.find(' ', pos)) != std::string::npos; pos = sp + 1) {
         std::string item = r.substr(pos, sp - pos);
-        out.push_back((item[0] == 'd' ? "dir " : "file ") + qvtest::from_hex(item.substr(2)));
+        size_t colon = item.find(':', 2);
+        out.push_back({(item[0] == 'd' ? "dir " : "file ") + qvtest::from_hex(item.substr(2, colon - 2)),
+                       qvtest::from_hex(item.substr(colon + 1))});
     }
+    return out;
+}
+
+std::vector<std::string> platform_lines(qvtest::Probe& probe, const std::string& pattern) {
+    std::vector<std::string> out;
+    for (const PlatformEntry& e : platform_entries(probe, pattern))
+        out.push_back(e.line);
     return out;
 }
 
@@ -107,9 +121,9 @@ TEST(FindFiles, NoMatchNoSpaceAndMissingFoldersAreReported) {
     EXPECT_EQ(server.quit(), 0);
 }
 
-// Unix names may hold LF; such entries cannot be written as a line, and the
-// platform has no short name for them here. They are left out, the rest of
-// the listing and the framing stay intact.
+// Unix names may hold LF; such entries cannot be written as a line. One
+// with a short name is listed by it; short LF names have none here and are
+// left out. The rest of the listing and the framing stay intact.
 TEST(FindFiles, NamesHoldingLineFeedsAreLeftOut) {
     Tree t("lf");
     t.file("a\nb");
@@ -131,6 +145,33 @@ TEST(FindFiles, NamesHoldingLineFeedsAreLeftOut) {
     EXPECT_EQ(lines_of(server.request("findfiles", "3 " + t.windows("*"))), framable);
     EXPECT_EQ(server.request("findfiles", "-1 " + t.windows("a*")), "");  // only "a\nb" matches
     EXPECT_EQ(server.request("getwindowsdir"), "C:\\windows");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FindFiles, LongNamesHoldingLineFeedsAreListedByTheirShortNames) {
+    Tree t("lfshort");
+    t.file("a long name\nwith LF.txt");
+    t.dir("another\nlong directory");
+    qvtest::Probe probe;
+    std::vector<PlatformEntry> platform = platform_entries(probe, t.windows("*"));
+    ASSERT_EQ(platform.size(), 4u);
+    std::vector<std::string> expected;
+    for (const PlatformEntry& e : platform) {
+        if (e.line.find('\n') == std::string::npos) {
+            expected.push_back(e.line);
+            continue;
+        }
+        ASSERT_FALSE(e.short_name.empty()) << qvtest::shown(e.line);
+        expected.push_back(e.line.substr(0, e.line.find(' ') + 1) + e.short_name);
+        // The short name addresses the entry with the long name.
+        EXPECT_EQ(platform_lines(probe, t.windows(e.short_name)), std::vector<std::string>{e.line});
+    }
+    qv::Server server = qvtest::start_server();
+    EXPECT_EQ(lines_of(server.request("findfiles", "-1 " + t.windows("*"))), expected);
     EXPECT_EQ(server.quit(), 0);
 }
 

@@ -2,7 +2,8 @@
 // asks the platform directly, one question per input line, one hex answer
 // line each (so LF and other bytes come through intact).
 //   unix PATH      -> wine_get_unix_file_name(PATH) as hex bytes, or "null"
-//   find PATTERN   -> one "d:HEX" or "f:HEX" per entry (UTF-8 name), space-separated,
+//   find PATTERN   -> one "d:NAME:SHORT" or "f:NAME:SHORT" per entry (UTF-8, hex; SHORT
+//                     empty when the platform has no short name), space-separated,
 //                     or "errno N"
 //   env NAME       -> the variable's bytes as hex (GetEnvironmentVariableA), or "unset"
 #include <windows.h>
@@ -60,6 +61,9 @@ int main(void)
                     char name[1024];
                     int n = WideCharToMultiByte(CP_UTF8, 0, data.cFileName, -1, name, sizeof(name), NULL, NULL);
                     printf("%s:", (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "d" : "f");
+                    put_hex(name, n > 0 ? n - 1 : 0);
+                    n = WideCharToMultiByte(CP_UTF8, 0, data.cAlternateFileName, -1, name, sizeof(name), NULL, NULL);
+                    printf(":");
                     put_hex(name, n > 0 ? n - 1 : 0);
                     printf(" ");
                 } while (FindNextFileW(find, &data));
