@@ -11,8 +11,9 @@
 //                              fields come from the spooler's registry key; WRITETIME
 //                              is that key's last write (100 ns units); or
 //                              "absent NAME CODE"
-//   delete HEXNAME...       -> "deleted NAME HOW" or "kept NAME CODE": DeletePrinter
-//                              when the printer opens, else its registry traces
+//   delete HEXNAME...       -> "deleted NAME HOW" (HOW: spooler, registry or absent)
+//                              or "kept NAME CODE": DeletePrinter when the printer
+//                              opens, else its registry traces are removed
 #include <windows.h>
 #include <winspool.h>
 #include <fcntl.h>
@@ -256,7 +257,13 @@ static void delete_cmd(const char *name)
         RegCloseKey(printers);
     }
     delete_user_entries(name);
-    if (rc)
+    if (rc == ERROR_FILE_NOT_FOUND)
+    {
+        printf("deleted");
+        put_hex(name);
+        printf(" absent\n");
+    }
+    else if (rc)
     {
         printf("kept");
         put_hex(name);
