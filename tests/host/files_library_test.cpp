@@ -146,15 +146,4 @@ TEST(FilesLibrary, ListingsParseIntoEntriesAndTrailingFailures) {
     EXPECT_EQ(r[4], "findfiles -1 ");
 }
 
-TEST(FilesLibrary, FolderCallsGiveNothingForAnEmptyAnswer) {
-    Scripted s({"C:/windows/system32", "", "C:/windows", "", "some value"});
-    EXPECT_EQ(qv::system_dir(s.server()), std::optional<std::string>("C:/windows/system32"));
-    EXPECT_EQ(qv::system_dir(s.server()), std::nullopt);
-    EXPECT_EQ(qv::windows_dir(s.server()), std::optional<std::string>("C:/windows"));
-    EXPECT_EQ(qv::expanded_string(s.server(), "QV_UNSET"), std::nullopt);
-    EXPECT_EQ(qv::expanded_string(s.server(), "appdata"), std::optional<std::string>("some value"));
-    EXPECT_EQ(s.requests(), (std::vector<std::string>{"getsystemdir", "getsystemdir", "getwindowsdir",
-                                                      "getexpandedstr QV_UNSET", "getexpandedstr appdata"}));
-}
-
 }  // namespace
