@@ -687,6 +687,26 @@ done:
 }
 
 /* Deletes everything below hkey, children before parents; hkey stays. */
+/* Deletes the subkey if it is a registry link; returns whether it was one. */
+static BOOL delete_link_key(HKEY hkey, const WCHAR *name, LONG *res)
+{
+    HKEY link;
+    DWORD type;
+
+    if (RegOpenKeyExW(hkey, name, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE | DELETE, &link) != ERROR_SUCCESS)
+        return FALSE;
+    if (RegQueryValueExW(link, L"SymbolicLinkValue", NULL, &type, NULL, NULL) != ERROR_SUCCESS ||
+        type != REG_LINK)
+    {
+        RegCloseKey(link);
+        return FALSE;
+    }
+    /* an empty name deletes the key the handle was opened on: the link itself */
+    *res = RegDeleteKeyW(link, L"");
+    RegCloseKey(link);
+    return TRUE;
+}
+
 static LONG delete_subkeys(HKEY hkey)
 {
     WCHAR subkey_name[256];
@@ -699,6 +719,14 @@ static LONG delete_subkeys(HKEY hkey)
         res = RegEnumKeyW(hkey, 0, subkey_name, 256);
         if (res != ERROR_SUCCESS)
             break;
+        /* a link is removed itself; following it would empty its target,
+         * which lies outside the tree */
+        if (delete_link_key(hkey, subkey_name, &res))
+        {
+            if (res != ERROR_SUCCESS)
+                break;
+            continue;
+        }
         res = RegOpenKeyW(hkey, subkey_name, &subkey);
         if (res != ERROR_SUCCESS)
             break;
@@ -976,6 +1004,12 @@ struct mountmgr_unix_drive_v2
     USHORT device_offset;
     USHORT label_offset;
 };
+
+/* Both builds must lay the records out as the mount manager reads them. */
+static_assert(sizeof(struct mountmgr_unix_drive) == 16 && FIELD_OFFSET(struct mountmgr_unix_drive, letter) == 8,
+              "16-byte drive record");
+static_assert(sizeof(struct mountmgr_unix_drive_v2) == 32 && FIELD_OFFSET(struct mountmgr_unix_drive_v2, letter) == 24,
+              "32-byte drive record");
 
 #define IOCTL_QUERY_UNIX_DRIVE 0x006D4084
 #define IOCTL_DEFINE_UNIX_DRIVE 0x006DC080
