@@ -19,14 +19,37 @@ std::string test_program64(const std::string& name) {
     return std::string(QV_WIN64_DIR) + "/tests-win/" + name;
 }
 
+std::string program(const std::string& name) {
+    const char* dir = std::getenv("QV_TEST_PROGRAM_DIR");
+    return dir && *dir ? std::string(dir) + "/" + name : program64(name);
+}
+
+bool testing_32bit_build() { return program("qvmanip.exe") == program32("qvmanip.exe"); }
+
+qv::Millis patience(qv::Millis base) {
+    const char* scale = std::getenv("QV_TEST_TIME_SCALE");
+    double factor = scale ? std::atof(scale) : 1.0;
+    return qv::Millis(static_cast<long long>(base.count() * (factor > 1 ? factor : 1.0)));
+}
+
 qv::LaunchOptions options_for(const std::string& exe) {
     qv::LaunchOptions o;
     o.prefix = prefix();
     o.exe = exe;
+    if (exe.rfind(std::string(QV_WIN32_DIR) + "/", 0) == 0) {
+        const char* wine32 = std::getenv("QV_WINE32");
+        o.wine = wine32 && *wine32 ? wine32 : "/usr/lib/wine/wine";
+    }
+    // One long-lived server behind the relay stands in for a start per test.
+    const char* relay = std::getenv("QV_RELAY_SOCKET");
+    if (relay && *relay && exe == program("qvmanip.exe"))
+        o.wine = QV_RELAY;
     return o;
 }
 
-qv::Server start_server() { return qv::Server::start(options_for(program64("qvmanip.exe"))); }
+qv::Server start_server() {
+    return qv::Server::start(options_for(program("qvmanip.exe")), patience(qv::Millis(60000)));
+}
 
 std::string shown(const std::string& bytes) {
     std::string out;

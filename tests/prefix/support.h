@@ -15,6 +15,15 @@ std::string program64(const std::string& name);
 std::string program32(const std::string& name);
 std::string test_program64(const std::string& name);
 
+// The deliverable under test: the 64-bit build, or the build that
+// QV_TEST_PROGRAM_DIR names (the 32-bit conformance run). Test programs stay
+// 64-bit either way; they check the prefix, not the build.
+std::string program(const std::string& name);
+bool testing_32bit_build();
+// A deadline stretched by QV_TEST_TIME_SCALE, for runs where a program start
+// is slow (user-mode emulation).
+qv::Millis patience(qv::Millis base);
+
 // Options to run a Windows program (a path from above) in the test prefix.
 qv::LaunchOptions options_for(const std::string& exe);
 qv::Server start_server();
