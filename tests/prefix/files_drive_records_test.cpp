@@ -165,8 +165,8 @@ TEST(DriveRecords, BadArgumentsAreRefusedBeforeTheDeviceIsOpened) {
         EXPECT_EQ(o.answer, "error invalid drive letter") << "\"" << qvtest::shown(arg) << "\"";
         EXPECT_EQ(o.requests, "") << "\"" << qvtest::shown(arg) << "\"";
     }
-    for (const std::string arg : {"B", "b", "Y", "y:", "Yes"}) {
-        Outcome o = d.run("v1", "none", "B=/b,Y=/y", "rmdrive", arg);
+    for (const std::string arg : {"B", "b", "C:", "c", "Y", "y:", "Yes"}) {
+        Outcome o = d.run("v1", "none", "B=/b,C=/c,Y=/y", "rmdrive", arg);
         EXPECT_EQ(o.answer, "") << arg;
         EXPECT_EQ(o.requests, "r16:" + arg.substr(0, 1) + ":t1:s16") << arg;
     }
