@@ -25,16 +25,20 @@ std::string usage_of_faults_build() {
     return "qvaddprinter_faults.exe" + text.substr(std::string("qvaddprinter.exe").size());
 }
 
-const std::vector<std::string> kArgs = {"--gcloud", "QV Fault A,fa", "--gcloud", "QV Fault B,fb"};
+// Two pairs; each test has its own names so that no test sees another's printers.
+std::vector<std::string> pairs(const std::string& stem) {
+    return {"--gcloud", stem + " A,fa", "--gcloud", stem + " B,fb"};
+}
 
 TEST(PrinterHeapFailure, UncopiedValueRefusesTheRunAndInstallsNothing) {
-    prn::Cleanup cleanup{{"QV Fault A", "QV Fault B"}};
+    const std::string stem = "QV Fault Copy";
+    prn::Cleanup cleanup{{stem + " A", stem + " B"}};
     struct Case {
         int n;
         std::string value;
-    } cases[] = {{1, "QV Fault A,fa"}, {2, "QV Fault A,fa"}, {3, "QV Fault B,fb"}, {4, "QV Fault B,fb"}};
+    } cases[] = {{1, stem + " A,fa"}, {2, stem + " A,fa"}, {3, stem + " B,fb"}, {4, stem + " B,fb"}};
     for (const auto& c : cases) {
-        auto r = run_failing_at(c.n, kArgs);
+        auto r = run_failing_at(c.n, pairs(stem));
         EXPECT_EQ(r.exit_code, 1) << "block " << c.n << "\n" << r.err;
         EXPECT_EQ(r.out, usage_of_faults_build()) << "block " << c.n;
         EXPECT_EQ(prn::channel_lines(r.err),
@@ -47,20 +51,22 @@ TEST(PrinterHeapFailure, UncopiedValueRefusesTheRunAndInstallsNothing) {
 }
 
 TEST(PrinterHeapFailure, MissingPortNameSkipsThatPrinterOnlyAndFailsTheRun) {
+    const std::string stem = "QV Fault Port";
+    const std::string a = stem + " A", b = stem + " B";
     struct Case {
         int n;
         std::string skipped, added, added_id;
-    } cases[] = {{5, "QV Fault A", "QV Fault B", "fb"}, {6, "QV Fault B", "QV Fault A", "fa"}};
+    } cases[] = {{5, a, b, "fb"}, {6, b, a, "fa"}};
     for (const auto& c : cases) {
-        prn::Cleanup cleanup{{"QV Fault A", "QV Fault B"}};
-        auto r = run_failing_at(c.n, kArgs);
+        prn::Cleanup cleanup{{a, b}};
+        auto r = run_failing_at(c.n, pairs(stem));
         EXPECT_EQ(r.exit_code, 1) << "block " << c.n;
         EXPECT_EQ(r.out, "");
         const LogLine skipped{"warn", "add_printer", "Out of memory for the port of " + prn::q(c.skipped) + " - not added."};
-        std::vector<LogLine> expected{prn::starting(), prn::adding("\"QV Fault A\"", "\"fa\"")};
+        std::vector<LogLine> expected{prn::starting(), prn::adding(prn::q(a), "\"fa\"")};
         if (c.n == 5)
             expected.push_back(skipped);
-        expected.push_back(prn::adding("\"QV Fault B\"", "\"fb\""));
+        expected.push_back(prn::adding(prn::q(b), "\"fb\""));
         if (c.n == 6)
             expected.push_back(skipped);
         EXPECT_EQ(prn::channel_lines(r.err), expected) << r.err;
@@ -71,12 +77,13 @@ TEST(PrinterHeapFailure, MissingPortNameSkipsThatPrinterOnlyAndFailsTheRun) {
 }
 
 TEST(PrinterHeapFailure, WithoutAFailureTheFaultBuildInstallsNormally) {
-    prn::Cleanup cleanup{{"QV Fault A", "QV Fault B"}};
-    auto r = run_failing_at(0, kArgs);
+    const std::string stem = "QV Fault None";
+    prn::Cleanup cleanup{{stem + " A", stem + " B"}};
+    auto r = run_failing_at(0, pairs(stem));
     EXPECT_EQ(r.exit_code, 0) << r.err;
     auto got = prn::spooler(cleanup.names);
-    prn::expect_cloud_printer(got[0], "QV Fault A", "fa");
-    prn::expect_cloud_printer(got[1], "QV Fault B", "fb");
+    prn::expect_cloud_printer(got[0], stem + " A", "fa");
+    prn::expect_cloud_printer(got[1], stem + " B", "fb");
 }
 
 }  // namespace

@@ -12,12 +12,10 @@ namespace {
 
 using prn::LogLine;
 
-const char kName[] = "QV Log Printer";
-
-// Every message kind once: unknown argument, two printers, the trace lines.
-std::vector<std::string> all_messages_args() {
-    return {"--unknown", "--gcloud", std::string(kName) + ",log-1", "odd \"quoted\"\targ\\\xc3\xa9",
-            "--gcloud", std::string(kName) + " 2,log,2"};
+// Every message kind once: unknown arguments, two printers, the trace lines.
+std::vector<std::string> all_messages_args(const std::string& name) {
+    return {"--unknown", "--gcloud", name + ",log-1", "odd \"quoted\"\targ\\\xc3\xa9", "--gcloud",
+            name + " 2,log,2"};
 }
 
 std::vector<std::string> raw_channel_lines(const std::string& err) {
@@ -34,11 +32,12 @@ std::vector<std::string> raw_channel_lines(const std::string& err) {
 }
 
 TEST(PrinterLogging, ExactLinesWithTheChannelOnAmidWineNoise) {
-    prn::Cleanup cleanup{{kName, std::string(kName) + " 2"}};
+    const std::string kName = "QV Log Printer";
+    prn::Cleanup cleanup{{kName, kName + " 2"}};
     // +qvaddprinter alone keeps Wine's default err/fixme lines of other channels.
     qv::LaunchOptions o = prn::installer();
     o.env.push_back({"WINEDEBUG", "+qvaddprinter"});
-    auto r = prn::run(all_messages_args(), o);
+    auto r = prn::run(all_messages_args(kName), o);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "");
     const std::vector<std::string> expected = {
@@ -58,7 +57,7 @@ TEST(PrinterLogging, ExactLinesWithTheChannelOnAmidWineNoise) {
     }
     auto got = prn::spooler(cleanup.names);
     prn::expect_cloud_printer(got[0], kName, "log-1");
-    prn::expect_cloud_printer(got[1], std::string(kName) + " 2", "log,2");
+    prn::expect_cloud_printer(got[1], kName + " 2", "log,2");
 }
 
 TEST(PrinterLogging, ClassesAreSwitchedSeparately) {
@@ -89,14 +88,15 @@ TEST(PrinterLogging, ClassesAreSwitchedSeparately) {
 }
 
 TEST(PrinterLogging, NoLineOfTheChannelWithWinedebugUnsetOrOff) {
-    prn::Cleanup cleanup{{kName, std::string(kName) + " 2", "QV Log Silent"}};
+    const std::string kName = "QV Log Quiet";
+    prn::Cleanup cleanup{{kName, kName + " 2", "QV Log Silent"}};
     for (bool unset : {true, false}) {
         qv::LaunchOptions o = prn::installer();
         o.env = {prn::kLocale};
         if (unset)
             o.unset_env = {"WINEDEBUG"};  // LaunchOptions would set -all
-        // Every message kind, plus a limit warning and a refusal.
-        std::vector<std::string> args = all_messages_args();
+        // Every message kind of an installing run, then a refused run.
+        std::vector<std::string> args = all_messages_args(kName);
         auto r = prn::run(args, o);
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.out, "");
