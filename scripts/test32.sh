@@ -46,6 +46,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The relay hands a test its own server process when the test's environment
+# differs from the shared server's; these are what every launch sets.
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export QV_TEST_PREFIX=$prefix
 export QV_TEST_PROGRAM_DIR=$build/i686-w64-mingw32
 export QV_WINE32=$wine32

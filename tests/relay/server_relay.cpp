@@ -15,14 +15,20 @@
 //
 // The serving side forwards complete lines only and keeps "quit" and the end
 // of a client's input to itself, so one test cannot end or desynchronise the
-// server for the next. What it cannot stand in for is the process itself:
-// exit codes and the moment of the handshake belong to the real program.
+// server for the next. A client whose environment differs from the server's
+// (a test that sets variables for its own server) gets a real server process
+// instead. What the relay cannot stand in for is the process itself: exit
+// codes and the moment of the handshake belong to the real program.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -32,7 +38,24 @@
 #include "qv/framing.h"
 #include "qv/server.h"
 
+extern char** environ;
+
 namespace {
+
+const char kRelayVariable[] = "QV_RELAY_SOCKET";
+
+// This process's environment without the relay's own variable, sorted.
+std::vector<std::string> environment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++)
+        if (std::string(*e).rfind(std::string(kRelayVariable) + "=", 0) != 0)
+            env.push_back(*e);
+    std::sort(env.begin(), env.end());
+    return env;
+}
+
+// The loader, then the environment the server was started with, NUL-separated.
+std::string snapshot_path(const char* socket_path) { return std::string(socket_path) + ".env"; }
 
 bool write_all(int fd, const std::string& bytes) {
     size_t done = 0;
@@ -84,6 +107,12 @@ int serve(const char* socket_path, const char* loader, const char* exe) {
     options.exe = exe;
     if (const char* prefix = std::getenv("WINEPREFIX"))
         options.prefix = prefix;
+    {
+        std::ofstream snapshot(snapshot_path(socket_path), std::ios::binary);
+        snapshot << loader << '\0';
+        for (const std::string& e : environment())
+            snapshot << e << '\0';
+    }
     qv::Server server = qv::Server::start(options, qv::Millis(30 * 60 * 1000));
     server.set_timeout(qv::Millis(30 * 60 * 1000));
 
@@ -107,10 +136,26 @@ int serve(const char* socket_path, const char* loader, const char* exe) {
     }
 }
 
-int connect_client() {
-    const char* socket_path = std::getenv("QV_RELAY_SOCKET");
+int connect_client(char** argv) {
+    const char* socket_path = std::getenv(kRelayVariable);
     if (!socket_path)
         return 127;
+    std::ifstream snapshot(snapshot_path(socket_path), std::ios::binary);
+    std::vector<std::string> served;
+    for (std::string entry; std::getline(snapshot, entry, '\0');)
+        served.push_back(entry);
+    if (served.empty())
+        return 127;
+    std::string loader = served.front();
+    served.erase(served.begin());
+    if (served != environment()) {
+        std::vector<char*> args{loader.data()};
+        for (char** a = argv + 1; *a; a++)
+            args.push_back(*a);
+        args.push_back(nullptr);
+        execv(loader.c_str(), args.data());
+        return 127;
+    }
     if (!write_all(1, std::string(qv::kHandshake)))
         return 2;
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -150,7 +195,7 @@ int main(int argc, char** argv) {
     try {
         if (argc == 5 && std::string(argv[1]) == "serve")
             return serve(argv[2], argv[3], argv[4]);
-        return connect_client();
+        return connect_client(argv);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "server_relay: %s\n", e.what());
         return 1;
