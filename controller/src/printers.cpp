@@ -60,15 +60,23 @@ std::optional<std::string> field(const std::string& hex) {
         return std::string();
     if (hex.size() % 2)
         throw SpoolerQueryError("malformed hex field \"" + hex + "\"");
+    auto digit = [&](char c) {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        throw SpoolerQueryError("malformed hex field \"" + hex + "\"");
+    };
     std::string out;
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        size_t used = 0;
-        int v = std::stoi(hex.substr(i, 2), &used, 16);
-        if (used != 2)
-            throw SpoolerQueryError("malformed hex field \"" + hex + "\"");
-        out += static_cast<char>(v);
-    }
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out += static_cast<char>(digit(hex[i]) * 16 + digit(hex[i + 1]));
     return out;
+}
+
+unsigned long long number(const std::string& text) {
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+        throw SpoolerQueryError("malformed number \"" + text + "\"");
+    return std::stoull(text);
 }
 
 std::string text_field(const std::string& hex) { return field(hex).value_or(std::string()); }
@@ -112,7 +120,7 @@ std::vector<SpoolerDriver> query_drivers(LaunchOptions checker, Millis timeout) 
             throw unexpected(rec);
         SpoolerDriver d;
         d.environment = text_field(rec[1]);
-        d.version = static_cast<unsigned>(std::stoul(rec[2]));
+        d.version = static_cast<unsigned>(number(rec[2]));
         d.name = text_field(rec[3]);
         d.driver_path = text_field(rec[4]);
         d.data_file = text_field(rec[5]);
@@ -163,8 +171,8 @@ std::vector<std::optional<SpoolerPrinter>> query_printers(LaunchOptions checker,
             throw unexpected(rec);
         SpoolerPrinter p;
         p.name = names[i];
-        p.open_error = std::stoul(rec[2]);
-        p.written = std::stoull(rec[3]);
+        p.open_error = static_cast<unsigned long>(number(rec[2]));
+        p.written = number(rec[3]);
         p.port = field(rec[4]);
         p.driver = field(rec[5]);
         p.print_processor = field(rec[6]);
