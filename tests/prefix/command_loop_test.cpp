@@ -9,13 +9,12 @@ namespace {
 
 using qvtest::start_server;
 
-constexpr qv::Millis kShort{2000};
 
 // Everything the process writes until its output ends.
 std::string read_to_eof(qv::ChildProcess& child) {
     std::string out;
     char buf[65536];
-    auto deadline = qv::Clock::now() + qv::Millis(60000);
+    auto deadline = qv::Clock::now() + qvtest::patience(qv::Millis(60000));
     for (;;) {
         ssize_t n = child.read_some(buf, sizeof buf, deadline);
         if (n <= 0)
@@ -33,10 +32,10 @@ std::string windows_dir() {
 }
 
 TEST(CommandLoop, HandshakeIsTheFirstOutputBeforeAnyInput) {
-    qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program64("qvmanip.exe")));
+    qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
     std::string got;
     char buf[64];
-    auto deadline = qv::Clock::now() + qv::Millis(60000);
+    auto deadline = qv::Clock::now() + qvtest::patience(qv::Millis(60000));
     while (got.size() < 11) {
         ssize_t n = child.read_some(buf, 11 - got.size(), deadline);
         ASSERT_GT(n, 0) << "no handshake; got \"" << qvtest::shown(got) << "\"";
@@ -46,17 +45,17 @@ TEST(CommandLoop, HandshakeIsTheFirstOutputBeforeAnyInput) {
     // Nothing more arrives while no request has been sent.
     EXPECT_EQ(child.read_some(buf, sizeof buf, qv::Clock::now() + qv::Millis(300)), -1);
     child.close_input();
-    EXPECT_EQ(child.wait(qv::Clock::now() + qv::Millis(30000)), 0);
+    EXPECT_EQ(child.wait(qv::Clock::now() + qvtest::patience(qv::Millis(30000))), 0);
 }
 
 TEST(CommandLoop, QuitAndEndOfInputExitWithZeroAndNoMoreOutput) {
     for (const std::string ending : {"quit\n", "quit now please\n", ""}) {
-        qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program64("qvmanip.exe")));
+        qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
         ASSERT_TRUE(child.write_all("getwindowsdir\n" + ending));
         if (ending.empty())
             child.close_input();
         std::string out = read_to_eof(child);
-        EXPECT_EQ(child.wait(qv::Clock::now() + qv::Millis(30000)), 0) << "ending " << qvtest::shown(ending);
+        EXPECT_EQ(child.wait(qv::Clock::now() + qvtest::patience(qv::Millis(30000))), 0) << "ending " << qvtest::shown(ending);
         EXPECT_EQ(out, "QVMANIP OK\nC:\\windows\nend\n") << "ending " << qvtest::shown(ending);
     }
 }
@@ -103,20 +102,20 @@ TEST(CommandLoop, LongRequestsDeliveredInSmallWritesAreOneLine) {
 }
 
 TEST(CommandLoop, PartialLastLineIsNeverExecuted) {
-    qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program64("qvmanip.exe")));
+    qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
     ASSERT_TRUE(child.write_all("getwindowsdir\ngetwindowsdir"));
     child.close_input();
     std::string out = read_to_eof(child);
-    EXPECT_EQ(child.wait(qv::Clock::now() + qv::Millis(30000)), 0);
+    EXPECT_EQ(child.wait(qv::Clock::now() + qvtest::patience(qv::Millis(30000))), 0);
     EXPECT_EQ(out, "QVMANIP OK\nC:\\windows\nend\n");
 }
 
 TEST(CommandLoop, ExitCodeTwoWhenTheHandshakeCannotBeWritten) {
-    qv::LaunchOptions options = qvtest::options_for(qvtest::program64("qvmanip.exe"));
+    qv::LaunchOptions options = qvtest::options_for(qvtest::program("qvmanip.exe"));
     options.stdout_path = "/dev/full";
     qv::ChildProcess child = qv::ChildProcess::spawn(options);
     // Input stays open: the server must give up without reading it.
-    EXPECT_EQ(child.wait(qv::Clock::now() + qv::Millis(30000)), 2);
+    EXPECT_EQ(child.wait(qv::Clock::now() + qvtest::patience(qv::Millis(30000))), 2);
 }
 
 }  // namespace

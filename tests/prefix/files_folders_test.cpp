@@ -80,7 +80,7 @@ TEST(Folders, EveryKeywordAnswersThePrefixsFolder) {
 TEST(Folders, AccessoriesInFrenchUnderAFrenchLocale) {
     // LC_ALL switches Wine's UI language here; LANG alone does not when
     // LC_ALL is unset and the locale is not generated (measured).
-    qv::LaunchOptions options = qvtest::options_for(qvtest::program64("qvmanip.exe"));
+    qv::LaunchOptions options = qvtest::options_for(qvtest::program("qvmanip.exe"));
     options.env = {{"LC_ALL", "fr_FR.UTF-8"}};
     qv::Server server = qv::Server::start(options);
     EXPECT_EQ(server.request("getexpandedstr", "programs"), "Programmes");
@@ -89,7 +89,7 @@ TEST(Folders, AccessoriesInFrenchUnderAFrenchLocale) {
 }
 
 TEST(Folders, OtherNamesComeFromTheEnvironment) {
-    qv::LaunchOptions options = qvtest::options_for(qvtest::program64("qvmanip.exe"));
+    qv::LaunchOptions options = qvtest::options_for(qvtest::program("qvmanip.exe"));
     const std::string v259(259, 'v'), v260(260, 'w'), v261(261, 'x');
     options.env = {{"QV_259", v259}, {"QV_260", v260}, {"QV_261", v261}, {"QV_LF", "a\nend\nb"},
                    {"QV_PLAIN", "some value"}, {"QV_ACCENT", "\xc3\xa9"}};
@@ -162,7 +162,7 @@ TEST(Folders, FailedLookupFallsBackToTheEnvironment) {
     const std::string parked = unix_desktop + ".parked-" + std::to_string(::getpid());
     ASSERT_EQ(std::rename(unix_desktop.c_str(), parked.c_str()), 0) << unix_desktop;
 
-    qv::LaunchOptions options = qvtest::options_for(qvtest::program64("qvmanip.exe"));
+    qv::LaunchOptions options = qvtest::options_for(qvtest::program("qvmanip.exe"));
     options.env = {{"DESKTOP", "from the environment"}};
     std::string with_variable, without;
     {

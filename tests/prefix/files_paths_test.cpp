@@ -114,7 +114,7 @@ TEST(UnixPath, PathsHoldingLineFeedsAreRefused) {
     ASSERT_EQ(::symlink(prefix().c_str(), link.c_str()), 0);
     qv::LaunchOptions probe_options = qvtest::options_for(qvtest::test_program64("fs_probe.exe"));
     probe_options.prefix = link;
-    qv::LaunchOptions server_options = qvtest::options_for(qvtest::program64("qvmanip.exe"));
+    qv::LaunchOptions server_options = qvtest::options_for(qvtest::program("qvmanip.exe"));
     server_options.prefix = link;
     {
         qvtest::Probe probe(probe_options);
