@@ -8,17 +8,12 @@
 #include <unistd.h>
 
 #include "qv/escape.h"
+#include "qv/files.h"
+#include "qv/printers.h"
+#include "qv/registry.h"
 #include "qv/server.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: qvctl [--prefix DIR] [--exe QVMANIP.EXE] [--wine LOADER] [COMMAND]\n"
-    "  (no command)      read request lines from stdin, print each answer\n"
-    "  demo              send a few requests and show the bytes going both ways\n"
-    "  request WORD [ARGS...]\n"
-    "                    send one request and print its answer\n"
-    "WINEPREFIX is used when --prefix is not given.\n";
 
 // Shows bytes the way a reader can check them: escapes for LF, CR, TAB, NUL
 // and other control bytes, everything else as it is.
@@ -41,6 +36,152 @@ std::string visible(const std::string& bytes) {
             out += static_cast<char>(c);
     }
     return out;
+}
+
+const char kUsage[] =
+    "usage: qvctl [--prefix DIR] [--exe QVMANIP.EXE] [--wine LOADER] [COMMAND]\n"
+    "  (no command)      read request lines from stdin, print each answer\n"
+    "  demo              send a few requests and show the bytes going both ways\n"
+    "  request WORD [ARGS...]\n"
+    "                    send one request as it is and print its answer\n"
+    "  reg list KEY                      values and subkeys of a key\n"
+    "  reg set KEY NAME TYPE VALUE...    TYPE: dword (hex), str, expand, multi, hex\n"
+    "  reg rm KEY [NAME]                 delete a value, or the whole key\n"
+    "  unixpath WINPATH | windowspath UNIXPATH\n"
+    "  adddrive UNIXDIR | rmdrive LETTER\n"
+    "  find PATTERN [MAX]                directory entries matching a pattern\n"
+    "  folder NAME                       a well-known folder or environment variable\n"
+    "  addprinter NAME,ID...             install cloud printers with qvaddprinter\n"
+    "KEY may start with 32\\ (32-bit view) or 3264\\ (both views, when writing).\n"
+    "WINEPREFIX is used when --prefix is not given.\n";
+
+qv::RegView take_view(std::string& key) {
+    for (auto [prefix, view] : {std::pair{"3264\\", qv::RegView::both}, std::pair{"32\\", qv::RegView::win32}})
+        if (key.rfind(prefix, 0) == 0) {
+            key.erase(0, std::string(prefix).size());
+            return view;
+        }
+    return qv::RegView::native;
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    char pair[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(pair, sizeof pair, "%02x", c);
+        out += pair;
+    }
+    return out;
+}
+
+std::string from_hex(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out += static_cast<char>(std::stoul(text.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+int report(bool ok, const std::string& text) {
+    (ok ? std::cout : std::cerr) << text << "\n";
+    return ok ? 0 : 1;
+}
+
+// The typed commands; args holds what follows the command word.
+int typed(qv::Server& server, const std::string& command, std::vector<std::string> args,
+          const qv::LaunchOptions& options) {
+    auto need = [&](size_t n) {
+        if (args.size() < n)
+            throw std::invalid_argument("not enough arguments for " + command);
+    };
+    if (command == "reg") {
+        need(2);
+        std::string what = args[0], key = args[1];
+        qv::RegView view = take_view(key);
+        if (what == "list") {
+            qv::RegListing l = qv::list_key(server, key, view);
+            if (!l.exists())
+                return report(false, "cannot open key: error " + std::to_string(l.open_error));
+            for (const qv::RegValue& v : l.values)
+                std::cout << "value " << (v.name.empty() ? "(default)" : visible(v.name)) << " type " << v.type
+                          << " " << (v.is_text() ? "\"" + visible(v.string()) + "\"" : hex(v.data)) << "\n";
+            for (const std::string& k : l.subkeys)
+                std::cout << "subkey " << visible(k) << "\n";
+            return l.complete() ? 0 : 1;
+        }
+        if (what == "set") {
+            need(5);
+            const std::string& name = args[2];
+            const std::string& type = args[3];
+            qv::RegAnswer a;
+            if (type == "dword")
+                a = qv::set_dword(server, key, name, static_cast<uint32_t>(std::stoul(args[4], nullptr, 16)), view);
+            else if (type == "str")
+                a = qv::set_string(server, key, name, args[4], view);
+            else if (type == "expand")
+                a = qv::set_expand_string(server, key, name, args[4], view);
+            else if (type == "multi")
+                a = qv::set_multi_string(server, key, name, {args.begin() + 4, args.end()}, view);
+            else if (type == "hex")
+                a = qv::set_binary(server, key, name, from_hex(args[4]), view);
+            else
+                throw std::invalid_argument("unknown value type " + type);
+            return report(a.ok(), a.answer);
+        }
+        if (what == "rm") {
+            qv::RegAnswer a = args.size() > 2 ? qv::delete_value(server, key, args[2], view)
+                                              : qv::delete_tree(server, key, view);
+            return report(a.ok(), a.answer);
+        }
+        throw std::invalid_argument("unknown reg command " + what);
+    }
+    if (command == "unixpath" || command == "windowspath") {
+        need(1);
+        qv::PathResult r = command == "unixpath" ? qv::unix_path(server, args[0]) : qv::windows_path(server, args[0]);
+        return report(r.path.has_value(), r.path ? *r.path : r.failure.message);
+    }
+    if (command == "adddrive") {
+        need(1);
+        qv::DriveResult r = qv::add_drive(server, args[0]);
+        return report(r.ok, !r.ok ? r.failure.message
+                            : r.letter ? std::string(1, *r.letter) + ":"
+                                       : "already mapped");
+    }
+    if (command == "rmdrive") {
+        need(1);
+        qv::RemoveResult r = qv::remove_drive(server, args[0].empty() ? '\0' : args[0][0]);
+        return report(r.ok, r.ok ? "removed" : r.failure.message);
+    }
+    if (command == "find") {
+        need(1);
+        qv::FindResult r = qv::find_files(server, args[0], args.size() > 1 ? std::stoi(args[1]) : -1);
+        if (!r.ok)
+            return report(false, r.failure.message);
+        for (const qv::DirEntry& e : r.entries)
+            std::cout << (e.directory ? "dir  " : "file ") << visible(e.name) << "\n";
+        return 0;
+    }
+    if (command == "folder") {
+        need(1);
+        std::optional<std::string> f = qv::expanded_string(server, args[0]);
+        return report(f.has_value(), f ? *f : "no such folder or variable");
+    }
+    if (command == "addprinter") {
+        need(1);
+        std::vector<qv::CloudPrinter> printers;
+        for (const std::string& a : args) {
+            size_t comma = a.find(',');
+            if (comma == std::string::npos)
+                throw std::invalid_argument("expected NAME,ID: " + a);
+            printers.push_back({a.substr(0, comma), a.substr(comma + 1)});
+        }
+        qv::LaunchOptions o = options;
+        o.exe = o.exe.substr(0, o.exe.rfind('/') + 1) + "qvaddprinter.exe";
+        qv::RunResult r = qv::add_printers(o, printers);
+        std::cout << r.out;
+        return r.exit_code == 0 ? 0 : 1;
+    }
+    std::cerr << kUsage;
+    return 2;
 }
 
 int interactive(qv::Server& server) {
@@ -122,7 +263,13 @@ int main(int argc, char** argv) {
             return interactive(server);
         if (command == "demo")
             return demo(server);
-        if (command == "request" && i < argc) {
+        if (command != "request") {
+            std::vector<std::string> rest(argv + i, argv + argc);
+            int code = typed(server, command, rest, options);
+            server.quit();
+            return code;
+        }
+        if (i < argc) {
             std::string word = argv[i++];
             std::string args;
             for (; i < argc; i++)
