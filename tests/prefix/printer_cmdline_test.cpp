@@ -54,7 +54,7 @@ TEST(PrinterCommandLine, HelpWritesTheUsageTextAndEndsTheRun) {
 
 TEST(PrinterCommandLine, UsageShowsArgvZeroAfterItsLastBackslash) {
     const std::string launcher = qvtest::test_program64("run_with_argv0.exe");
-    const std::string exe = windows_path(qvtest::program64("qvaddprinter.exe"));
+    const std::string exe = windows_path(qvtest::program("qvaddprinter.exe"));
     struct Case {
         std::string command_line, first_line;
     } cases[] = {
@@ -66,7 +66,7 @@ TEST(PrinterCommandLine, UsageShowsArgvZeroAfterItsLastBackslash) {
     for (const auto& c : cases) {
         qv::LaunchOptions o = prn::installer(launcher);
         o.args = {exe, c.command_line};
-        auto r = qv::run_program(o, prn::kRun);
+        auto r = qv::run_program(o, qvtest::patience(prn::kRun));
         EXPECT_EQ(r.exit_code, 0) << c.command_line << "\n" << r.err;
         EXPECT_EQ(r.out, usage_for(c.first_line)) << qvtest::shown(r.out);
     }

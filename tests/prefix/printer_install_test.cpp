@@ -203,11 +203,11 @@ void expect_first_200(const std::string& stem, int pairs, const std::vector<std:
     EXPECT_EQ(present, 200) << stem;
 }
 
-TEST_F(PrinterInstall, ExactlyTwoHundredPairsAreAllInstalledWithTheLimitWarning) {
+TEST_F(PrinterInstall, Exactly200PairsAreAllInstalledWithTheLimitWarning) {
     expect_first_200("QV Cap Exact", 200, {});
 }
 
-TEST_F(PrinterInstall, EverythingAfterTheTwoHundredthPairIsIgnored) {
+TEST_F(PrinterInstall, EverythingAfterThe200thPairIsIgnored) {
     expect_first_200("QV Cap Over", 201, {"--bogus"});
     expect_first_200("QV Cap Help", 200, {"--help"});
     expect_first_200("QV Cap Bad", 200, {"--gcloud", "nocomma", "--gcloud"});

@@ -35,7 +35,8 @@ inline qv::LaunchOptions checker() {
 
 // Options for one run: the channel's classes on and Wine's own noise off, and
 // a fixed locale so that the runtime's code pages are the same for every run.
-inline qv::LaunchOptions installer(const std::string& exe = qvtest::program64("qvaddprinter.exe")) {
+// The build under test by default (the 32-bit one in the 32-bit conformance run).
+inline qv::LaunchOptions installer(const std::string& exe = qvtest::program("qvaddprinter.exe")) {
     qv::LaunchOptions o = qvtest::options_for(exe);
     o.env = {{"WINEDEBUG", "-all,+qvaddprinter"}, kLocale};
     return o;
@@ -43,7 +44,7 @@ inline qv::LaunchOptions installer(const std::string& exe = qvtest::program64("q
 
 inline qv::RunResult run(const std::vector<std::string>& args, qv::LaunchOptions o = installer()) {
     o.args = args;
-    return qv::run_program(o, kRun);
+    return qv::run_program(o, qvtest::patience(kRun));
 }
 
 // One line of the channel: class, function in the header, message.
