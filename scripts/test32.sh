@@ -18,21 +18,22 @@ wine32=/usr/lib/wine/wine
 
 "$top/scripts/setup.sh"
 
-if ! "$wine32" --version >/dev/null 2>&1; then
+# Emulation already registered, or 32-bit code that runs natively, or set it up.
+if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    emulated=1
+elif "$wine32" --version >/dev/null 2>&1; then
+    emulated=0
+else
     dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q "install ok installed" ||
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q qemu-user-static
     [ -e /proc/sys/fs/binfmt_misc/register ] ||
         mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
-        # i386 ELF executables and shared objects; F: the interpreter is opened now,
-        # P: argv[0] is kept.
-        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FP' \
-            >/proc/sys/fs/binfmt_misc/register
-    fi
+    # i386 ELF executables and shared objects; F: the interpreter is opened now,
+    # P: argv[0] is kept.
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FP' \
+        >/proc/sys/fs/binfmt_misc/register
     "$wine32" --version >/dev/null
     emulated=1
-else
-    emulated=0
 fi
 
 cmake -S "$top" -B "$build" -G Ninja

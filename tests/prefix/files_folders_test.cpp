@@ -82,7 +82,7 @@ TEST(Folders, AccessoriesInFrenchUnderAFrenchLocale) {
     // LC_ALL is unset and the locale is not generated (measured).
     qv::LaunchOptions options = qvtest::options_for(qvtest::program("qvmanip.exe"));
     options.env = {{"LC_ALL", "fr_FR.UTF-8"}};
-    qv::Server server = qv::Server::start(options);
+    qv::Server server = qvtest::start_server(options);
     EXPECT_EQ(server.request("getexpandedstr", "programs"), "Programmes");
     EXPECT_EQ(server.request("getexpandedstr", "accessories"), "Programmes\\Accessoires");
     EXPECT_EQ(server.quit(), 0);
@@ -93,7 +93,7 @@ TEST(Folders, OtherNamesComeFromTheEnvironment) {
     const std::string v259(259, 'v'), v260(260, 'w'), v261(261, 'x');
     options.env = {{"QV_259", v259}, {"QV_260", v260}, {"QV_261", v261}, {"QV_LF", "a\nend\nb"},
                    {"QV_PLAIN", "some value"}, {"QV_ACCENT", "\xc3\xa9"}};
-    qv::Server server = qv::Server::start(options);
+    qv::Server server = qvtest::start_server(options);
     EXPECT_EQ(server.request("getexpandedstr", "QV_259"), v259);
     EXPECT_EQ(server.request("getexpandedstr", "QV_260"), "");
     EXPECT_EQ(server.request("getexpandedstr", "QV_261"), "");
@@ -166,7 +166,7 @@ TEST(Folders, FailedLookupFallsBackToTheEnvironment) {
     options.env = {{"DESKTOP", "from the environment"}};
     std::string with_variable, without;
     {
-        qv::Server server = qv::Server::start(options);
+        qv::Server server = qvtest::start_server(options);
         with_variable = server.request("getexpandedstr", "desktop");
         server.quit();
     }

@@ -122,7 +122,7 @@ TEST(UnixPath, PathsHoldingLineFeedsAreRefused) {
         ASSERT_TRUE(platform);
         EXPECT_EQ(*platform, link + "/dosdevices/c:/windows");
 
-        qv::Server server = qv::Server::start(server_options);
+        qv::Server server = qvtest::start_server(server_options);
         EXPECT_EQ(server.request("unixpath", "C:\\windows"), "error");
         EXPECT_EQ(server.request("unixpath", "C:\\windows\\not\\there"), "error");
         // Still in step.

@@ -47,9 +47,13 @@ qv::LaunchOptions options_for(const std::string& exe) {
     return o;
 }
 
-qv::Server start_server() {
-    return qv::Server::start(options_for(program("qvmanip.exe")), patience(qv::Millis(60000)));
+qv::Server start_server(const qv::LaunchOptions& options) {
+    qv::Server server = qv::Server::start(options, patience(qv::Millis(60000)));
+    server.set_timeout(patience(qv::Millis(60000)));
+    return server;
 }
+
+qv::Server start_server() { return start_server(options_for(program("qvmanip.exe"))); }
 
 std::string shown(const std::string& bytes) {
     std::string out;

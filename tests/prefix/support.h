@@ -27,6 +27,9 @@ qv::Millis patience(qv::Millis base);
 // Options to run a Windows program (a path from above) in the test prefix.
 qv::LaunchOptions options_for(const std::string& exe);
 qv::Server start_server();
+// The server started with these options (from options_for), with a handshake
+// deadline that allows for slow starts.
+qv::Server start_server(const qv::LaunchOptions& options);
 
 // Bytes shown with C escapes, for readable failure messages.
 std::string shown(const std::string& bytes);

@@ -44,12 +44,15 @@ namespace {
 
 const char kRelayVariable[] = "QV_RELAY_SOCKET";
 
-// This process's environment without the relay's own variable, sorted.
+// This process's environment without the relay's own variable and the
+// shell's "_" (the last command run), sorted.
 std::vector<std::string> environment() {
     std::vector<std::string> env;
-    for (char** e = environ; *e; e++)
-        if (std::string(*e).rfind(std::string(kRelayVariable) + "=", 0) != 0)
-            env.push_back(*e);
+    for (char** e = environ; *e; e++) {
+        std::string entry = *e;
+        if (entry.rfind(std::string(kRelayVariable) + "=", 0) != 0 && entry.rfind("_=", 0) != 0)
+            env.push_back(entry);
+    }
     std::sort(env.begin(), env.end());
     return env;
 }
