@@ -105,11 +105,11 @@ TEST(Folders, OtherNamesComeFromTheEnvironment) {
     qv::LaunchOptions probe_options = qvtest::options_for(qvtest::test_program64("fs_probe.exe"));
     probe_options.env = options.env;
     qvtest::Probe probe(probe_options);
-    EXPECT_EQ(qvtest::to_hex(server.request("getexpandedstr", "QV_ACCENT")), probe.ask("env QV_ACCENT"));
+    EXPECT_EQ(qvtest::hex(server.request("getexpandedstr", "QV_ACCENT")), probe.ask("env QV_ACCENT"));
     EXPECT_EQ(server.request("getexpandedstr", "QV_ACCENT"), "\xe9");
     // A value holding LF cannot be framed: answered like an unset one, and
     // the server stays in step although the value holds "\nend\n".
-    EXPECT_EQ(probe.ask("env QV_LF"), qvtest::to_hex("a\nend\nb"));
+    EXPECT_EQ(probe.ask("env QV_LF"), qvtest::hex("a\nend\nb"));
     EXPECT_EQ(server.request("getexpandedstr", "QV_LF"), "");
     EXPECT_EQ(server.request("getexpandedstr", "QV_PLAIN"), "some value");
 
@@ -143,7 +143,7 @@ TEST(Folders, FolderPathsHoldingLineFeedsFallBackToTheEnvironment) {
     ASSERT_EQ(set_tmp(lf_path), 0);
 
     qvtest::Probe probe;
-    ASSERT_EQ(probe.ask("env TMP"), qvtest::to_hex(lf_path));
+    ASSERT_EQ(probe.ask("env TMP"), qvtest::hex(lf_path));
     const std::string temp_var = qvtest::from_hex(probe.ask("env TEMP"));
     qv::Server server = qvtest::start_server();
     EXPECT_EQ(server.request("getexpandedstr", "temp"), temp_var);

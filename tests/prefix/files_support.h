@@ -17,23 +17,6 @@
 
 namespace qvtest {
 
-inline std::string to_hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-inline std::string from_hex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
 // Target of a symlink, or none when it is not one.
 inline std::optional<std::string> read_link(const std::string& path) {
     char buf[8192];
@@ -89,32 +72,10 @@ private:
 };
 
 // fs_probe.exe, long-lived: asks the platform directly.
-class Probe {
+class Probe : public LineProgram {
 public:
-    explicit Probe(qv::LaunchOptions options = options_for(test_program64("fs_probe.exe")))
-        : child_(qv::ChildProcess::spawn(options)) {}
-    ~Probe() {
-        child_.close_input();
-        child_.wait(qv::Clock::now() + qv::Millis(30000));
-    }
-    std::string ask(const std::string& line) {
-        if (!child_.write_all(line + "\n"))
-            return "<no input>";
-        auto deadline = qv::Clock::now() + qv::Millis(60000);
-        for (;;) {
-            size_t lf = pending_.find('\n');
-            if (lf != std::string::npos) {
-                std::string result = pending_.substr(0, lf);
-                pending_.erase(0, lf + 1);
-                return result;
-            }
-            char buf[4096];
-            ssize_t n = child_.read_some(buf, sizeof buf, deadline);
-            if (n <= 0)
-                return "<no answer>";
-            pending_.append(buf, static_cast<size_t>(n));
-        }
-    }
+    explicit Probe(const qv::LaunchOptions& options = options_for(test_program64("fs_probe.exe")))
+        : LineProgram(options) {}
     // wine_get_unix_file_name's result, or none.
     std::optional<std::string> unix_name(const std::string& windows_path) {
         std::string r = ask("unix " + windows_path);
@@ -122,10 +83,6 @@ public:
             return std::nullopt;
         return from_hex(r);
     }
-
-private:
-    qv::ChildProcess child_;
-    std::string pending_;
 };
 
 // A string value of a key in one of the prefix's registry files (user.reg,

@@ -12,15 +12,8 @@
 
 namespace regtest {
 
-inline std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+using qvtest::hex;
+using qvtest::LineProgram;
 
 // An argument for the checker: hex, "-" when empty.
 inline std::string arg(const std::string& bytes) { return bytes.empty() ? "-" : hex(bytes); }
@@ -30,43 +23,6 @@ inline std::string test_key(const std::string& root = "HKCU") {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     return root + "\\Software\\QvTest\\" + info->test_suite_name() + "." + info->name();
 }
-
-// One long-lived Windows program answering one line per request line.
-class LineProgram {
-public:
-    explicit LineProgram(const std::string& exe)
-        : child_(qv::ChildProcess::spawn(qvtest::options_for(qvtest::test_program64(exe)))) {}
-    ~LineProgram() {
-        child_.close_input();
-        child_.wait(qv::Clock::now() + qv::Millis(30000));
-    }
-    std::string ask(const std::string& line) { return ask_through(line, ""); }
-    // The output up to the end of the first line that begins with marker
-    // (the first line at all when marker is empty), without that LF.
-    std::string ask_through(const std::string& line, const std::string& marker) {
-        if (!child_.write_all(line + "\n"))
-            return "<no input>";
-        auto deadline = qv::Clock::now() + qv::Millis(60000);
-        for (;;) {
-            size_t at = pending_.compare(0, marker.size(), marker) == 0 ? 0 : pending_.find("\n" + marker);
-            size_t lf = at == std::string::npos ? at : pending_.find('\n', at == 0 ? 0 : at + 1);
-            if (lf != std::string::npos) {
-                std::string result = pending_.substr(0, lf);
-                pending_.erase(0, lf + 1);
-                return result;
-            }
-            char buf[65536];
-            ssize_t n = child_.read_some(buf, sizeof buf, deadline);
-            if (n <= 0)
-                return "<no answer>";
-            pending_.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-private:
-    qv::ChildProcess child_;
-    std::string pending_;
-};
 
 // Views: "64" is the default view of the 64-bit checker, "32" adds KEY_WOW64_32KEY.
 class Checker : public LineProgram {

@@ -72,4 +72,51 @@ std::string shown(const std::string& bytes) {
     return out;
 }
 
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string from_hex(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+LineProgram::LineProgram(const qv::LaunchOptions& options) : child_(qv::ChildProcess::spawn(options)) {}
+
+LineProgram::LineProgram(const std::string& test_program)
+    : LineProgram(options_for(test_program64(test_program))) {}
+
+LineProgram::~LineProgram() {
+    child_.close_input();
+    child_.wait(qv::Clock::now() + qv::Millis(30000));
+}
+
+std::string LineProgram::ask_through(const std::string& line, const std::string& marker) {
+    if (!child_.write_all(line + "\n"))
+        return "<no input>";
+    auto deadline = qv::Clock::now() + qv::Millis(60000);
+    for (;;) {
+        size_t at = pending_.compare(0, marker.size(), marker) == 0 ? 0 : pending_.find("\n" + marker);
+        size_t lf = at == std::string::npos ? at : pending_.find('\n', at == 0 ? 0 : at + 1);
+        if (lf != std::string::npos) {
+            std::string result = pending_.substr(0, lf);
+            pending_.erase(0, lf + 1);
+            return result;
+        }
+        char buf[65536];
+        ssize_t n = child_.read_some(buf, sizeof buf, deadline);
+        if (n <= 0)
+            return "<no answer>";
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+}
+
 }  // namespace qvtest

@@ -33,5 +33,25 @@ qv::Server start_server(const qv::LaunchOptions& options);
 
 // Bytes shown with C escapes, for readable failure messages.
 std::string shown(const std::string& bytes);
+// Lower-case hex of bytes, and back.
+std::string hex(const std::string& bytes);
+std::string from_hex(const std::string& hex);
+
+// A long-lived Windows test program answering one line per request line.
+class LineProgram {
+public:
+    explicit LineProgram(const qv::LaunchOptions& options);
+    // A 64-bit test program of the build, by file name.
+    explicit LineProgram(const std::string& test_program);
+    ~LineProgram();
+    std::string ask(const std::string& line) { return ask_through(line, ""); }
+    // The output up to the end of the first line that begins with marker
+    // (the first line at all when marker is empty), without that LF.
+    std::string ask_through(const std::string& line, const std::string& marker);
+
+private:
+    qv::ChildProcess child_;
+    std::string pending_;
+};
 
 }  // namespace qvtest

@@ -10,48 +10,15 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+using qvtest::hex;
 
 // One long-lived Windows process for all cases of a test.
-class Units {
+class Units : public qvtest::LineProgram {
 public:
-    Units() : child_(qv::ChildProcess::spawn(qvtest::options_for(qvtest::test_program64("qvmanip_units.exe")))) {}
-    ~Units() {
-        child_.close_input();
-        child_.wait(qv::Clock::now() + qv::Millis(30000));
-    }
-
+    Units() : LineProgram("qvmanip_units.exe") {}
     std::string ask(const std::string& op, const std::string& a = "", const std::string& b = "") {
-        std::string line = op + " " + a + (b.empty() ? "" : " " + b) + "\n";
-        if (!child_.write_all(line))
-            return "<no input>";
-        auto deadline = qv::Clock::now() + qv::Millis(60000);
-        for (;;) {
-            size_t lf = pending_.find('\n');
-            if (lf != std::string::npos) {
-                std::string result = pending_.substr(0, lf);
-                pending_.erase(0, lf + 1);
-                return result;
-            }
-            char buf[4096];
-            ssize_t n = child_.read_some(buf, sizeof buf, deadline);
-            if (n <= 0)
-                return "<no answer>";
-            pending_.append(buf, static_cast<size_t>(n));
-        }
+        return LineProgram::ask(op + " " + a + (b.empty() ? "" : " " + b));
     }
-
-private:
-    qv::ChildProcess child_;
-    std::string pending_;
 };
 
 TEST(TextRoutines, AtoWConvertsUtf8IncludingNonAsciiAndInvalidBytes) {

@@ -686,7 +686,6 @@ done:
     heap_free(argsA);
 }
 
-/* Deletes everything below hkey, children before parents; hkey stays. */
 /* Deletes the subkey if it is a registry link; returns whether it was one. */
 static BOOL delete_link_key(HKEY hkey, const WCHAR *name, LONG *res)
 {
@@ -707,6 +706,7 @@ static BOOL delete_link_key(HKEY hkey, const WCHAR *name, LONG *res)
     return TRUE;
 }
 
+/* Deletes everything below hkey, children before parents; hkey stays. */
 static LONG delete_subkeys(HKEY hkey)
 {
     WCHAR subkey_name[256];
