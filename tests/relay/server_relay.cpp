@@ -44,13 +44,14 @@ namespace {
 
 const char kRelayVariable[] = "QV_RELAY_SOCKET";
 
-// This process's environment without the relay's own variable and the
-// shell's "_" (the last command run), sorted.
+// This process's environment, sorted, without the relay's own variable and
+// what shells keep for themselves (the last command run, the nesting depth).
 std::vector<std::string> environment() {
     std::vector<std::string> env;
     for (char** e = environ; *e; e++) {
         std::string entry = *e;
-        if (entry.rfind(std::string(kRelayVariable) + "=", 0) != 0 && entry.rfind("_=", 0) != 0)
+        std::string name = entry.substr(0, entry.find('='));
+        if (name != kRelayVariable && name != "_" && name != "SHLVL")
             env.push_back(entry);
     }
     std::sort(env.begin(), env.end());
