@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include "qv/bytes.h"
 #include "qv/escape.h"
 #include "qv/files.h"
 #include "qv/printers.h"
@@ -15,28 +16,6 @@
 
 namespace {
 
-// Shows bytes the way a reader can check them: escapes for LF, CR, TAB, NUL
-// and other control bytes, everything else as it is.
-std::string visible(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c < 0x20) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
 
 const char kUsage[] =
     "usage: qvctl [--prefix DIR] [--exe QVMANIP.EXE] [--wine LOADER] [COMMAND]\n"
@@ -64,15 +43,6 @@ qv::RegView take_view(std::string& key) {
     return qv::RegView::native;
 }
 
-std::string hex(const std::string& bytes) {
-    std::string out;
-    char pair[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(pair, sizeof pair, "%02x", c);
-        out += pair;
-    }
-    return out;
-}
 
 std::string from_hex(const std::string& text) {
     std::string out;
@@ -102,10 +72,10 @@ int typed(qv::Server& server, const std::string& command, std::vector<std::strin
             if (!l.exists())
                 return report(false, "cannot open key: error " + std::to_string(l.open_error));
             for (const qv::RegValue& v : l.values)
-                std::cout << "value " << (v.name.empty() ? "(default)" : visible(v.name)) << " type " << v.type
-                          << " " << (v.is_text() ? "\"" + visible(v.string()) + "\"" : hex(v.data)) << "\n";
+                std::cout << "value " << (v.name.empty() ? "(default)" : qv::visible(v.name)) << " type " << v.type
+                          << " " << (v.is_text() ? "\"" + qv::visible(v.string()) + "\"" : qv::to_hex(v.data)) << "\n";
             for (const std::string& k : l.subkeys)
-                std::cout << "subkey " << visible(k) << "\n";
+                std::cout << "subkey " << qv::visible(k) << "\n";
             return l.complete() ? 0 : 1;
         }
         if (what == "set") {
@@ -157,7 +127,7 @@ int typed(qv::Server& server, const std::string& command, std::vector<std::strin
         if (!r.ok)
             return report(false, r.failure.message);
         for (const qv::DirEntry& e : r.entries)
-            std::cout << (e.directory ? "dir  " : "file ") << visible(e.name) << "\n";
+            std::cout << (e.directory ? "dir  " : "file ") << qv::visible(e.name) << "\n";
         return 0;
     }
     if (command == "folder") {
@@ -206,7 +176,7 @@ int interactive(qv::Server& server) {
 }
 
 int demo(qv::Server& server) {
-    std::cout << "<- " << visible(std::string(qv::kHandshake)) << "   (handshake)\n";
+    std::cout << "<- " << qv::visible(std::string(qv::kHandshake)) << "   (handshake)\n";
     const std::vector<std::string> requests = {
         "getwindowsdir",
         "getsystemdir",
@@ -217,10 +187,10 @@ int demo(qv::Server& server) {
         "nosuchcommand",
     };
     for (const std::string& line : requests) {
-        std::cout << "-> " << visible(line + "\n") << "\n";
+        std::cout << "-> " << qv::visible(line + "\n") << "\n";
         server.send(line + "\n");
         std::string answer = server.read_answer();
-        std::cout << "<- " << visible(answer + std::string(qv::kEndMarker)) << "\n";
+        std::cout << "<- " << qv::visible(answer + std::string(qv::kEndMarker)) << "\n";
     }
     std::cout << "-> quit\\n\n";
     int code = server.quit();

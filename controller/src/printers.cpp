@@ -1,5 +1,7 @@
 #include "qv/printers.h"
 
+#include "qv/bytes.h"
+
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -41,16 +43,6 @@ void place_ppd(const std::string& prefix, const std::string& ppd_path) {
 }
 
 namespace {
-
-std::string to_hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
 
 // "-" is a null pointer, "\"\"" the empty string.
 std::optional<std::string> field(const std::string& hex) {

@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "qv/bytes.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -55,32 +57,9 @@ qv::Server start_server(const qv::LaunchOptions& options) {
 
 qv::Server start_server() { return start_server(options_for(program("qvmanip.exe"))); }
 
-std::string shown(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
+std::string shown(const std::string& bytes) { return qv::visible(bytes); }
 
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+std::string hex(const std::string& bytes) { return qv::to_hex(bytes); }
 
 std::string from_hex(const std::string& hex) {
     std::string out;
