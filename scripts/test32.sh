@@ -67,8 +67,10 @@ until [ -S "$socket" ]; do
 done
 echo "server up after $(( $(date +%s) - start )) s"
 
-# The process itself (handshake before input, exit codes) needs real starts.
-process_tests='CommandLoop.HandshakeIsTheFirstOutputBeforeAnyInput:CommandLoop.QuitAndEndOfInputExitWithZeroAndNoMoreOutput:CommandLoop.ExitCodeTwoWhenTheHandshakeCannotBeWritten'
+# The process itself (handshake before input, exit codes) and what a server
+# reads only when it starts (the user environment in the registry) need real
+# starts.
+process_tests='CommandLoop.HandshakeIsTheFirstOutputBeforeAnyInput:CommandLoop.QuitAndEndOfInputExitWithZeroAndNoMoreOutput:CommandLoop.ExitCodeTwoWhenTheHandshakeCannotBeWritten:Folders.FolderPathsHoldingLineFeedsFallBackToTheEnvironment'
 filter=${1:-*}
 status=0
 QV_RELAY_SOCKET=$socket "$build/tests/prefix_tests" --gtest_filter="$filter-$process_tests:Printer*" || status=1

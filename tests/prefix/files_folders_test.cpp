@@ -35,7 +35,7 @@ TEST(Folders, SystemAndWindowsDirectoriesAreThePrefixs) {
     EXPECT_EQ(*windows, reg("system.reg", "Software\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot"));
     EXPECT_EQ(*system, *windows + "\\system32");
     EXPECT_EQ(qvtest::real_path(*qv::unix_path(server, *system).path),
-              qvtest::real_path(qvtest::prefix() + "/drive_c/windows/system32"));
+              qvtest::real_path(qvtest::prefix() + "/drive_c/windows/" + qvtest::server_system_folder()));
     // The argument is ignored.
     EXPECT_EQ(server.request("getsystemdir", "anything at all"), *system);
     EXPECT_EQ(server.quit(), 0);
@@ -55,7 +55,9 @@ TEST(Folders, EveryKeywordAnswersThePrefixsFolder) {
         {"desktop", reg("user.reg", kShellFolders, "Desktop")},
         {"localappdata", reg("user.reg", kShellFolders, "Local AppData")},
         {"programfiles", reg("system.reg", kCurrentVersion, "ProgramFilesDir (x86)")},
-        {"programfiles64", reg("system.reg", kCurrentVersion, "ProgramFilesDir")},
+        // A 32-bit program is shown the 32-bit folder for both.
+        {"programfiles64",
+         reg("system.reg", kCurrentVersion, qvtest::testing_32bit_build() ? "ProgramFilesDir (x86)" : "ProgramFilesDir")},
         {"startmenu", reg("user.reg", kShellFolders, "Start Menu")},
         {"systemroot", windows},
         {"temp", temp + "\\"},  // as GetTempPathW gives it, with its '\'

@@ -28,6 +28,8 @@ std::string program(const std::string& name) {
 
 bool testing_32bit_build() { return program("qvmanip.exe") == program32("qvmanip.exe"); }
 
+std::string server_system_folder() { return testing_32bit_build() ? "syswow64" : "system32"; }
+
 qv::Millis patience(qv::Millis base) {
     const char* scale = std::getenv("QV_TEST_TIME_SCALE");
     double factor = scale ? std::atof(scale) : 1.0;

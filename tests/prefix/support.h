@@ -20,6 +20,9 @@ std::string test_program64(const std::string& name);
 // 64-bit either way; they check the prefix, not the build.
 std::string program(const std::string& name);
 bool testing_32bit_build();
+// The folder of drive_c/windows that C:\windows\system32 names for the server
+// under test: a 32-bit program in a 64-bit prefix is redirected to syswow64.
+std::string server_system_folder();
 // A deadline stretched by QV_TEST_TIME_SCALE, for runs where a program start
 // is slow (user-mode emulation).
 qv::Millis patience(qv::Millis base);
