@@ -25,27 +25,31 @@ inline std::string test_key(const std::string& root = "HKCU") {
 }
 
 // Views: "64" is the default view of the 64-bit checker, "32" adds KEY_WOW64_32KEY.
+// Unless told otherwise the checker looks where the server under test looks
+// by default: a 32-bit server's default view is the 32-bit one.
+inline std::string server_view() { return qvtest::testing_32bit_build() ? "32" : "64"; }
+
 class Checker : public LineProgram {
 public:
     Checker() : LineProgram("regcheck.exe") {}
     // "TYPE HEXDATA", or "open CODE" / "value CODE"
-    std::string query(const std::string& key, const std::string& name, const std::string& view = "64") {
+    std::string query(const std::string& key, const std::string& name, const std::string& view = server_view()) {
         return ask("query " + view + " " + arg(key) + " " + arg(name));
     }
     std::string set(const std::string& key, const std::string& name, unsigned type, const std::string& data,
-                    const std::string& view = "64") {
+                    const std::string& view = server_view()) {
         return ask("set " + view + " " + arg(key) + " " + arg(name) + " " + std::to_string(type) + " " + arg(data));
     }
-    std::string mkkey(const std::string& key, const std::string& view = "64") {
+    std::string mkkey(const std::string& key, const std::string& view = server_view()) {
         return ask("mkkey " + view + " " + arg(key));
     }
-    bool exists(const std::string& key, const std::string& view = "64") {
+    bool exists(const std::string& key, const std::string& view = server_view()) {
         return ask("exists " + view + " " + arg(key)) == "yes";
     }
-    std::string subkeys(const std::string& key, const std::string& view = "64") {
+    std::string subkeys(const std::string& key, const std::string& view = server_view()) {
         return ask("subkeys " + view + " " + arg(key));
     }
-    std::string rmtree(const std::string& key, const std::string& view = "64") {
+    std::string rmtree(const std::string& key, const std::string& view = server_view()) {
         return ask("rmtree " + view + " " + arg(key));
     }
 };
