@@ -176,6 +176,7 @@ int interactive(qv::Server& server) {
 }
 
 int demo(qv::Server& server) {
+    std::cout << "bytes sent (->) and received (<-), with C escapes: \\n is LF, \\\\ one backslash\n";
     std::cout << "<- " << qv::visible(std::string(qv::kHandshake)) << "   (handshake)\n";
     const std::vector<std::string> requests = {
         "getwindowsdir",
