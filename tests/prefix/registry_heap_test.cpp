@@ -64,9 +64,10 @@ TEST(RegistryHeap, RefusedBlocksGiveErrorsAndNothingLeaks) {
         EXPECT_EQ(check_every_refusal(units, "setregkey", "3264\\\\" + esc + "\\nv\\n" + literal), "success")
             << literal;
 
-    ASSERT_EQ(c.set(k, "text", qv::reg_sz, qv::utf8_to_utf16le("some text\0"s)), "ok");
-    ASSERT_EQ(c.set(k, "big", qv::reg_binary, std::string(300, 'b')), "ok");
-    ASSERT_EQ(c.mkkey(k + "\\sub"), "ok");
+    // The units program is a 64-bit build whatever the server under test.
+    ASSERT_EQ(c.set(k, "text", qv::reg_sz, qv::utf8_to_utf16le("some text\0"s), "64"), "ok");
+    ASSERT_EQ(c.set(k, "big", qv::reg_binary, std::string(300, 'b'), "64"), "ok");
+    ASSERT_EQ(c.mkkey(k + "\\sub", "64"), "ok");
     std::string listing = check_every_refusal(units, "getregkey", k);
     EXPECT_NE(listing.find("value big\\0 3 "), std::string::npos) << listing;
     EXPECT_NE(listing.find("subkey sub\n"), std::string::npos) << listing;
