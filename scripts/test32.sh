@@ -18,7 +18,18 @@ wine32=/usr/lib/wine/wine
 
 "$top/scripts/setup.sh"
 
-# Emulation already registered, or 32-bit code that runs natively, or set it up.
+relay_pid=
+registered=0
+cleanup() {
+    [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null || true
+    "$top/scripts/wine-prefix.sh" stop "$prefix"
+    [ "$registered" = 1 ] && echo -1 >/proc/sys/fs/binfmt_misc/qemu-i386 || true
+}
+trap cleanup EXIT
+
+# Emulation already registered, or 32-bit code that runs natively, or set it up
+# (and take it down again at the end, so that other Wine runs on this machine
+# do not start emulating 32-bit helpers).
 if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
     emulated=1
 elif "$wine32" --version >/dev/null 2>&1; then
@@ -32,6 +43,7 @@ else
     # P: argv[0] is kept.
     printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FP' \
         >/proc/sys/fs/binfmt_misc/register
+    registered=1
     "$wine32" --version >/dev/null
     emulated=1
 fi
@@ -40,12 +52,6 @@ cmake -S "$top" -B "$build" -G Ninja
 cmake --build "$build"
 
 "$top/scripts/wine-prefix.sh" clone "$prefix" >/dev/null
-relay_pid=
-cleanup() {
-    [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null || true
-    "$top/scripts/wine-prefix.sh" stop "$prefix"
-}
-trap cleanup EXIT
 
 # The relay hands a test its own server process when the test's environment
 # differs from the shared server's; these are what every launch sets.
