@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every test: ctest
+# (host tests, static checks of both builds, the 64-bit programs in a scratch
+# prefix), then the same prefix tests against the 32-bit programs where this
+# host runs them natively. Arguments go to ctest.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
@@ -7,5 +10,5 @@ build=${QV_BUILD_DIR:-$top/build}
 "$top/scripts/setup.sh"
 cmake -S "$top" -B "$build" -G Ninja
 cmake --build "$build"
-cd "$build"
-ctest --output-on-failure "$@"
+(cd "$build" && ctest --output-on-failure "$@")
+QV_BUILD_DIR=$build "$top/scripts/test32.sh" --native-only
