@@ -26,7 +26,15 @@ std::string program(const std::string& name) {
     return dir && *dir ? std::string(dir) + "/" + name : program64(name);
 }
 
-bool testing_32bit_build() { return program("qvmanip.exe") == program32("qvmanip.exe"); }
+bool testing_32bit_build() {
+    // Compared as files, so that any spelling of the build folder counts.
+    char* tested = realpath(program("qvmanip.exe").c_str(), nullptr);
+    char* built32 = realpath(program32("qvmanip.exe").c_str(), nullptr);
+    bool same = tested && built32 && std::string(tested) == built32;
+    std::free(tested);
+    std::free(built32);
+    return same;
+}
 
 std::string server_system_folder() { return testing_32bit_build() ? "syswow64" : "system32"; }
 
