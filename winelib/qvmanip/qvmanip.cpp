@@ -940,7 +940,7 @@ static char *convert_dos_path(WCHAR *dos_path)
         memcpy(full_unix_path, unix_path, len);
         WideCharToMultiByte(65010, 0, rest, -1, full_unix_path + len, rest_len + 1, NULL, NULL);
     }
-    HeapFree(GetProcessHeap(), 0, unix_path);
+    heap_free(unix_path);
     return full_unix_path;
 }
 
@@ -975,8 +975,7 @@ static void windowspath_cmd(char *args)
     else
         fputs("error cannot convert path", stdout);
     heap_free(dos_pathA);
-    if (dos_pathW)
-        HeapFree(GetProcessHeap(), 0, dos_pathW);
+    heap_free(dos_pathW);
 }
 
 /* The mount manager's drive record.  Older mount managers take the 16-byte
@@ -1296,24 +1295,6 @@ static void send_folder(const WCHAR *folderW)
     heap_free(folderA);
 }
 
-static void getsystemdir_cmd(char *args)
-{
-    WCHAR systemdir[MAX_PATH];
-    (void)args;
-    UINT len = GetSystemDirectoryW(systemdir, MAX_PATH);
-    if (len && len < MAX_PATH)
-        send_folder(systemdir);
-}
-
-static void getwindowsdir_cmd(char *args)
-{
-    WCHAR windowsdir[MAX_PATH];
-    (void)args;
-    UINT len = GetWindowsDirectoryW(windowsdir, MAX_PATH);
-    if (len && len < MAX_PATH)
-        send_folder(windowsdir);
-}
-
 /* Which source answers a keyword of getexpandedstr. */
 enum folder_source
 {
@@ -1396,6 +1377,22 @@ static BOOL lookup_folder(enum folder_source source, int csidl, WCHAR *windowsdi
     }
     }
     return FALSE;
+}
+
+static void getsystemdir_cmd(char *args)
+{
+    WCHAR systemdir[MAX_PATH];
+    (void)args;
+    if (lookup_folder(FOLDER_SYSTEM, 0, systemdir))
+        send_folder(systemdir);
+}
+
+static void getwindowsdir_cmd(char *args)
+{
+    WCHAR windowsdir[MAX_PATH];
+    (void)args;
+    if (lookup_folder(FOLDER_WINDOWS, 0, windowsdir))
+        send_folder(windowsdir);
 }
 
 static void getexpandedstr_cmd(char *args)
