@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +89,10 @@ void ChildProcess::release() {
 }
 
 ChildProcess ChildProcess::spawn(const LaunchOptions& o) {
+    // Caught here, where the reason is known; after the fork it would only
+    // show as output that ends at once.
+    if (access(o.wine.c_str(), X_OK) != 0)
+        throw std::runtime_error("cannot run the Wine loader " + o.wine + ": " + strerror(errno));
     std::vector<std::string> argv_s{o.wine, o.exe};
     argv_s.insert(argv_s.end(), o.args.begin(), o.args.end());
     std::vector<std::string> env_s = build_environment(o);
@@ -149,7 +154,45 @@ ChildProcess ChildProcess::spawn(const LaunchOptions& o) {
     return child;
 }
 
+namespace {
+
+// A write to a child that has died must fail, not kill the caller with
+// SIGPIPE: the signal is held back for this thread while writing, and one it
+// raised is taken off again.
+class SigpipeHeld {
+public:
+    SigpipeHeld() {
+        sigset_t pipe_only;
+        sigemptyset(&pipe_only);
+        sigaddset(&pipe_only, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_only, &old_);
+    }
+    ~SigpipeHeld() {
+        if (raised_ && !was_pending_) {
+            sigset_t pipe_only;
+            sigemptyset(&pipe_only);
+            sigaddset(&pipe_only, SIGPIPE);
+            timespec none{0, 0};
+            while (sigtimedwait(&pipe_only, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    void raised() { raised_ = true; }
+
+private:
+    sigset_t old_;
+    bool was_pending_ = false;
+    bool raised_ = false;
+};
+
+}  // namespace
+
 bool ChildProcess::write_all(std::string_view bytes) {
+    SigpipeHeld held;
     while (!bytes.empty()) {
         if (in_ < 0)
             return false;
@@ -157,6 +200,8 @@ bool ChildProcess::write_all(std::string_view bytes) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            if (errno == EPIPE)
+                held.raised();
             return false;
         }
         bytes.remove_prefix(static_cast<size_t>(n));

@@ -1,0 +1,76 @@
+#pragma once
+// One session: one resident command server in one prefix, started when first
+// needed, started again when it (or the prefix's wineserver) has died, and
+// asked one request at a time or many in flight.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qv/server.h"
+
+namespace qv {
+
+struct SessionOptions {
+    LaunchOptions launch;                // loader, prefix, qvmanip.exe, environment
+    Millis start_timeout{60000};         // for the handshake
+    Millis answer_timeout{60000};        // for each answer
+};
+
+// One request of a batch: the command word and its (already escaped) arguments.
+struct Request {
+    std::string command;
+    std::string args;
+};
+
+// The server died or stopped answering. What was in flight may or may not
+// have been carried out; the session starts a new server on the next request.
+struct ServerGone : ProtocolError {
+    using ProtocolError::ProtocolError;
+};
+
+class Session {
+public:
+    explicit Session(SessionOptions options);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    Session(Session&&) = default;
+    Session& operator=(Session&&) = default;
+    ~Session();
+
+    // The running server, started first when there is none or the last one
+    // has exited. Throws ProtocolError (or std::runtime_error when the loader
+    // cannot be run) when no handshake arrives.
+    Server& server();
+
+    // One request, answered without its end marker. A server found dead
+    // before sending is replaced first; one that dies while answering raises
+    // ServerGone, and is replaced on the next request (a request is never
+    // sent twice).
+    std::string ask(std::string_view command, std::string_view args = {});
+
+    // Many requests in flight, answers in order. Requests are written in
+    // windows smaller than a pipe so that neither side can block the other.
+    std::vector<std::string> ask_all(const std::vector<Request>& requests);
+
+    // Stops the current server (if any) and starts a new one.
+    void restart();
+    // Sends "quit" and returns the exit code; the next request starts anew.
+    // 0 when no server was running.
+    int quit();
+
+    bool running();
+    // How many servers this session has started.
+    int starts() const { return starts_; }
+    const SessionOptions& options() const { return options_; }
+
+private:
+    void stop();
+    [[noreturn]] void gone(const ProtocolError& error);
+
+    SessionOptions options_;
+    Server server_;
+    bool started_ = false;
+    int starts_ = 0;
+};
+
+}  // namespace qv

@@ -1,0 +1,114 @@
+#include "qv/session.h"
+
+#include <utility>
+
+namespace qv {
+
+namespace {
+
+// Keeps a window of requests below a pipe's capacity, so the write never
+// waits for a server that is itself waiting for its answers to be read.
+constexpr size_t kWindowBytes = 32 * 1024;
+
+std::string request_line(const Request& r) {
+    if (r.command.find('\n') != std::string::npos || r.args.find('\n') != std::string::npos)
+        throw std::invalid_argument("a request cannot carry a raw LF; escape it");
+    std::string line = r.command;
+    if (!r.args.empty()) {
+        line += ' ';
+        line += r.args;
+    }
+    line += '\n';
+    return line;
+}
+
+}  // namespace
+
+Session::Session(SessionOptions options) : options_(std::move(options)) {}
+
+Session::~Session() { stop(); }
+
+bool Session::running() {
+    ChildProcess& child = server_.process();
+    return started_ && child.running() && child.wait(Clock::now()) < 0;
+}
+
+Server& Session::server() {
+    if (!running()) {
+        stop();
+        server_ = Server::start(options_.launch, options_.start_timeout);
+        server_.set_timeout(options_.answer_timeout);
+        started_ = true;
+        starts_++;
+    }
+    return server_;
+}
+
+void Session::stop() {
+    if (started_)
+        server_.process().kill_now();
+    started_ = false;
+}
+
+void Session::gone(const ProtocolError& error) {
+    std::string what = error.what();
+    int code = started_ ? server_.process().wait(Clock::now() + Millis(200)) : -1;
+    if (code >= 0)
+        what += " (the server exited with " + std::to_string(code) + ")";
+    stop();
+    throw ServerGone(what);
+}
+
+std::string Session::ask(std::string_view command, std::string_view args) {
+    Server& s = server();
+    try {
+        return s.request(command, args);
+    } catch (const ProtocolError& e) {
+        gone(e);
+    }
+}
+
+std::vector<std::string> Session::ask_all(const std::vector<Request>& requests) {
+    std::vector<std::string> lines;
+    lines.reserve(requests.size());
+    for (const Request& r : requests)
+        lines.push_back(request_line(r));
+    std::vector<std::string> answers;
+    answers.reserve(requests.size());
+    Server& s = server();
+    try {
+        for (size_t next = 0; next < lines.size();) {
+            std::string window = lines[next];
+            size_t end = next + 1;
+            while (end < lines.size() && window.size() + lines[end].size() <= kWindowBytes)
+                window += lines[end++];
+            s.send(window);
+            for (; next < end; next++)
+                answers.push_back(s.read_answer());
+        }
+    } catch (const ProtocolError& e) {
+        gone(e);
+    }
+    return answers;
+}
+
+void Session::restart() {
+    stop();
+    server();
+}
+
+int Session::quit() {
+    if (!running()) {
+        stop();
+        return 0;
+    }
+    started_ = false;
+    try {
+        return server_.quit();
+    } catch (const ProtocolError&) {
+        server_.process().kill_now();
+        throw;
+    }
+}
+
+}  // namespace qv

@@ -1,0 +1,145 @@
+// A session against a scripted stand-in for the server (no Wine): it echoes
+// each request, pads answers on request, and dies on "die".
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "qv/session.h"
+
+namespace {
+
+const char kScript[] =
+    "printf 'QVMANIP OK\\n'\n"
+    "echo start >>\"$QV_STARTS\"\n"
+    "while IFS= read -r line; do\n"
+    "  case \"$line\" in\n"
+    "    quit*) exit 0 ;;\n"
+    "    die*) exit 3 ;;\n"
+    "    half*) printf 'half an answer\\n'; exit 4 ;;\n"
+    "    pad*) head -c 3000 /dev/zero | tr '\\0' x; printf '\\nend\\n' ;;\n"
+    "    *) printf 'echo %s\\nend\\n' \"$line\" ;;\n"
+    "  esac\n"
+    "done\n";
+
+class ScriptedSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = "/tmp/qv-session-" + std::to_string(::getpid());
+        ::mkdir(dir_.c_str(), 0755);
+        std::ofstream(dir_ + "/server.sh") << kScript;
+        std::remove((dir_ + "/starts").c_str());
+        options_.launch.wine = "/bin/sh";
+        options_.launch.exe = dir_ + "/server.sh";
+        options_.launch.env = {{"QV_STARTS", dir_ + "/starts"}};
+        options_.start_timeout = options_.answer_timeout = qv::Millis(20000);
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    int recorded_starts() const {
+        std::ifstream in(dir_ + "/starts");
+        int n = 0;
+        for (std::string line; std::getline(in, line);)
+            n++;
+        return n;
+    }
+
+    std::string dir_;
+    qv::SessionOptions options_;
+};
+
+TEST_F(ScriptedSession, StartsOnFirstRequestAndQuitsCleanly) {
+    qv::Session session(options_);
+    EXPECT_FALSE(session.running());
+    EXPECT_EQ(recorded_starts(), 0);
+    EXPECT_EQ(session.ask("hello", "a b"), "echo hello a b");
+    EXPECT_TRUE(session.running());
+    EXPECT_EQ(session.quit(), 0);
+    EXPECT_FALSE(session.running());
+    EXPECT_EQ(session.quit(), 0);
+    EXPECT_EQ(session.ask("again"), "echo again");
+    EXPECT_EQ(session.starts(), 2);
+    EXPECT_EQ(recorded_starts(), 2);
+}
+
+TEST_F(ScriptedSession, ServerDyingMidRequestIsReportedAndReplacedOnTheNextRequest) {
+    qv::Session session(options_);
+    EXPECT_EQ(session.ask("one"), "echo one");
+    try {
+        session.ask("die");
+        FAIL() << "a dead server must not give an answer";
+    } catch (const qv::ServerGone& e) {
+        EXPECT_NE(std::string(e.what()).find("exited with 3"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(session.running());
+    EXPECT_EQ(session.ask("two"), "echo two");
+    EXPECT_EQ(session.starts(), 2);
+
+    EXPECT_THROW(session.ask("half"), qv::ServerGone);
+    EXPECT_EQ(session.ask("three"), "echo three");
+    EXPECT_EQ(session.starts(), 3);
+}
+
+TEST_F(ScriptedSession, ServerFoundDeadBeforeSendingIsReplacedWithoutLosingTheRequest) {
+    qv::Session session(options_);
+    EXPECT_EQ(session.ask("one"), "echo one");
+    session.server().process().kill_now();
+    // Writing to the dead server's input would raise SIGPIPE; the session
+    // notices the death first and the caller gets its answer.
+    EXPECT_EQ(session.ask("two"), "echo two");
+    EXPECT_EQ(session.starts(), 2);
+}
+
+TEST_F(ScriptedSession, WritingToAServerThatDiedFailsWithoutKillingTheCaller) {
+    qv::Session session(options_);
+    qv::Server& server = session.server();
+    server.send("die\n");
+    EXPECT_EQ(server.process().wait(qv::Clock::now() + qv::Millis(10000)), 3);
+    // Still ours to write to: the pipe has no reader any more.
+    EXPECT_FALSE(server.process().write_all("x\n"));
+    EXPECT_THROW(server.send("y\n"), qv::ProtocolError);
+}
+
+TEST_F(ScriptedSession, BatchesLargerThanBothPipesAreAnsweredInOrder) {
+    qv::Session session(options_);
+    // 400 answers of 3 KiB each fill the answer pipe many times over while
+    // requests are still being written.
+    std::vector<qv::Request> requests;
+    for (int i = 0; i < 400; i++)
+        requests.push_back(i % 2 ? qv::Request{"pad", std::string(200, 'r')}
+                                 : qv::Request{"n", std::to_string(i)});
+    std::vector<std::string> answers = session.ask_all(requests);
+    ASSERT_EQ(answers.size(), requests.size());
+    for (int i = 0; i < 400; i++)
+        if (i % 2)
+            EXPECT_EQ(answers[i], std::string(3000, 'x')) << i;
+        else
+            EXPECT_EQ(answers[i], "echo n " + std::to_string(i)) << i;
+    EXPECT_TRUE(session.ask_all({}).empty());
+    EXPECT_THROW(session.ask_all({{"a", "b\nc"}}), std::invalid_argument);
+    EXPECT_EQ(session.ask("after"), "echo after");
+}
+
+TEST_F(ScriptedSession, ServerDyingInsideABatchIsReported) {
+    qv::Session session(options_);
+    EXPECT_THROW(session.ask_all({{"a", ""}, {"die", ""}, {"b", ""}}), qv::ServerGone);
+    EXPECT_EQ(session.ask_all({{"c", ""}}), std::vector<std::string>{"echo c"});
+}
+
+TEST(SessionStart, AMissingLoaderIsNamedInTheError) {
+    qv::SessionOptions o;
+    o.launch.wine = "/nonexistent/wine64";
+    o.launch.exe = "qvmanip.exe";
+    qv::Session session(o);
+    try {
+        session.ask("x");
+        FAIL();
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("/nonexistent/wine64"), std::string::npos) << e.what();
+    }
+}
+
+}  // namespace
