@@ -216,8 +216,10 @@ const RegValue* RegListing::find(std::string_view name) const {
 
 RegListing parse_listing(std::string_view answer) {
     RegListing listing;
-    if (answer.substr(0, 6) == "error ")
-        throw RegistryError(std::string(answer));
+    if (answer.substr(0, 6) == "error ") {
+        listing.error = std::string(answer);
+        return listing;
+    }
     // A failed open is one "errno N" without a newline.
     if (answer.substr(0, 6) == "errno " && answer.find('\n') == std::string_view::npos) {
         listing.open_error = parse_code(answer.substr(6), answer);

@@ -70,7 +70,10 @@ TEST(RegistryLibrary, ListingLinesParseIntoNamesTypesAndBytes) {
 
     EXPECT_EQ(qv::parse_listing("errno 5").open_error, 5);
     EXPECT_TRUE(qv::parse_listing("").complete());
-    EXPECT_THROW(qv::parse_listing("error not a valid root key"), qv::RegistryError);
+    qv::RegListing refused = qv::parse_listing("error not a valid root key");
+    EXPECT_EQ(refused.error, "error not a valid root key");
+    EXPECT_FALSE(refused.exists());
+    EXPECT_FALSE(refused.complete());
     for (const char* bad : {"value x\\0 4 0\n", "value x 4 00\n", "value x\\0 1 00\n", "subkey a\nvalue b\\0 3 \n",
                             "garbage\n", "subkey a"})
         EXPECT_THROW(qv::parse_listing(bad), qv::ProtocolError) << bad;

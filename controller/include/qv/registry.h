@@ -68,14 +68,17 @@ struct RegListing {
     // 0 when the key was listed; else the Win32 code of the failed open
     // (2: the key does not exist).
     long open_error = 0;
+    // The server's "error ..." answer when it refused the request (a path
+    // with no valid root key, no memory); empty otherwise.
+    std::string error;
     std::vector<RegValue> values;
     std::vector<std::string> subkeys;
     // "errno" lines inside the listing: the value or subkey enumeration ended
     // early with these codes, so the listing is incomplete.
     std::vector<long> enum_errors;
 
-    bool exists() const { return open_error == 0; }
-    bool complete() const { return open_error == 0 && enum_errors.empty(); }
+    bool exists() const { return open_error == 0 && error.empty(); }
+    bool complete() const { return exists() && enum_errors.empty(); }
     // nullptr when there is no value of that name (compared exactly).
     const RegValue* find(std::string_view name) const;
 };
@@ -85,12 +88,6 @@ struct RegAnswer {
     std::string answer;
     bool ok() const { return answer == "success"; }
     explicit operator bool() const { return ok(); }
-};
-
-// An "error ..." answer to a listing, e.g. "error not a valid root key".
-struct RegistryError : std::runtime_error {
-    explicit RegistryError(const std::string& answer) : std::runtime_error(answer), answer(answer) {}
-    std::string answer;
 };
 
 // Lists a key. RegView::both is refused (a listing reads one view).
