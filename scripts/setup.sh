@@ -3,7 +3,8 @@
 set -euo pipefail
 
 need=(wine wine64 wine64-tools libwine-dev mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64
-      cmake ninja-build g++ libgtest-dev file binutils-mingw-w64-i686 binutils-mingw-w64-x86-64)
+      cmake ninja-build g++ libgtest-dev file binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+      nlohmann-json3-dev)
 need_i386=(wine32:i386 libwine-dev:i386)
 
 missing=()
