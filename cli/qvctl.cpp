@@ -1,160 +1,747 @@
 // qvctl: talks to a qvmanip server running in a Wine prefix.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "qv/bytes.h"
 #include "qv/escape.h"
 #include "qv/files.h"
 #include "qv/printers.h"
+#include "qv/regfile.h"
 #include "qv/registry.h"
-#include "qv/server.h"
+#include "qv/regtree.h"
+#include "qv/session.h"
+
+#include "help.h"
+#include "words.h"
 
 namespace {
 
+using json = nlohmann::ordered_json;
 
-const char kUsage[] =
-    "usage: qvctl [--prefix DIR] [--exe QVMANIP.EXE] [--wine LOADER] [COMMAND]\n"
-    "  (no command)      read request lines from stdin, print each answer\n"
-    "  demo              send a few requests and show the bytes going both ways\n"
-    "  request WORD [ARGS...]\n"
-    "                    send one request as it is and print its answer\n"
-    "  reg list KEY                      values and subkeys of a key\n"
-    "  reg set KEY NAME TYPE VALUE...    TYPE: dword (hex), str, expand, multi, hex\n"
-    "  reg rm KEY [NAME]                 delete a value, or the whole key\n"
-    "  unixpath WINPATH | windowspath UNIXPATH\n"
-    "  adddrive UNIXDIR | rmdrive LETTER\n"
-    "  find PATTERN [MAX]                directory entries matching a pattern\n"
-    "  folder NAME                       a well-known folder or environment variable\n"
-    "  addprinter NAME,ID...             install cloud printers with qvaddprinter\n"
-    "KEY may start with 32\\ (32-bit view) or 3264\\ (both views, when writing).\n"
-    "WINEPREFIX is used when --prefix is not given.\n";
+// Exit codes, as --help and the README give them.
+constexpr int kOk = 0, kFailed = 1, kUsage = 2, kEnvironment = 3;
 
-qv::RegView take_view(std::string& key) {
-    for (auto [prefix, view] : {std::pair{"3264\\", qv::RegView::both}, std::pair{"32\\", qv::RegView::win32}})
-        if (key.rfind(prefix, 0) == 0) {
-            key.erase(0, std::string(prefix).size());
-            return view;
-        }
-    return qv::RegView::native;
+struct Exit {
+    int code;
+    std::string message;
+    bool emitted = false;  // the JSON result (with "ok": false) is out already
+};
+[[noreturn]] void usage_error(const std::string& m) { throw Exit{kUsage, m}; }
+[[noreturn]] void failed(const std::string& m) { throw Exit{kFailed, m}; }
+
+// JSON strings must be UTF-8: other bytes become U+FFFD and the exact bytes
+// go beside the field as "<field>_hex".
+void put_text(json& obj, const std::string& field, const std::string& bytes) {
+    if (qvctl::valid_utf8(bytes)) {
+        obj[field] = bytes;
+        return;
+    }
+    obj[field] = qvctl::utf8_replaced(bytes);
+    obj[field + "_hex"] = qv::to_hex(bytes);
 }
 
+class Progress {
+public:
+    explicit Progress(std::string label) : label_(std::move(label)), on_(isatty(2)) {}
+    ~Progress() { finish(); }
+    void operator()(size_t done, size_t total) {
+        if (!on_)
+            return;
+        auto now = qv::Clock::now();
+        if (done < total && now - last_ < qv::Millis(100))
+            return;
+        last_ = now;
+        const int width = 30;
+        int filled = total ? static_cast<int>(width * std::min(done, total) / total) : 0;
+        std::fprintf(stderr, "\r%s [%s%s] %zu/%zu", label_.c_str(), std::string(filled, '#').c_str(),
+                     std::string(width - filled, ' ').c_str(), done, total);
+        std::fflush(stderr);
+        shown_ = true;
+    }
+    void finish() {
+        if (shown_)
+            std::fputs("\r\033[K", stderr);
+        shown_ = false;
+    }
+    qv::ProgressFn fn() {
+        return [this](size_t d, size_t t) { (*this)(d, t); };
+    }
 
-std::string from_hex(const std::string& text) {
+private:
+    std::string label_;
+    bool on_;
+    bool shown_ = false;
+    qv::Clock::time_point last_{};
+};
+
+struct Context {
+    qv::LaunchOptions launch;
+    bool json = false;
+    bool in_batch = false;
+    size_t batch_line = 0;
+    std::unique_ptr<qv::Session> session_;
+
+    // The prefix must exist and look like one: Wine would otherwise create
+    // a new prefix there without a word.
+    void check_prefix() const {
+        struct stat st;
+        if (stat(launch.prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            throw Exit{kEnvironment, "no Wine prefix at " + launch.prefix + " (no such directory)"};
+        if (access((launch.prefix + "/system.reg").c_str(), R_OK) != 0)
+            throw Exit{kEnvironment, "no Wine prefix at " + launch.prefix +
+                                         " (no system.reg; create one with WINEPREFIX=" + launch.prefix +
+                                         " wineboot)"};
+    }
+
+    void check_wine() const {
+        if (access(launch.wine.c_str(), X_OK) != 0)
+            throw Exit{kEnvironment, "no Wine loader at " + launch.wine + " (" + std::strerror(errno) +
+                                         "): install Wine, or name the loader with --wine or QV_WINE"};
+    }
+
+    qv::Session& session() {
+        if (!session_) {
+            check_prefix();
+            check_wine();
+            if (access(launch.exe.c_str(), R_OK) != 0)
+                throw Exit{kEnvironment, "no server program at " + launch.exe + " (give --exe)"};
+            qv::SessionOptions o;
+            o.launch = launch;
+            session_ = std::make_unique<qv::Session>(o);
+        }
+        return *session_;
+    }
+
+    qv::Server& server() {
+        qv::Session& s = session();
+        try {
+            return s.server();
+        } catch (const std::exception& e) {
+            throw Exit{kEnvironment, std::string("the server did not start: ") + e.what()};
+        }
+    }
+};
+
+// Prints a command's result: one JSON object per line with --json, else the
+// readable text.
+void emit(Context& ctx, json result, const std::string& human, bool ok = true) {
+    if (ctx.json) {
+        json out;
+        if (ctx.in_batch)
+            out["line"] = ctx.batch_line;
+        out["ok"] = ok;
+        for (auto& [k, v] : result.items())
+            out[k] = v;
+        std::cout << out.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+    } else
+        std::cout << human;
+    std::cout.flush();
+}
+
+// ---- arguments ----
+
+struct Args {
+    std::vector<std::string> pos;
+    std::vector<std::pair<std::string, std::string>> opts;  // name, value ("" for flags)
+    bool help = false;
+
+    bool flag(const std::string& name) const {
+        for (auto& o : opts)
+            if (o.first == name)
+                return true;
+        return false;
+    }
+    std::optional<std::string> value(const std::string& name) const {
+        for (auto& o : opts)
+            if (o.first == name)
+                return o.second;
+        return std::nullopt;
+    }
+};
+
+// Options of a subcommand: those in `with_value` take the next word.
+Args parse_args(const std::vector<std::string>& words, size_t from, const std::vector<std::string>& flags,
+                const std::vector<std::string>& with_value, const std::string& command) {
+    Args a;
+    bool options_done = false;
+    for (size_t i = from; i < words.size(); i++) {
+        const std::string& w = words[i];
+        if (!options_done && w == "--") {
+            options_done = true;
+        } else if (!options_done && (w == "--help" || w == "-h")) {
+            a.help = true;
+        } else if (!options_done && w.size() > 2 && w.rfind("--", 0) == 0) {
+            if (std::find(flags.begin(), flags.end(), w) != flags.end())
+                a.opts.push_back({w, ""});
+            else if (std::find(with_value.begin(), with_value.end(), w) != with_value.end()) {
+                if (i + 1 >= words.size())
+                    usage_error(command + ": " + w + " needs a value");
+                a.opts.push_back({w, words[++i]});
+            } else
+                usage_error(command + ": unknown option " + w + " (see qvctl " + command + " --help)");
+        } else
+            a.pos.push_back(w);
+    }
+    return a;
+}
+
+void need(const Args& a, size_t min, size_t max, const std::string& command) {
+    if (a.pos.size() < min || a.pos.size() > max)
+        usage_error(command + ": " + (a.pos.size() < min ? "missing arguments" : "too many arguments") +
+                    "\nusage: " + qvctl::usage_line(command));
+}
+
+bool help_if_asked(const Args& a, const std::string& command) {
+    if (a.help)
+        std::cout << qvctl::help_text(command);
+    return a.help;
+}
+
+// ---- registry ----
+
+struct KeyArg {
+    std::string path;  // short root form, as sent
+    qv::RegView view;
+};
+
+KeyArg key_arg(std::string text) {
+    KeyArg k{"", qv::RegView::native};
+    if (text.rfind("3264\\", 0) == 0) {
+        k.view = qv::RegView::both;
+        text.erase(0, 5);
+    } else if (text.rfind("32\\", 0) == 0) {
+        k.view = qv::RegView::win32;
+        text.erase(0, 3);
+    }
+    try {
+        k.path = qv::short_root_path(text);
+    } catch (const std::invalid_argument& e) {
+        usage_error("bad registry path \"" + text + "\": " + e.what());
+    }
+    if (k.path.find('\n') != std::string::npos)
+        usage_error("bad registry path: a key path cannot hold a line feed");
+    return k;
+}
+
+std::string listing_error(const qv::RegListing& l, const KeyArg& k) {
+    if (!l.error.empty())
+        return qv::long_root_path(k.path) + ": " + l.error;
+    if (l.open_error == 2)
+        return "no such key: " + qv::long_root_path(k.path);
+    return "cannot open " + qv::long_root_path(k.path) + ": Win32 error " + std::to_string(l.open_error);
+}
+
+json value_json(const qv::RegValue& v) {
+    json j;
+    put_text(j, "name", v.name);
+    j["type"] = qvctl::type_name(v.type);
+    j["type_code"] = v.type;
+    if (v.type == qv::reg_multi_sz) {
+        json list = json::array();
+        for (const std::string& s : v.strings())
+            list.push_back(s);
+        j["data"] = list;
+    } else if (v.is_text())
+        j["data"] = v.string();
+    else if ((v.type == qv::reg_dword || v.type == qv::reg_dword_big_endian) && v.data.size() == 4)
+        j["data"] = v.type == qv::reg_dword ? v.dword() : qvctl::big_endian32(v.data);
+    else if (v.type == qv::reg_qword && v.data.size() == 8)
+        j["data"] = qvctl::little_endian64(v.data);
+    else
+        j["data"] = qv::to_hex(v.data);
+    j["hex"] = qv::to_hex(v.data);
+    return j;
+}
+
+// One readable line per value, in columns.
+std::string values_text(const json& values, const std::string& indent) {
+    size_t name_w = 0, type_w = 0;
+    std::vector<std::string> names;
+    for (const json& v : values) {
+        std::string n = v["name"].get<std::string>();
+        names.push_back(n.empty() ? "(default)" : qvctl::readable(n));
+        name_w = std::max(name_w, qvctl::columns(names.back()));
+        type_w = std::max(type_w, v["type"].get<std::string>().size());
+    }
     std::string out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2)
-        out += static_cast<char>(std::stoul(text.substr(i, 2), nullptr, 16));
+    size_t i = 0;
+    for (const json& v : values) {
+        std::string t = v["type"].get<std::string>();
+        out += indent + names[i] + std::string(name_w - qvctl::columns(names[i]) + 2, ' ') + t +
+               std::string(type_w - t.size() + 2, ' ') + qvctl::data_text(v) + "\n";
+        i++;
+    }
     return out;
 }
 
-int report(bool ok, const std::string& text) {
-    (ok ? std::cout : std::cerr) << text << "\n";
-    return ok ? 0 : 1;
+int reg_get(Context& ctx, const Args& a) {
+    need(a, 1, 2, "reg get");
+    KeyArg k = key_arg(a.pos[0]);
+    if (k.view == qv::RegView::both)
+        usage_error("reg get: a key is read in one view; use 32\\ or no prefix");
+    qv::RegListing l = qv::list_key(ctx.server(), k.path, k.view);
+    if (!l.exists())
+        failed(listing_error(l, k));
+    json r;
+    r["key"] = qv::long_root_path(k.path);
+    if (a.pos.size() == 2) {
+        const qv::RegValue* v = l.find(a.pos[1]);
+        if (!v)
+            failed("no value " + (a.pos[1].empty() ? "(default)" : "\"" + a.pos[1] + "\"") + " in " +
+                   qv::long_root_path(k.path));
+        json one = value_json(*v);
+        for (auto& [key, val] : one.items())
+            r[key] = val;
+        emit(ctx, r, values_text(json::array({one}), ""));
+        return kOk;
+    }
+    json values = json::array(), subkeys = json::array();
+    for (const qv::RegValue& v : l.values)
+        values.push_back(value_json(v));
+    std::string human = r["key"].get<std::string>() + "\n" + values_text(values, "  ");
+    for (const std::string& s : l.subkeys) {
+        json name;
+        put_text(name, "name", s);
+        subkeys.push_back(name["name"]);
+        human += "  " + qvctl::readable(s) + "\\\n";
+    }
+    r["values"] = values;
+    r["subkeys"] = subkeys;
+    r["complete"] = l.complete();
+    if (l.complete()) {
+        emit(ctx, r, human);
+        return kOk;
+    }
+    r["error"] = "the listing of " + r["key"].get<std::string>() + " ended early";
+    emit(ctx, r, human, false);
+    throw Exit{kFailed, r["error"].get<std::string>(), true};
 }
 
-// The typed commands; args holds what follows the command word.
-int typed(qv::Server& server, const std::string& command, std::vector<std::string> args,
-          const qv::LaunchOptions& options) {
-    auto need = [&](size_t n) {
-        if (args.size() < n)
-            throw std::invalid_argument("not enough arguments for " + command);
-    };
-    if (command == "reg") {
-        need(2);
-        std::string what = args[0], key = args[1];
-        qv::RegView view = take_view(key);
-        if (what == "list") {
-            qv::RegListing l = qv::list_key(server, key, view);
-            if (!l.exists())
-                return report(false, "cannot open key: error " + std::to_string(l.open_error));
-            for (const qv::RegValue& v : l.values)
-                std::cout << "value " << (v.name.empty() ? "(default)" : qv::visible(v.name)) << " type " << v.type
-                          << " " << (v.is_text() ? "\"" + qv::visible(v.string()) + "\"" : qv::to_hex(v.data)) << "\n";
-            for (const std::string& k : l.subkeys)
-                std::cout << "subkey " << qv::visible(k) << "\n";
-            return l.complete() ? 0 : 1;
+void answer_or_fail(const qv::RegAnswer& a, const std::string& what) {
+    if (!a.ok())
+        failed(what + ": " + a.answer);
+}
+
+int reg_set(Context& ctx, const Args& a) {
+    need(a, 3, SIZE_MAX, "reg set");
+    KeyArg k = key_arg(a.pos[0]);
+    const std::string& name = a.pos[1];
+    std::string type = qvctl::lower(a.pos[2]);
+    std::vector<std::string> data(a.pos.begin() + 3, a.pos.end());
+    if (type != "multi" && type != "reg_multi_sz" && data.size() != 1)
+        usage_error("reg set: type " + a.pos[2] + " takes exactly one DATA word");
+    std::string literal;
+    try {
+        if (type == "dword" || type == "reg_dword")
+            literal = qv::dword_literal(qvctl::parse_dword(data[0]));
+        else if (type == "sz" || type == "str" || type == "reg_sz")
+            literal = qv::string_literal(data[0]);
+        else if (type == "expand" || type == "reg_expand_sz")
+            literal = qv::expand_string_literal(data[0]);
+        else if (type == "multi" || type == "reg_multi_sz")
+            literal = qv::multi_string_literal(data);
+        else if (type == "binary" || type == "hex" || type == "reg_binary")
+            literal = qv::binary_literal(qvctl::parse_hex_bytes(data[0]));
+        else
+            usage_error("reg set: unknown type " + a.pos[2] +
+                        " (sz, expand, multi, dword, binary; other types: reg import)");
+        qv::Request r = qv::set_value_request(k.path, name, literal, k.view);
+        ctx.server();
+        answer_or_fail(qv::RegAnswer{ctx.session().ask(r.command, r.args)}, qv::long_root_path(k.path));
+    } catch (const std::invalid_argument& e) {
+        usage_error(std::string("reg set: ") + e.what());
+    }
+    emit(ctx, json::object(), "");
+    return kOk;
+}
+
+int reg_rm(Context& ctx, const Args& a) {
+    need(a, 1, 1, "reg rm");
+    KeyArg k = key_arg(a.pos[0]);
+    if (k.path.back() == '\\')
+        usage_error("reg rm: refusing to delete the root key " + qv::long_root_path(k.path) + " itself");
+    ctx.server();
+    answer_or_fail(qv::delete_tree(ctx.server(), k.path, k.view), qv::long_root_path(k.path));
+    emit(ctx, json::object(), "");
+    return kOk;
+}
+
+int reg_rm_value(Context& ctx, const Args& a) {
+    need(a, 2, 2, "reg rm-value");
+    KeyArg k = key_arg(a.pos[0]);
+    try {
+        answer_or_fail(qv::delete_value(ctx.server(), k.path, a.pos[1], k.view),
+                       qv::long_root_path(k.path) + ": \"" + a.pos[1] + "\"");
+    } catch (const std::invalid_argument& e) {
+        usage_error(std::string("reg rm-value: ") + e.what());
+    }
+    emit(ctx, json::object(), "");
+    return kOk;
+}
+
+int reg_export(Context& ctx, const Args& a) {
+    need(a, 1, 2, "reg export");
+    KeyArg k = key_arg(a.pos[0]);
+    if (k.view == qv::RegView::both)
+        usage_error("reg export: a tree is read in one view; use 32\\ or no prefix");
+    std::string file = a.pos.size() > 1 ? a.pos[1] : "-";
+    if (file == "-" && ctx.json)
+        usage_error("reg export: with --json the file cannot be standard output; name a FILE");
+    qv::RegFileFormat format = a.flag("--regedit4") ? qv::RegFileFormat::regedit4
+                               : a.flag("--utf8")   ? qv::RegFileFormat::v5_utf8
+                                                    : qv::RegFileFormat::v5_utf16;
+    ctx.server();
+    qv::TreeExport ex;
+    {
+        Progress bar("exporting");
+        ex = qv::export_tree(ctx.session(), k.path, k.view, bar.fn());
+    }
+    if (!ex.error.empty()) {
+        qv::RegListing l = qv::parse_listing(ex.error);
+        failed(listing_error(l, k));
+    }
+    std::string bytes = qv::write_regfile(ex.file, format);
+    if (file == "-")
+        std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    else {
+        std::ofstream out(file, std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out)
+            failed("cannot write " + file);
+    }
+    size_t values = 0;
+    for (const qv::RegFileKey& key : ex.file.keys)
+        values += key.values.size();
+    json r;
+    r["key"] = qv::long_root_path(k.path);
+    r["file"] = file;
+    r["keys"] = ex.file.keys.size();
+    r["values"] = values;
+    r["incomplete"] = ex.incomplete;
+    for (const std::string& w : ex.incomplete)
+        std::cerr << "qvctl: incomplete: " << w << "\n";
+    bool complete = ex.incomplete.empty();
+    if (!complete)
+        r["error"] = "the export of " + r["key"].get<std::string>() + " is incomplete";
+    if (file != "-")
+        emit(ctx, r, "exported " + std::to_string(ex.file.keys.size()) + " keys, " + std::to_string(values) +
+                         " values to " + file + "\n", complete);
+    if (!complete)
+        throw Exit{kFailed, r["error"].get<std::string>(), file != "-"};
+    return kOk;
+}
+
+std::string read_input(const std::string& file) {
+    if (file == "-")
+        return std::string(std::istreambuf_iterator<char>(std::cin), {});
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        usage_error("cannot read " + file + ": " + std::strerror(errno));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int reg_import(Context& ctx, const Args& a) {
+    need(a, 1, 1, "reg import");
+    std::string file = a.pos[0];
+    qv::RegFile parsed;
+    try {
+        parsed = qv::parse_regfile(read_input(file));
+    } catch (const qv::RegFileError& e) {
+        usage_error(file + ": " + e.what());
+    }
+    std::optional<std::string> to = a.value("--to"), from = a.value("--from");
+    qv::RegView view = qv::RegView::native;
+    if (a.flag("--32"))
+        view = qv::RegView::win32;
+    if (from && !to)
+        usage_error("reg import: --from needs --to");
+    if (to) {
+        if (parsed.keys.empty())
+            usage_error("reg import: " + file + " holds no keys to move");
+        try {
+            qv::rebase_regfile(parsed, from ? *from : parsed.keys.front().path, key_arg(*to).path);
+        } catch (const std::invalid_argument& e) {
+            usage_error(std::string("reg import: ") + e.what());
         }
-        if (what == "set") {
-            need(5);
-            const std::string& name = args[2];
-            const std::string& type = args[3];
-            qv::RegAnswer a;
-            if (type == "dword")
-                a = qv::set_dword(server, key, name, static_cast<uint32_t>(std::stoul(args[4], nullptr, 16)), view);
-            else if (type == "str")
-                a = qv::set_string(server, key, name, args[4], view);
-            else if (type == "expand")
-                a = qv::set_expand_string(server, key, name, args[4], view);
-            else if (type == "multi")
-                a = qv::set_multi_string(server, key, name, {args.begin() + 4, args.end()}, view);
-            else if (type == "hex")
-                a = qv::set_binary(server, key, name, from_hex(args[4]), view);
-            else
-                throw std::invalid_argument("unknown value type " + type);
-            return report(a.ok(), a.answer);
+    }
+    ctx.server();
+    qv::TreeImport im;
+    try {
+        Progress bar("importing");
+        im = qv::import_tree(ctx.session(), parsed, view, bar.fn());
+    } catch (const std::invalid_argument& e) {
+        usage_error(file + ": " + e.what());
+    }
+    json r;
+    r["file"] = file;
+    r["keys"] = im.keys;
+    r["keys_deleted"] = im.keys_deleted;
+    r["values_set"] = im.values_set;
+    r["values_deleted"] = im.values_deleted;
+    r["via_editor"] = im.via_editor;
+    r["failures"] = im.failures;
+    for (const std::string& f : im.failures)
+        std::cerr << "qvctl: " << f << "\n";
+    std::string human = "imported " + std::to_string(im.keys) + " keys, " + std::to_string(im.values_set) +
+                        " values";
+    if (im.via_editor)
+        human += " (" + std::to_string(im.via_editor) + " through the registry editor)";
+    if (im.keys_deleted || im.values_deleted)
+        human += "; deleted " + std::to_string(im.keys_deleted) + " keys, " + std::to_string(im.values_deleted) +
+                 " values";
+    if (!im.ok())
+        r["error"] = "the import of " + file + " failed for " + std::to_string(im.failures.size()) + " entries";
+    emit(ctx, r, human + "\n", im.ok());
+    if (!im.ok())
+        throw Exit{kFailed, r["error"].get<std::string>(), true};
+    return kOk;
+}
+
+// ---- files, drives, folders ----
+
+int path_cmd(Context& ctx, const Args& a) {
+    need(a, 2, 2, "path");
+    const std::string& kind = a.pos[0];
+    if (kind != "unix" && kind != "windows")
+        usage_error("path: say unix or windows\nusage: " + qvctl::usage_line("path"));
+    qv::PathResult p = kind == "unix" ? qv::unix_path(ctx.server(), a.pos[1]) : qv::windows_path(ctx.server(), a.pos[1]);
+    if (!p.path)
+        failed(p.failure.message);
+    json r;
+    put_text(r, "path", *p.path);
+    emit(ctx, r, *p.path + "\n");
+    return kOk;
+}
+
+struct DriveLink {
+    char letter;
+    std::string target;
+};
+
+std::vector<DriveLink> drive_links(const std::string& prefix) {
+    std::vector<DriveLink> out;
+    std::string dir = prefix + "/dosdevices";
+    for (char c = 'a'; c <= 'z'; c++) {
+        std::string link = dir + "/" + c + ":";
+        char buf[4096];
+        ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+        if (n >= 0)
+            out.push_back({static_cast<char>(c - 32), std::string(buf, static_cast<size_t>(n))});
+    }
+    return out;
+}
+
+int drive_cmd(Context& ctx, const Args& a) {
+    if (a.pos.empty())
+        usage_error("drive: say add, rm or list\nusage: " + qvctl::usage_line("drive"));
+    const std::string& what = a.pos[0];
+    if (what == "list") {
+        need(a, 1, 1, "drive list");
+        ctx.check_prefix();
+        json drives = json::array();
+        std::string human;
+        for (const DriveLink& d : drive_links(ctx.launch.prefix)) {
+            json j;
+            j["letter"] = std::string(1, d.letter);
+            put_text(j, "target", d.target);
+            drives.push_back(j);
+            human += std::string(1, d.letter) + ":  " + qvctl::readable(d.target) + "\n";
         }
-        if (what == "rm") {
-            qv::RegAnswer a = args.size() > 2 ? qv::delete_value(server, key, args[2], view)
-                                              : qv::delete_tree(server, key, view);
-            return report(a.ok(), a.answer);
+        json r;
+        r["drives"] = drives;
+        emit(ctx, r, human);
+        return kOk;
+    }
+    if (what == "add") {
+        need(a, 2, 2, "drive add");
+        std::string dir = a.pos[1];
+        struct stat st;
+        if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            usage_error("drive add: no such directory: " + dir);
+        if (dir[0] != '/') {
+            // The server runs elsewhere: a relative path would mean nothing to it.
+            char* cwd = getcwd(nullptr, 0);
+            dir = std::string(cwd ? cwd : "") + "/" + dir;
+            std::free(cwd);
         }
-        throw std::invalid_argument("unknown reg command " + what);
+        qv::DriveResult d = qv::add_drive(ctx.server(), dir);
+        if (!d.ok)
+            failed(d.failure.message);
+        json r;
+        r["directory"] = dir;
+        if (d.letter) {
+            r["letter"] = std::string(1, *d.letter);
+            r["new"] = true;
+            emit(ctx, r, std::string(1, *d.letter) + ":\n");
+            return kOk;
+        }
+        std::string found;
+        for (const DriveLink& l : drive_links(ctx.launch.prefix))
+            if (l.target == dir)
+                found = std::string(1, l.letter);
+        r["letter"] = found.empty() ? json(nullptr) : json(found);
+        r["new"] = false;
+        emit(ctx, r, (found.empty() ? std::string("already mapped") : found + ": (already mapped)") + "\n");
+        return kOk;
     }
-    if (command == "unixpath" || command == "windowspath") {
-        need(1);
-        qv::PathResult r = command == "unixpath" ? qv::unix_path(server, args[0]) : qv::windows_path(server, args[0]);
-        return report(r.path.has_value(), r.path ? *r.path : r.failure.message);
-    }
-    if (command == "adddrive") {
-        need(1);
-        qv::DriveResult r = qv::add_drive(server, args[0]);
-        return report(r.ok, !r.ok ? r.failure.message
-                            : r.letter ? std::string(1, *r.letter) + ":"
-                                       : "already mapped");
-    }
-    if (command == "rmdrive") {
-        need(1);
-        qv::RemoveResult r = qv::remove_drive(server, args[0].empty() ? '\0' : args[0][0]);
-        return report(r.ok, r.ok ? "removed" : r.failure.message);
-    }
-    if (command == "find") {
-        need(1);
-        qv::FindResult r = qv::find_files(server, args[0], args.size() > 1 ? std::stoi(args[1]) : -1);
+    if (what == "rm") {
+        need(a, 2, 2, "drive rm");
+        std::string l = a.pos[1];
+        if (!((l.size() == 1 || (l.size() == 2 && l[1] == ':')) && std::isalpha(static_cast<unsigned char>(l[0]))))
+            usage_error("drive rm: a drive is one letter, like D or D:");
+        qv::RemoveResult r = qv::remove_drive(ctx.server(), l[0]);
         if (!r.ok)
-            return report(false, r.failure.message);
-        for (const qv::DirEntry& e : r.entries)
-            std::cout << (e.directory ? "dir  " : "file ") << qv::visible(e.name) << "\n";
-        return 0;
+            failed(r.failure.message);
+        json j;
+        j["letter"] = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(l[0]))));
+        emit(ctx, j, "");
+        return kOk;
     }
-    if (command == "folder") {
-        need(1);
-        std::optional<std::string> f = qv::expanded_string(server, args[0]);
-        return report(f.has_value(), f ? *f : "no such folder or variable");
-    }
-    if (command == "addprinter") {
-        need(1);
-        std::vector<qv::CloudPrinter> printers;
-        for (const std::string& a : args) {
-            size_t comma = a.find(',');
-            if (comma == std::string::npos)
-                throw std::invalid_argument("expected NAME,ID: " + a);
-            printers.push_back({a.substr(0, comma), a.substr(comma + 1)});
-        }
-        qv::LaunchOptions o = options;
-        o.exe = o.exe.substr(0, o.exe.rfind('/') + 1) + "qvaddprinter.exe";
-        qv::RunResult r = qv::add_printers(o, printers);
-        std::cout << r.out;
-        return r.exit_code == 0 ? 0 : 1;
-    }
-    std::cerr << kUsage;
-    return 2;
+    usage_error("drive: unknown command " + what + "\nusage: " + qvctl::usage_line("drive"));
 }
 
-int interactive(qv::Server& server) {
+int find_cmd(Context& ctx, const Args& a) {
+    need(a, 1, 1, "find");
+    int max = -1;
+    if (auto m = a.value("--max")) {
+        char* end = nullptr;
+        long v = std::strtol(m->c_str(), &end, 10);
+        if (m->empty() || *end || v < 1 || v > 1000000000)
+            usage_error("find: --max takes a positive number");
+        max = static_cast<int>(v);
+    }
+    qv::FindResult f = qv::find_files(ctx.server(), a.pos[0], max);
+    json entries = json::array();
+    std::string human;
+    if (f.ok)
+        for (const qv::DirEntry& e : f.entries) {
+            json j;
+            put_text(j, "name", e.name);
+            j["directory"] = e.directory;
+            entries.push_back(j);
+            human += (e.directory ? "dir  " : "file ") + qvctl::readable(e.name) + "\n";
+        }
+    else if (f.failure.win32_error != 2)
+        failed(a.pos[0] + ": " + f.failure.message);
+    json r;
+    r["entries"] = entries;
+    if (f.ok) {
+        emit(ctx, r, human);
+        return kOk;
+    }
+    r["error"] = "no match for " + a.pos[0];
+    emit(ctx, r, human, false);
+    throw Exit{kFailed, r["error"].get<std::string>(), true};
+}
+
+int folder_cmd(Context& ctx, const Args& a) {
+    need(a, 1, 1, "folder");
+    std::optional<std::string> f = qv::expanded_string(ctx.server(), a.pos[0]);
+    if (!f)
+        failed("no such folder or variable: " + a.pos[0]);
+    json r;
+    r["name"] = a.pos[0];
+    put_text(r, "path", *f);
+    emit(ctx, r, *f + "\n");
+    return kOk;
+}
+
+int dir_cmd(Context& ctx, const Args& a) {
+    need(a, 1, 1, "dir");
+    const std::string& kind = a.pos[0];
+    if (kind != "system" && kind != "windows")
+        usage_error("dir: say system or windows");
+    std::optional<std::string> d = kind == "system" ? qv::system_dir(ctx.server()) : qv::windows_dir(ctx.server());
+    if (!d)
+        failed("the server has no " + kind + " directory to report");
+    json r;
+    put_text(r, "path", *d);
+    emit(ctx, r, *d + "\n");
+    return kOk;
+}
+
+int printer_cmd(Context& ctx, const Args& a) {
+    if (a.pos.empty() || a.pos[0] != "add")
+        usage_error("printer: say add\nusage: " + qvctl::usage_line("printer"));
+    need(a, 2, SIZE_MAX, "printer add");
+    std::vector<qv::CloudPrinter> printers;
+    for (size_t i = 1; i < a.pos.size(); i++) {
+        const std::string& p = a.pos[i];
+        size_t comma = p.find(',');
+        if (comma == std::string::npos || comma == 0 || comma + 1 == p.size())
+            usage_error("printer add: expected NAME,ID: " + p);
+        if (p.find('\n') != std::string::npos)
+            usage_error("printer add: a line feed cannot travel in " + qv::visible(p));
+        printers.push_back({p.substr(0, comma), p.substr(comma + 1)});
+    }
+    ctx.check_prefix();
+    ctx.check_wine();
+    if (auto ppd = a.value("--ppd")) {
+        try {
+            qv::place_ppd(ctx.launch.prefix, *ppd);
+        } catch (const std::exception& e) {
+            failed(std::string("printer add: ") + e.what());
+        }
+    }
+    qv::LaunchOptions o = ctx.launch;
+    o.exe = o.exe.substr(0, o.exe.rfind('/') + 1) + "qvaddprinter.exe";
+    if (access(o.exe.c_str(), R_OK) != 0)
+        throw Exit{kEnvironment, "no installer program at " + o.exe};
+    // The installer takes a bounded number per run; runs of 50 also let the bar move.
+    const size_t chunk = 50;
+    int worst = 0;
+    std::string out;
+    {
+        Progress bar("installing printers");
+        for (size_t at = 0; at < printers.size(); at += chunk) {
+            bar(at, printers.size());
+            std::vector<qv::CloudPrinter> part(printers.begin() + static_cast<long>(at),
+                                               printers.begin() + static_cast<long>(std::min(printers.size(), at + chunk)));
+            qv::RunResult r = qv::add_printers(o, part);
+            out += r.out;
+            if (r.exit_code != 0 && worst == 0)
+                worst = r.exit_code;
+        }
+        bar(printers.size(), printers.size());
+    }
+    json r, names = json::array();
+    for (const qv::CloudPrinter& p : printers)
+        names.push_back(p.name);
+    r["printers"] = names;
+    r["installer_exit"] = worst;
+    if (worst != 0) {
+        std::cerr << out;
+        failed("qvaddprinter exited with " + std::to_string(worst) +
+               (worst < 0 ? " (stopped after its timeout)" : ""));
+    }
+    emit(ctx, r, "ran qvaddprinter for " + std::to_string(printers.size()) + " printer" +
+                     (printers.size() == 1 ? "" : "s") + "\n");
+    return kOk;
+}
+
+// ---- raw modes ----
+
+int interactive(Context& ctx) {
+    qv::Server& server = ctx.server();
     bool tty = isatty(0);
     std::string line;
     if (tty)
@@ -169,13 +756,14 @@ int interactive(qv::Server& server) {
             std::cout << '\n';
         std::cout << (tty ? "> " : "") << std::flush;
     }
-    int code = server.quit();
+    int code = ctx.session().quit();
     if (tty)
         std::cout << "\nserver exited with code " << code << "\n";
-    return code == 0 ? 0 : 1;
+    return code == 0 ? kOk : kFailed;
 }
 
-int demo(qv::Server& server) {
+int demo(Context& ctx) {
+    qv::Server& server = ctx.server();
     std::cout << "bytes sent (->) and received (<-), with C escapes: \\n is LF, \\\\ one backslash\n";
     std::cout << "<- " << qv::visible(std::string(qv::kHandshake)) << "   (handshake)\n";
     const std::vector<std::string> requests = {
@@ -194,69 +782,230 @@ int demo(qv::Server& server) {
         std::cout << "<- " << qv::visible(answer + std::string(qv::kEndMarker)) << "\n";
     }
     std::cout << "-> quit\\n\n";
-    int code = server.quit();
+    int code = ctx.session().quit();
     std::cout << "server exited with code " << code << "\n";
-    return code == 0 ? 0 : 1;
+    return code == 0 ? kOk : kFailed;
+}
+
+int request_cmd(Context& ctx, const std::vector<std::string>& words, size_t from) {
+    if (from >= words.size())
+        usage_error("request: name the request word\nusage: " + qvctl::usage_line("request"));
+    std::string args;
+    for (size_t i = from + 1; i < words.size(); i++)
+        args += (args.empty() ? "" : " ") + words[i];
+    std::string answer;
+    ctx.server();
+    try {
+        answer = ctx.session().ask(words[from], args);
+    } catch (const std::invalid_argument& e) {
+        usage_error(std::string("request: ") + e.what());
+    }
+    json r;
+    put_text(r, "answer", answer);
+    emit(ctx, r, answer + (!answer.empty() && answer.back() != '\n' ? "\n" : ""));
+    return kOk;
+}
+
+int run_words(Context& ctx, const std::vector<std::string>& words);
+
+int batch_cmd(Context& ctx, const Args& a) {
+    need(a, 0, 1, "batch");
+    if (ctx.in_batch)
+        usage_error("batch: batches do not nest");
+    std::string file = a.pos.empty() ? "-" : a.pos[0];
+    std::string text = read_input(file);
+    bool stop = a.flag("--stop-on-error");
+    std::istringstream in(text);
+    std::string line;
+    int worst = kOk;
+    ctx.in_batch = true;
+    size_t n = 0;
+    while (std::getline(in, line)) {
+        n++;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::vector<std::string> words;
+        std::string error;
+        if (!qvctl::split_words(line, &words, &error)) {
+            words.clear();
+        }
+        if (error.empty() && words.empty())
+            continue;
+        ctx.batch_line = n;
+        int code;
+        try {
+            if (!error.empty())
+                usage_error(error);
+            if (words[0] == "batch")
+                usage_error("batch: batches do not nest");
+            code = run_words(ctx, words);
+        } catch (const qv::ServerGone&) {
+            throw;
+        } catch (const std::exception& e) {
+            code = kFailed;
+            std::cerr << "qvctl: line " << n << ": " << e.what() << "\n";
+            if (ctx.json) {
+                json out;
+                out["line"] = n;
+                out["ok"] = false;
+                out["exit"] = code;
+                out["error"] = e.what();
+                std::cout << out.dump(-1, ' ', false, json::error_handler_t::replace) << "\n" << std::flush;
+            }
+        } catch (const Exit& e) {
+            code = e.code;
+            if (!e.message.empty())
+                std::cerr << "qvctl: line " << n << ": " << e.message << "\n";
+            if (ctx.json && !e.emitted) {
+                json out;
+                out["line"] = n;
+                out["ok"] = false;
+                out["exit"] = e.code;
+                out["error"] = e.message;
+                std::cout << out.dump(-1, ' ', false, json::error_handler_t::replace) << "\n" << std::flush;
+            }
+            if (e.code == kEnvironment) {
+                ctx.in_batch = false;
+                throw Exit{kEnvironment, ""};
+            }
+        }
+        worst = std::max(worst, code);
+        if (code != kOk && stop)
+            break;
+    }
+    ctx.in_batch = false;
+    return worst;
+}
+
+int run_words(Context& ctx, const std::vector<std::string>& words) {
+    const std::string& c = words[0];
+    auto args = [&](size_t from, const std::string& name, std::vector<std::string> flags = {},
+                    std::vector<std::string> with_value = {}) {
+        return parse_args(words, from, flags, with_value, name);
+    };
+    if (c == "help")
+        return std::cout << qvctl::help_text(words.size() > 1 ? words[1] + (words.size() > 2 ? " " + words[2] : "") : ""),
+               kOk;
+    if (c == "reg") {
+        if (words.size() < 2 || words[1] == "--help" || words[1] == "-h") {
+            if (words.size() < 2)
+                usage_error("reg: say get, set, rm, rm-value, export or import\nusage: " + qvctl::usage_line("reg"));
+            std::cout << qvctl::help_text("reg");
+            return kOk;
+        }
+        std::string sub = "reg " + words[1];
+        Args a = sub == "reg export" ? args(2, sub, {"--regedit4", "--utf8"})
+                 : sub == "reg import" ? args(2, sub, {"--32"}, {"--to", "--from"})
+                                       : args(2, sub);
+        if (help_if_asked(a, sub))
+            return kOk;
+        if (sub == "reg get")
+            return reg_get(ctx, a);
+        if (sub == "reg set")
+            return reg_set(ctx, a);
+        if (sub == "reg rm")
+            return reg_rm(ctx, a);
+        if (sub == "reg rm-value")
+            return reg_rm_value(ctx, a);
+        if (sub == "reg export")
+            return reg_export(ctx, a);
+        if (sub == "reg import")
+            return reg_import(ctx, a);
+        usage_error("reg: unknown command " + words[1] + "\nusage: " + qvctl::usage_line("reg"));
+    }
+    struct Entry {
+        const char* name;
+        int (*fn)(Context&, const Args&);
+        std::vector<std::string> flags, with_value;
+    };
+    static const Entry table[] = {
+        {"path", path_cmd, {}, {}},       {"drive", drive_cmd, {}, {}},   {"find", find_cmd, {}, {"--max"}},
+        {"folder", folder_cmd, {}, {}},   {"dir", dir_cmd, {}, {}},       {"printer", printer_cmd, {}, {"--ppd"}},
+        {"batch", batch_cmd, {"--stop-on-error"}, {}},
+    };
+    for (const Entry& e : table)
+        if (c == e.name) {
+            Args a = args(1, c, e.flags, e.with_value);
+            if (help_if_asked(a, a.pos.empty() || c == "find" || c == "folder" || c == "batch" ? c : c + " " + a.pos[0]))
+                return kOk;
+            return e.fn(ctx, a);
+        }
+    if (c == "request")
+        return request_cmd(ctx, words, 1);
+    if (c == "demo" && !ctx.in_batch)
+        return demo(ctx);
+    usage_error("unknown command " + c + " (qvctl --help lists them)");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    qv::LaunchOptions options;
-    options.exe = QV_DEFAULT_QVMANIP;
-    if (const char* p = std::getenv("WINEPREFIX"))
-        options.prefix = p;
-
+    Context ctx;
+    ctx.launch.exe = QV_DEFAULT_QVMANIP;
+    bool prefix_given = false;
     int i = 1;
-    for (; i < argc; i++) {
-        std::string arg = argv[i];
-        if ((arg == "--prefix" || arg == "--exe" || arg == "--wine") && i + 1 < argc) {
-            std::string value = argv[++i];
-            (arg == "--prefix" ? options.prefix : arg == "--exe" ? options.exe : options.wine) = value;
-        } else if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else if (arg.rfind("--", 0) == 0) {
-            std::cerr << kUsage;
-            return 2;
-        } else
-            break;
-    }
-    if (options.prefix.empty()) {
-        std::cerr << "qvctl: no prefix: give --prefix or set WINEPREFIX\n";
-        return 2;
-    }
-
-    std::string command = i < argc ? argv[i++] : "";
     try {
-        qv::Server server = qv::Server::start(options);
-        if (command.empty())
-            return interactive(server);
-        if (command == "demo")
-            return demo(server);
-        if (command != "request") {
-            std::vector<std::string> rest(argv + i, argv + argc);
-            int code = typed(server, command, rest, options);
-            server.quit();
-            return code;
+        for (; i < argc; i++) {
+            std::string arg = argv[i];
+            if (arg == "--prefix" || arg == "--exe" || arg == "--wine") {
+                if (i + 1 >= argc)
+                    usage_error(arg + " needs a value");
+                std::string value = argv[++i];
+                if (arg == "--prefix") {
+                    ctx.launch.prefix = value;
+                    prefix_given = true;
+                } else
+                    (arg == "--exe" ? ctx.launch.exe : ctx.launch.wine) = value;
+            } else if (arg == "--json")
+                ctx.json = true;
+            else if (arg == "--help" || arg == "-h") {
+                std::cout << qvctl::help_text("");
+                return kOk;
+            } else if (arg.rfind("--", 0) == 0)
+                usage_error("unknown option " + arg + " (qvctl --help lists them)");
+            else
+                break;
         }
-        if (i < argc) {
-            std::string word = argv[i++];
-            std::string args;
-            for (; i < argc; i++)
-                args += (args.empty() ? "" : " ") + std::string(argv[i]);
-            std::string answer = server.request(word, args);
-            std::cout << answer;
-            if (!answer.empty() && answer.back() != '\n')
-                std::cout << '\n';
-            server.quit();
-            return 0;
+        if (!prefix_given) {
+            const char* p = std::getenv("WINEPREFIX");
+            const char* home = std::getenv("HOME");
+            if (p && *p)
+                ctx.launch.prefix = p;
+            else if (home && *home)
+                ctx.launch.prefix = std::string(home) + "/.wine";
+            else
+                throw Exit{kEnvironment, "no prefix: give --prefix or set WINEPREFIX (HOME is not set either)"};
         }
-        std::cerr << kUsage;
-        server.quit();
-        return 2;
+        if (!ctx.launch.prefix.empty() && ctx.launch.prefix[0] != '/') {
+            // Wine takes only an absolute WINEPREFIX.
+            char* cwd = getcwd(nullptr, 0);
+            ctx.launch.prefix = std::string(cwd ? cwd : ".") + "/" + ctx.launch.prefix;
+            std::free(cwd);
+        }
+        int code;
+        if (i >= argc)
+            code = interactive(ctx);
+        else
+            code = run_words(ctx, std::vector<std::string>(argv + i, argv + argc));
+        if (ctx.session_)
+            ctx.session_->quit();
+        return code;
+    } catch (const Exit& e) {
+        if (!e.message.empty())
+            std::cerr << "qvctl: " << e.message << "\n";
+        if (ctx.json && !e.emitted) {
+            json out;
+            out["ok"] = false;
+            out["exit"] = e.code;
+            out["error"] = e.message;
+            std::cout << out.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+        }
+        return e.code;
+    } catch (const qv::ServerGone& e) {
+        std::cerr << "qvctl: the server died: " << e.what() << "\n";
+        return kEnvironment;
     } catch (const std::exception& e) {
         std::cerr << "qvctl: " << e.what() << "\n";
-        return 1;
+        return kFailed;
     }
 }

@@ -1,0 +1,240 @@
+#include "words.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "qv/registry.h"
+
+namespace qvctl {
+
+bool split_words(std::string_view line, std::vector<std::string>* words, std::string* error) {
+    words->clear();
+    error->clear();
+    std::string word;
+    bool in_word = false;
+    size_t i = 0;
+    auto end_word = [&] {
+        if (in_word)
+            words->push_back(word);
+        word.clear();
+        in_word = false;
+    };
+    while (i < line.size()) {
+        char c = line[i];
+        if (c == ' ' || c == '\t') {
+            end_word();
+            i++;
+        } else if (c == '#' && !in_word) {
+            break;
+        } else if (c == '\'') {
+            size_t close = line.find('\'', i + 1);
+            if (close == std::string_view::npos) {
+                *error = "unterminated ' quote";
+                return false;
+            }
+            word += line.substr(i + 1, close - i - 1);
+            in_word = true;
+            i = close + 1;
+        } else if (c == '"') {
+            in_word = true;
+            i++;
+            for (;;) {
+                if (i >= line.size()) {
+                    *error = "unterminated \" quote";
+                    return false;
+                }
+                char d = line[i];
+                if (d == '"') {
+                    i++;
+                    break;
+                }
+                if (d == '\\' && i + 1 < line.size() &&
+                    (line[i + 1] == '"' || line[i + 1] == '\\' || line[i + 1] == '$' || line[i + 1] == '`')) {
+                    word += line[i + 1];
+                    i += 2;
+                    continue;
+                }
+                word += d;
+                i++;
+            }
+        } else if (c == '\\') {
+            // Escapes only what would otherwise split or quote: Windows paths stay as typed.
+            char n = i + 1 < line.size() ? line[i + 1] : '\0';
+            bool special = n == ' ' || n == '\t' || n == '\'' || n == '"' || n == '\\' || n == '#';
+            word += special ? n : c;
+            in_word = true;
+            i += special ? 2 : 1;
+        } else {
+            word += c;
+            in_word = true;
+            i++;
+        }
+    }
+    end_word();
+    return true;
+}
+
+uint32_t parse_dword(const std::string& text) {
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty())
+        throw std::invalid_argument("a dword is a decimal number or 0x followed by hex digits: \"" + text + "\"");
+    uint64_t v = 0;
+    for (char c : digits) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            throw std::invalid_argument("a dword is a decimal number or 0x followed by hex digits: \"" + text +
+                                        "\"");
+        v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+        if (v > 0xffffffffull)
+            throw std::invalid_argument("a dword holds 32 bits: \"" + text + "\" is larger");
+    }
+    return static_cast<uint32_t>(v);
+}
+
+std::string parse_hex_bytes(const std::string& text) {
+    std::string digits;
+    for (char c : text) {
+        if (c == ',' || c == ' ' || c == ':')
+            continue;
+        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!ok)
+            throw std::invalid_argument("binary data is hex digit pairs: \"" + text + "\"");
+        digits += c;
+    }
+    if (digits.size() % 2)
+        throw std::invalid_argument("binary data needs an even number of hex digits: \"" + text + "\"");
+    std::string out;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+    return s;
+}
+
+bool valid_utf8(std::string_view s) {
+    try {
+        qv::utf8_to_utf16le(s);
+        return true;
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+}
+
+std::string utf8_replaced(std::string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        // the longest valid sequence at i, of 1 to 4 bytes
+        size_t n = 0;
+        for (size_t len = 1; len <= 4 && i + len <= s.size(); len++)
+            if (valid_utf8(s.substr(i, len))) {
+                n = len;
+                break;
+            }
+        if (n) {
+            out += s.substr(i, n);
+            i += n;
+        } else {
+            out += "\xef\xbf\xbd";
+            i++;
+        }
+    }
+    return out;
+}
+
+uint32_t big_endian32(std::string_view b) {
+    uint32_t v = 0;
+    for (unsigned char c : b.substr(0, 4))
+        v = (v << 8) | c;
+    return v;
+}
+
+uint64_t little_endian64(std::string_view b) {
+    uint64_t v = 0;
+    for (int k = 7; k >= 0; k--)
+        v = (v << 8) | static_cast<unsigned char>(b[static_cast<size_t>(k)]);
+    return v;
+}
+
+std::string type_name(uint32_t type) {
+    switch (type) {
+    case qv::reg_none: return "REG_NONE";
+    case qv::reg_sz: return "REG_SZ";
+    case qv::reg_expand_sz: return "REG_EXPAND_SZ";
+    case qv::reg_binary: return "REG_BINARY";
+    case qv::reg_dword: return "REG_DWORD";
+    case qv::reg_dword_big_endian: return "REG_DWORD_BIG_ENDIAN";
+    case qv::reg_link: return "REG_LINK";
+    case qv::reg_multi_sz: return "REG_MULTI_SZ";
+    case 8: return "REG_RESOURCE_LIST";
+    case 9: return "REG_FULL_RESOURCE_DESCRIPTOR";
+    case 10: return "REG_RESOURCE_REQUIREMENTS_LIST";
+    case qv::reg_qword: return "REG_QWORD";
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "REG_0x%x", static_cast<unsigned>(type));
+    return buf;
+}
+
+std::string readable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+size_t columns(std::string_view text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xc0) != 0x80;
+    return n;
+}
+
+std::string data_text(const nlohmann::ordered_json& v) {
+    const auto& data = v["data"];
+    uint32_t type = v["type_code"].get<uint32_t>();
+    if (data.is_array()) {
+        std::string out;
+        for (const auto& s : data)
+            out += (out.empty() ? "\"" : " \"") + readable(s.get<std::string>()) + "\"";
+        return out.empty() ? "(no strings)" : out;
+    }
+    if (data.is_string() && (type == qv::reg_sz || type == qv::reg_expand_sz || type == qv::reg_link))
+        return readable(data.get<std::string>());
+    if (data.is_number()) {
+        uint64_t n = data.get<uint64_t>();
+        char buf[48];
+        std::snprintf(buf, sizeof buf, type == qv::reg_qword ? "0x%016llx (%llu)" : "0x%08llx (%llu)",
+                      static_cast<unsigned long long>(n), static_cast<unsigned long long>(n));
+        return buf;
+    }
+    std::string hex = v["hex"].get<std::string>(), out;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out += (i ? " " : "") + hex.substr(i, 2);
+    return out.empty() ? "(no data)" : out;
+}
+
+}  // namespace qvctl

@@ -1,0 +1,70 @@
+#pragma once
+// Whole registry trees over one session: export a key with everything below
+// it into a RegFile, and import a RegFile, with the listing and writing
+// requests pipelined in batches.
+//
+// The server writes REG_DWORD, REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ and
+// REG_BINARY values; values it cannot store exactly (REG_NONE, REG_QWORD, any
+// other type code, text without its terminating NUL, multi-strings with empty
+// elements) are handed to the platform's registry editor in the same prefix
+// ("regedit /S" on a temporary file), and every one of them is read back
+// afterwards to check it arrived.
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qv/regfile.h"
+#include "qv/registry.h"
+#include "qv/session.h"
+
+namespace qv {
+
+// Called as work proceeds: done units of total (total may still grow).
+using ProgressFn = std::function<void(size_t done, size_t total)>;
+
+struct TreeExport {
+    RegFile file;  // the top key first, then every subkey before its own subkeys
+    // The top key could not be listed: the server's "error ..." text or
+    // "errno N" (2: no such key). Empty when it was listed.
+    std::string error;
+    // Keys below the top one that could not be listed completely, each with
+    // the reason; they are missing from the file or lack some entries.
+    std::vector<std::string> incomplete;
+    bool ok() const { return error.empty() && incomplete.empty(); }
+};
+
+// Key paths take any root spelling short_root_path accepts.
+TreeExport export_tree(Session& session, std::string_view key, RegView view = RegView::native,
+                       const ProgressFn& progress = {});
+
+struct TreeImport {
+    size_t keys = 0;            // key blocks written or created
+    size_t keys_deleted = 0;    // [-KEY] blocks carried out
+    size_t values_set = 0;
+    size_t values_deleted = 0;
+    size_t via_editor = 0;      // of values_set: written by the platform's editor
+    std::vector<std::string> failures;  // one line each: key, value name, what happened
+    bool ok() const { return failures.empty(); }
+};
+
+// Writes the file's content in file order. Invalid key paths or values the
+// wire cannot carry are refused with std::invalid_argument before anything
+// is sent.
+TreeImport import_tree(Session& session, const RegFile& file, RegView view = RegView::native,
+                       const ProgressFn& progress = {});
+
+// The literal that makes the server store exactly this type and these bytes,
+// or an empty string when none can (REG_NONE, REG_QWORD and other types
+// without a literal, text without its single terminating NUL, text holding
+// NUL or ill-formed UTF-16, multi-strings with an empty element or one holding
+// backslash followed by '0').
+std::string exact_literal(uint32_t type, std::string_view data);
+
+// Moves every key path of the file from below `from` to below `to`, keeping
+// the part under `from` (roots compared without regard to case, in any
+// spelling). Throws std::invalid_argument, changing nothing, when a key lies
+// outside `from`.
+void rebase_regfile(RegFile& file, std::string_view from, std::string_view to);
+
+}  // namespace qv

@@ -1,0 +1,474 @@
+#include "qv/regfile.h"
+
+#include <cstdio>
+
+#include "qv/registry.h"
+
+namespace qv {
+
+namespace {
+
+constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kHeader4 = "REGEDIT4";
+constexpr size_t kWrapColumn = 76;
+
+struct Root {
+    const char* longer;
+    const char* shorter;
+};
+constexpr Root kRoots[] = {
+    {"HKEY_CLASSES_ROOT", "HKCR"},
+    {"HKEY_CURRENT_USER", "HKCU"},
+    {"HKEY_LOCAL_MACHINE", "HKLM"},
+    {"HKEY_USERS", "HKU"},
+};
+
+bool same_ascii_nocase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 32);
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 32);
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// The root and the rest (without leading or trailing backslashes).
+std::pair<const Root*, std::string_view> split_root(std::string_view path) {
+    size_t bs = path.find('\\');
+    std::string_view root = path.substr(0, bs);
+    std::string_view rest = bs == std::string_view::npos ? std::string_view() : path.substr(bs + 1);
+    while (!rest.empty() && rest.back() == '\\')
+        rest.remove_suffix(1);
+    for (const Root& r : kRoots)
+        if (same_ascii_nocase(root, r.longer) || same_ascii_nocase(root, r.shorter))
+            return {&r, rest};
+    throw std::invalid_argument("not a registry root the server can reach: \"" + std::string(root) +
+                                "\" (use HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, "
+                                "HKEY_USERS or HKCR, HKCU, HKLM, HKU)");
+}
+
+bool valid_utf8(std::string_view s) {
+    try {
+        utf8_to_utf16le(s);
+        return true;
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+}
+
+std::string latin1_to_utf8(std::string_view s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x80)
+            out += static_cast<char>(c);
+        else {
+            out += static_cast<char>(0xc0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        }
+    }
+    return out;
+}
+
+// 8-bit text of a version 4 file (UTF-8 when it is, else Latin-1) as UTF-16LE.
+std::string text8_to_utf16(std::string_view s) {
+    return utf8_to_utf16le(valid_utf8(s) ? std::string(s) : latin1_to_utf8(s));
+}
+
+bool is_text_type(uint32_t type) {
+    return type == reg_sz || type == reg_expand_sz || type == reg_link || type == reg_multi_sz;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+class Parser {
+public:
+    explicit Parser(std::string text) : text_(std::move(text)) {}
+
+    RegFile run() {
+        RegFile file;
+        std::string_view header;
+        while (next_line(&header) && trim(header).empty()) {
+        }
+        header = trim(header);
+        if (header == kHeader5)
+            file.format = RegFileFormat::v5_utf8;
+        else if (header == kHeader4)
+            file.format = RegFileFormat::regedit4;
+        else
+            throw RegFileError(line_no_, "not a registry file: the first line must be \"" + std::string(kHeader5) +
+                                             "\" or \"" + std::string(kHeader4) + "\"");
+        v4_ = file.format == RegFileFormat::regedit4;
+        std::string_view line;
+        while (next_line(&line)) {
+            std::string_view t = trim(line);
+            if (t.empty() || t[0] == ';')
+                continue;
+            if (t[0] == '[') {
+                size_t close = t.rfind(']');
+                if (close == std::string_view::npos)
+                    fail("a key line needs its closing ]");
+                if (!trim(t.substr(close + 1)).empty())
+                    fail("text after the key line's closing ]");
+                RegFileKey key;
+                std::string_view path = t.substr(1, close - 1);
+                if (!path.empty() && path[0] == '-') {
+                    key.remove = true;
+                    path.remove_prefix(1);
+                }
+                if (path.empty())
+                    fail("an empty key path");
+                try {
+                    split_root(path);
+                } catch (const std::invalid_argument& e) {
+                    fail(e.what());
+                }
+                key.path = std::string(path);
+                file.keys.push_back(std::move(key));
+                continue;
+            }
+            if (file.keys.empty())
+                fail("a value before the first [key] line");
+            if (file.keys.back().remove)
+                fail("a value under a key that is being deleted");
+            file.keys.back().values.push_back(value(t));
+        }
+        if (file.format == RegFileFormat::v5_utf8 && utf16_)
+            file.format = RegFileFormat::v5_utf16;
+        return file;
+    }
+
+    bool utf16_ = false;
+
+private:
+    bool next_line(std::string_view* line) {
+        if (pos_ >= text_.size())
+            return false;
+        size_t lf = text_.find('\n', pos_);
+        size_t end = lf == std::string::npos ? text_.size() : lf;
+        *line = std::string_view(text_).substr(pos_, end - pos_);
+        if (!line->empty() && line->back() == '\r')
+            line->remove_suffix(1);
+        pos_ = lf == std::string::npos ? text_.size() : lf + 1;
+        line_no_++;
+        return true;
+    }
+
+    [[noreturn]] void fail(const std::string& what) { throw RegFileError(line_no_, what); }
+
+    // A quoted text starting at s[*i] == '"'; *i ends past the closing quote.
+    std::string quoted(std::string_view s, size_t* i) {
+        std::string out;
+        size_t k = *i + 1;
+        for (;;) {
+            if (k >= s.size())
+                fail("a quoted text without its closing quote");
+            char c = s[k];
+            if (c == '"')
+                break;
+            if (c == '\\' && k + 1 < s.size()) {
+                char n = s[k + 1];
+                k += 2;
+                if (n == '\\' || n == '"')
+                    out += n;
+                else if (n == 'n')
+                    out += '\n';
+                else if (n == 'r')
+                    out += '\r';
+                else if (n == '0')
+                    out += '\0';
+                else {
+                    out += '\\';
+                    out += n;
+                }
+                continue;
+            }
+            out += c;
+            k++;
+        }
+        *i = k + 1;
+        return out;
+    }
+
+    std::string hex_bytes(std::string_view list) {
+        std::string out;
+        size_t k = 0;
+        for (;;) {
+            while (k < list.size() && (list[k] == ' ' || list[k] == '\t'))
+                k++;
+            if (k >= list.size())
+                break;
+            int hi = hex_digit(list[k]);
+            if (hi < 0)
+                fail("hex data holds \"" + std::string(list.substr(k, 1)) + "\" where a hex byte belongs");
+            int v = hi;
+            k++;
+            if (k < list.size() && hex_digit(list[k]) >= 0)
+                v = v * 16 + hex_digit(list[k++]);
+            out += static_cast<char>(v);
+            while (k < list.size() && (list[k] == ' ' || list[k] == '\t'))
+                k++;
+            if (k >= list.size())
+                break;
+            if (list[k] != ',')
+                fail("hex bytes must be separated by commas");
+            k++;
+        }
+        return out;
+    }
+
+    RegFileValue value(std::string_view t) {
+        RegFileValue v;
+        size_t i = 0;
+        if (t[0] == '@')
+            i = 1;
+        else if (t[0] == '"') {
+            v.name = quoted(t, &i);
+            if (v.name.empty())
+                fail("an empty value name: the default value is written @");
+        } else
+            fail("a value line must start with \"name\" or @");
+        while (i < t.size() && (t[i] == ' ' || t[i] == '\t'))
+            i++;
+        if (i >= t.size() || t[i] != '=')
+            fail("a value name must be followed by =");
+        std::string_view data = trim(t.substr(i + 1));
+        if (data == "-") {
+            v.remove = true;
+            return v;
+        }
+        if (!data.empty() && data[0] == '"') {
+            size_t k = 0;
+            std::string text = quoted(data, &k);
+            if (!trim(data.substr(k)).empty())
+                fail("text after the closing quote");
+            v.type = reg_sz;
+            v.data = to_utf16(text) + std::string(2, '\0');
+            return v;
+        }
+        if (data.substr(0, 6) == "dword:") {
+            std::string_view digits = trim(data.substr(6));
+            if (digits.empty() || digits.size() > 8)
+                fail("dword: needs 1 to 8 hex digits");
+            uint32_t n = 0;
+            for (char c : digits) {
+                if (hex_digit(c) < 0)
+                    fail("dword: needs 1 to 8 hex digits");
+                n = n * 16 + static_cast<uint32_t>(hex_digit(c));
+            }
+            v.type = reg_dword;
+            for (int b = 0; b < 4; b++)
+                v.data += static_cast<char>((n >> (8 * b)) & 0xff);
+            return v;
+        }
+        if (data.substr(0, 3) == "hex") {
+            size_t colon = data.find(':');
+            if (colon == std::string_view::npos)
+                fail("hex data needs a colon after hex or hex(N)");
+            std::string_view kind = data.substr(3, colon - 3);
+            if (kind.empty())
+                v.type = reg_binary;
+            else {
+                if (kind.size() < 3 || kind.front() != '(' || kind.back() != ')' || kind.size() > 10)
+                    fail("a value type is written hex(N) with N in hex");
+                uint32_t n = 0;
+                for (char c : kind.substr(1, kind.size() - 2)) {
+                    if (hex_digit(c) < 0)
+                        fail("a value type is written hex(N) with N in hex");
+                    n = n * 16 + static_cast<uint32_t>(hex_digit(c));
+                }
+                v.type = n;
+            }
+            std::string list(data.substr(colon + 1));
+            std::string_view more;
+            for (;;) {
+                std::string_view tail = trim(list);
+                if (tail.empty() || tail.back() != '\\')
+                    break;
+                list = std::string(tail.substr(0, tail.size() - 1));
+                if (!next_line(&more))
+                    fail("the file ends inside continued hex data");
+                list += std::string(trim(more));
+            }
+            std::string bytes = hex_bytes(list);
+            v.data = v4_ && is_text_type(v.type) ? to_utf16_8bit(bytes) : bytes;
+            return v;
+        }
+        fail("unknown value data (expected \"text\", dword:, hex:, hex(N): or -)");
+    }
+
+    std::string to_utf16(const std::string& text) {
+        try {
+            return utf8_to_utf16le(text);
+        } catch (const std::invalid_argument&) {
+            fail("text that is not valid UTF-8");
+        }
+    }
+
+    std::string to_utf16_8bit(const std::string& bytes) { return text8_to_utf16(bytes); }
+
+    std::string text_;
+    size_t pos_ = 0;
+    size_t line_no_ = 0;
+    bool v4_ = false;
+};
+
+std::string escape_text(std::string_view s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\0')
+            out += "\\0";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// The text of a REG_SZ that "text" can carry exactly, or false.
+bool plain_string(const RegFileValue& v, std::string* text) {
+    if (v.type != reg_sz || v.data.size() < 2 || v.data.size() % 2)
+        return false;
+    std::string_view units(v.data.data(), v.data.size() - 2);
+    if (v.data[v.data.size() - 2] != '\0' || v.data[v.data.size() - 1] != '\0')
+        return false;
+    std::string utf8 = utf16le_to_utf8(units);
+    if (utf8_to_utf16le(utf8) != units)  // ill-formed UTF-16
+        return false;
+    if (utf8.find_first_of(std::string("\0\r\n", 3)) != std::string::npos)
+        return false;
+    *text = utf8;
+    return true;
+}
+
+std::string utf16_to_utf8_text(std::string_view data) {
+    std::string utf8 = utf16le_to_utf8(data);
+    if (data.size() % 2)  // an odd last byte cannot be carried as text: kept as a raw byte
+        utf8 += data.back();
+    return utf8;
+}
+
+}  // namespace
+
+RegFileError::RegFileError(size_t line, const std::string& what)
+    : std::runtime_error(line ? "line " + std::to_string(line) + ": " + what : what), line(line) {}
+
+std::string long_root_path(std::string_view path) {
+    auto [root, rest] = split_root(path);
+    return rest.empty() ? std::string(root->longer) : std::string(root->longer) + "\\" + std::string(rest);
+}
+
+std::string short_root_path(std::string_view path) {
+    auto [root, rest] = split_root(path);
+    return std::string(root->shorter) + "\\" + std::string(rest);
+}
+
+RegFile parse_regfile(std::string_view bytes) {
+    std::string text;
+    bool utf16 = false;
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xff &&
+        static_cast<unsigned char>(bytes[1]) == 0xfe) {
+        utf16 = true;
+        text = utf16le_to_utf8(bytes.substr(2));
+        if (bytes.size() % 2)
+            throw RegFileError(0, "a UTF-16 file of an odd number of bytes");
+    } else if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xfe &&
+               static_cast<unsigned char>(bytes[1]) == 0xff) {
+        throw RegFileError(0, "UTF-16 big-endian files are not read; save it as UTF-16LE or UTF-8");
+    } else {
+        if (bytes.substr(0, 3) == "\xef\xbb\xbf")
+            bytes.remove_prefix(3);
+        text = valid_utf8(bytes) ? std::string(bytes) : latin1_to_utf8(bytes);
+    }
+    Parser parser(std::move(text));
+    parser.utf16_ = utf16;
+    return parser.run();
+}
+
+std::string regfile_value_text(const RegFileValue& v, RegFileFormat format) {
+    std::string line = v.name.empty() ? "@=" : "\"" + escape_text(v.name) + "\"=";
+    if (v.remove)
+        return line + "-";
+    std::string text;
+    if (plain_string(v, &text))
+        return line + "\"" + escape_text(text) + "\"";
+    if (v.type == reg_dword && v.data.size() == 4) {
+        uint32_t n = 0;
+        for (int b = 3; b >= 0; b--)
+            n = (n << 8) | static_cast<unsigned char>(v.data[b]);
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(n));
+        return line + buf;
+    }
+    std::string bytes = format == RegFileFormat::regedit4 && is_text_type(v.type) ? utf16_to_utf8_text(v.data)
+                                                                                    : v.data;
+    if (v.type == reg_binary)
+        line += "hex:";
+    else {
+        char buf[24];
+        std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(v.type));
+        line += buf;
+    }
+    static const char digits[] = "0123456789abcdef";
+    size_t column = line.size();
+    for (size_t i = 0; i < bytes.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        line += digits[c >> 4];
+        line += digits[c & 15];
+        column += 2;
+        if (i + 1 < bytes.size()) {
+            line += ',';
+            column++;
+            if (column >= kWrapColumn) {
+                line += "\\\r\n  ";
+                column = 2;
+            }
+        }
+    }
+    return line;
+}
+
+std::string write_regfile(const RegFile& file, RegFileFormat format) {
+    std::string text(format == RegFileFormat::regedit4 ? kHeader4 : kHeader5);
+    text += "\r\n\r\n";
+    for (const RegFileKey& key : file.keys) {
+        text += key.remove ? "[-" : "[";
+        text += long_root_path(key.path);
+        text += "]\r\n";
+        for (const RegFileValue& v : key.values)
+            text += regfile_value_text(v, format) + "\r\n";
+        text += "\r\n";
+    }
+    if (format != RegFileFormat::v5_utf16)
+        return text;
+    return "\xff\xfe" + utf8_to_utf16le(text);
+}
+
+}  // namespace qv
