@@ -72,9 +72,7 @@ std::string view_path(std::string_view key, RegView view) {
     return std::string(key);
 }
 
-RegAnswer modify(Server& server, const char* command, const std::string& unescaped) {
-    return RegAnswer{server.request(command, escape(unescaped))};
-}
+RegAnswer ask(Server& server, const Request& r) { return RegAnswer{server.request(r.command, r.args)}; }
 
 // The path of "setregkey" and "rmregvalue" ends at the first LF.
 std::string field_path(std::string_view key, RegView view) {
@@ -84,14 +82,6 @@ std::string field_path(std::string_view key, RegView view) {
     return path;
 }
 
-RegAnswer set_value(Server& server, std::string_view key, std::string_view name, const std::string& literal,
-                    RegView view) {
-    std::string path = field_path(key, view);
-    check_text(name, "the value name");
-    if (name.find('\n') != std::string_view::npos)
-        refuse("a value name with LF cannot be written: the name ends at the first LF after the path");
-    return modify(server, "setregkey", path + "\n" + std::string(name) + "\n" + literal);
-}
 
 [[noreturn]] void bad_listing(std::string_view line, const char* why) {
     throw ProtocolError(std::string("unexpected listing line (") + why + "): \"" +
@@ -249,13 +239,22 @@ RegListing parse_listing(std::string_view answer) {
 }
 
 RegListing list_key(Server& server, std::string_view key, RegView view) {
-    if (view == RegView::both)
-        refuse("a listing reads one view; RegView::both cannot be listed");
-    std::string path = view_path(key, view);
-    // "getregkey" takes its argument unescaped, so LF cannot be sent.
-    if (path.find('\n') != std::string::npos)
-        refuse("a key path with LF cannot be listed");
-    return parse_listing(server.request("getregkey", path));
+    Request r = list_key_request(key, view);
+    return parse_listing(server.request(r.command, r.args));
+}
+
+Failure RegListing::failure() const {
+    if (!error.empty())
+        return Failure{error, 0};
+    if (open_error)
+        return Failure{"errno " + std::to_string(open_error), static_cast<unsigned>(open_error)};
+    return Failure{};
+}
+
+Failure RegAnswer::failure() const {
+    if (ok())
+        return Failure{};
+    return Failure{answer, errno_code(answer).value_or(0)};
 }
 
 std::string dword_literal(uint32_t value) {
@@ -305,37 +304,64 @@ std::string binary_literal(std::string_view bytes) {
 }
 
 RegAnswer set_dword(Server& server, std::string_view key, std::string_view name, uint32_t value, RegView view) {
-    return set_value(server, key, name, dword_literal(value), view);
+    return ask(server, set_value_request(key, name, dword_literal(value), view));
 }
 
 RegAnswer set_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
                      RegView view) {
-    return set_value(server, key, name, string_literal(text), view);
+    return ask(server, set_value_request(key, name, string_literal(text), view));
 }
 
 RegAnswer set_expand_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
                             RegView view) {
-    return set_value(server, key, name, expand_string_literal(text), view);
+    return ask(server, set_value_request(key, name, expand_string_literal(text), view));
 }
 
 RegAnswer set_multi_string(Server& server, std::string_view key, std::string_view name,
                            const std::vector<std::string>& strings, RegView view) {
-    return set_value(server, key, name, multi_string_literal(strings), view);
+    return ask(server, set_value_request(key, name, multi_string_literal(strings), view));
 }
 
 RegAnswer set_binary(Server& server, std::string_view key, std::string_view name, std::string_view bytes,
                      RegView view) {
-    return set_value(server, key, name, binary_literal(bytes), view);
+    return ask(server, set_value_request(key, name, binary_literal(bytes), view));
 }
 
 RegAnswer delete_tree(Server& server, std::string_view key, RegView view) {
-    return modify(server, "rmregtree", view_path(key, view));
+    return ask(server, delete_tree_request(key, view));
 }
 
 RegAnswer delete_value(Server& server, std::string_view key, std::string_view name, RegView view) {
+    return ask(server, delete_value_request(key, name, view));
+}
+
+Request list_key_request(std::string_view key, RegView view) {
+    if (view == RegView::both)
+        refuse("a listing reads one view; RegView::both cannot be listed");
+    std::string path = view_path(key, view);
+    // "getregkey" takes its argument unescaped, so LF cannot be sent.
+    if (path.find('\n') != std::string::npos)
+        refuse("a key path with LF cannot be listed");
+    return Request{"getregkey", path};
+}
+
+Request set_value_request(std::string_view key, std::string_view name, std::string_view literal, RegView view) {
     std::string path = field_path(key, view);
     check_text(name, "the value name");
-    return modify(server, "rmregvalue", path + "\n" + std::string(name));
+    if (name.find('\n') != std::string_view::npos)
+        refuse("a value name with LF cannot be written: the name ends at the first LF after the path");
+    check_text(literal, "the value literal");
+    return Request{"setregkey", escape(path + "\n" + std::string(name) + "\n" + std::string(literal))};
+}
+
+Request delete_tree_request(std::string_view key, RegView view) {
+    return Request{"rmregtree", escape(view_path(key, view))};
+}
+
+Request delete_value_request(std::string_view key, std::string_view name, RegView view) {
+    std::string path = field_path(key, view);
+    check_text(name, "the value name");
+    return Request{"rmregvalue", escape(path + "\n" + std::string(name))};
 }
 
 std::string utf8_to_utf16le(std::string_view utf8) {

@@ -21,9 +21,13 @@ FrameReader::Status Server::pull(std::string* answer) {
             return status;
         char chunk[65536];
         ssize_t n = child_.read_some(chunk, sizeof chunk, deadline);
-        if (n < 0)
-            throw ProtocolError("timed out waiting for the server; pending: \"" +
-                                std::string(framer_.pending().substr(0, 200)) + "\"");
+        if (n < 0) {
+            std::string pending(framer_.pending().substr(0, 200));
+            // A late answer would be taken for the next request's, so this
+            // server cannot be asked again.
+            child_.kill_now();
+            throw ProtocolError("timed out waiting for the server; pending: \"" + pending + "\"");
+        }
         if (n == 0)
             throw ProtocolError("server output ended inside an answer; pending: \"" +
                                 std::string(framer_.pending().substr(0, 200)) + "\"");

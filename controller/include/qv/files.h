@@ -5,20 +5,19 @@
 // Each call sends one request and reads its answer. An answer that is not
 // in the command's format throws ProtocolError; an argument holding a raw LF
 // (which no request can carry) throws std::invalid_argument.
+//
+// For batches (Session::ask_all) each call also comes as a request builder
+// and an answer parser: parse_X(answer to X_request(...)) is what X() returns.
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "qv/failure.h"
 #include "qv/server.h"
+#include "qv/session.h"
 
 namespace qv {
-
-// What a command reported when it did not succeed.
-struct Failure {
-    std::string message;     // the answer as the server wrote it ("error ...", "errno N")
-    unsigned win32_error = 0;  // N of an "errno N" answer, else 0
-};
 
 // The path of "path ..." answers, or the failure.
 struct PathResult {
@@ -81,5 +80,25 @@ std::optional<std::string> windows_dir(Server& server);
 // the environment variable of that name; none for an empty answer (no
 // folder, variable unset, empty, 260 bytes or longer, or holding LF).
 std::optional<std::string> expanded_string(Server& server, std::string_view name);
+
+// The requests the calls above send.
+Request unix_path_request(std::string_view windows_path);
+Request windows_path_request(std::string_view unix_path);
+Request add_drive_request(std::string_view unix_dir);
+Request remove_drive_request(char letter);
+Request find_files_request(std::string_view pattern, int max_results = -1);
+Request system_dir_request();
+Request windows_dir_request();
+Request expanded_string_request(std::string_view name);
+
+// Their answers, parsed as the calls do (ProtocolError for an answer that is
+// not in the command's format).
+PathResult parse_unix_path(std::string_view answer);
+PathResult parse_windows_path(std::string_view answer);
+DriveResult parse_add_drive(std::string_view answer);
+RemoveResult parse_remove_drive(std::string_view answer);
+FindResult parse_find_files(std::string_view answer);
+// The folder answers: none when empty.
+std::optional<std::string> parse_text(std::string_view answer);
 
 }  // namespace qv

@@ -20,7 +20,9 @@
 #include <string_view>
 #include <vector>
 
+#include "qv/failure.h"
 #include "qv/server.h"
+#include "qv/session.h"
 
 namespace qv {
 
@@ -79,6 +81,10 @@ struct RegListing {
 
     bool exists() const { return open_error == 0 && error.empty(); }
     bool complete() const { return exists() && enum_errors.empty(); }
+    // Why the key was not listed, in the form the file-system calls use:
+    // the "error ..." text, or "errno N" with N as win32_error. Empty when
+    // it was listed.
+    Failure failure() const;
     // nullptr when there is no value of that name (compared exactly).
     const RegValue* find(std::string_view name) const;
 };
@@ -88,6 +94,9 @@ struct RegAnswer {
     std::string answer;
     bool ok() const { return answer == "success"; }
     explicit operator bool() const { return ok(); }
+    // The answer as a Failure (empty when ok). These commands answer with
+    // messages, not "errno N", but a code would be carried as win32_error.
+    Failure failure() const;
 };
 
 // Lists a key. RegView::both is refused (a listing reads one view).
@@ -116,6 +125,16 @@ RegAnswer delete_tree(Server& server, std::string_view key, RegView view = RegVi
 // Deletes one value; a missing key or value is a failure.
 RegAnswer delete_value(Server& server, std::string_view key, std::string_view name,
                        RegView view = RegView::native);
+
+// The requests the calls above send, for batches (Session::ask_all); they
+// refuse what the calls refuse. The answer to a listing request parses with
+// parse_listing, the others are RegAnswer{answer}. The literal is one of
+// those below.
+Request list_key_request(std::string_view key, RegView view = RegView::native);
+Request set_value_request(std::string_view key, std::string_view name, std::string_view literal,
+                          RegView view = RegView::native);
+Request delete_tree_request(std::string_view key, RegView view = RegView::native);
+Request delete_value_request(std::string_view key, std::string_view name, RegView view = RegView::native);
 
 // The value literals the server understands (what set_* send), exposed for
 // tests; they refuse what set_* refuse.

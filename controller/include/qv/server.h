@@ -24,6 +24,10 @@ public:
     // so one in command or args is refused with std::invalid_argument.
     std::string request(std::string_view command, std::string_view args = {});
 
+    // An answer that does not come within the timeout ends the server (its
+    // late answer could not be told from the next one): ProtocolError, and
+    // a Session starts a new server on its next request.
+
     // Lower level: write bytes as they are, read the next framed answer.
     void send(std::string_view bytes);
     std::string read_answer();

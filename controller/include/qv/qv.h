@@ -1,0 +1,69 @@
+#pragma once
+// qvtools controller library: drive the command server qvmanip.exe (and the
+// printer installer qvaddprinter.exe) inside a Wine prefix from C++17.
+//
+// Link qvtools::qvcontrol (find_package(qvtools)) or `pkg-config qvtools`.
+//
+// A session
+//   qv::Session (session.h) is one resident server in one prefix. It starts
+//   the server on the first request (Wine loader, WINEPREFIX, environment and
+//   handshake timeout from SessionOptions), starts it again when the server
+//   or the prefix's wineserver has died, and quit() ends it cleanly. Options
+//   for an installed copy come from install.h:
+//
+//     qv::WindowsPrograms programs = qv::installed_programs();
+//     qv::Session session(qv::session_options(programs, qv::default_prefix()));
+//
+// Typed calls
+//   Each takes the running server, session.server(), builds and escapes the
+//   request and parses the answer:
+//   - registry.h: list_key (values with type, bytes and text decoded, and
+//     subkeys), set_dword/set_string/set_expand_string/set_multi_string/
+//     set_binary, delete_tree, delete_value; views as a parameter.
+//   - files.h: unix_path, windows_path, add_drive, remove_drive, find_files,
+//     system_dir, windows_dir, expanded_string (well-known folders).
+//   - printers.h: add_printers runs qvaddprinter.exe, place_ppd puts the
+//     printer description into a prefix.
+//
+// Batches
+//   session.ask_all(requests) keeps many requests in flight and returns the
+//   answers in order. Every typed call has a request builder and a parser
+//   for this (list_key_request + parse_listing, unix_path_request +
+//   parse_unix_path, ...), so a batch gives the same typed results:
+//
+//     std::vector<std::string> answers = session.ask_all(
+//         {qv::list_key_request("HKCU\\Software"), qv::unix_path_request("C:\\windows")});
+//     qv::RegListing key = qv::parse_listing(answers[0]);
+//     qv::PathResult path = qv::parse_unix_path(answers[1]);
+//
+// How errors come back
+//   What the server reports is a value that keeps its text or Win32 code:
+//   - RegListing: open_error (the Win32 code of a key that could not be
+//     opened, 2 when missing), error (the server's "error ..." text),
+//     enum_errors (an enumeration that ended early); failure() gives either
+//     as a Failure.
+//   - RegAnswer: answer is "success" or the server's message; failure().
+//   - PathResult, DriveResult, RemoveResult, FindResult: test them as bool;
+//     their Failure{message, win32_error} holds the answer ("error ...",
+//     "errno N") and N.
+//   - system_dir, windows_dir, expanded_string: none for an empty answer.
+//   Exceptions remain for what is not an answer:
+//   - std::invalid_argument: input the wire cannot carry (a raw LF, NUL,
+//     text that is not UTF-8, ...), refused before anything is sent;
+//   - qv::ProtocolError: an answer not in the command's format, a missing
+//     handshake, a timeout;
+//   - qv::ServerGone (a ProtocolError, from Session::ask/ask_all): the server
+//     died mid-conversation; what was in flight may or may not have been
+//     done, and the next request starts a new server;
+//   - std::runtime_error: the Wine loader cannot be run.
+#include "qv/bytes.h"
+#include "qv/escape.h"
+#include "qv/failure.h"
+#include "qv/files.h"
+#include "qv/framing.h"
+#include "qv/install.h"
+#include "qv/printers.h"
+#include "qv/process.h"
+#include "qv/registry.h"
+#include "qv/server.h"
+#include "qv/session.h"
