@@ -24,6 +24,8 @@
 //     system_dir, windows_dir, expanded_string (well-known folders).
 //   - printers.h: add_printers runs qvaddprinter.exe, place_ppd puts the
 //     printer description into a prefix.
+//   - regfile.h, regtree.h: .reg text files read and written, and whole
+//     trees exported and imported over one session.
 //
 // Batches
 //   session.ask_all(requests) keeps many requests in flight and returns the
@@ -64,6 +66,8 @@
 #include "qv/install.h"
 #include "qv/printers.h"
 #include "qv/process.h"
+#include "qv/regfile.h"
 #include "qv/registry.h"
+#include "qv/regtree.h"
 #include "qv/server.h"
 #include "qv/session.h"

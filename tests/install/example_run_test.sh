@@ -1,0 +1,25 @@
+#!/bin/sh
+# Runs the examples that package_test.sh built against the installation, in
+# the test prefix: a key with known subkeys and a path, then a missing key.
+#   example_run_test.sh WORK_DIR PREFIX
+set -eu
+work=$1 prefix=$2
+export QVTOOLS_ROOT="$work/root" WINEPREFIX="$prefix"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+for example in "$work/cmake-example/qvtools-example" "$work/pkgconfig-example"; do
+    out=$("$example" 'HKCU\Software\Wine' 'C:\windows\system32') || fail "$example exited with $?"
+    printf '%s\n' "$out"
+    printf '%s\n' "$out" | grep -qx 'HKCU\\Software\\Wine: [0-9]* values, [1-9][0-9]* subkeys' || fail "no listing line"
+    printf '%s\n' "$out" | grep -qx '  subkey DllOverrides' || fail "subkey DllOverrides not listed"
+    want="C:\\windows\\system32 -> $prefix/dosdevices/c:/windows/system32"
+    printf '%s\n' "$out" | grep -qxF "$want" || fail "no path line \"$want\""
+
+    status=0
+    out=$("$example" 'HKCU\Software\qvtools example\missing' 'C:\') || status=$?
+    printf '%s\n' "$out"
+    [ "$status" = 1 ] || fail "a missing key gave exit $status"
+    printf '%s\n' "$out" | grep -qxF 'HKCU\Software\qvtools example\missing: errno 2' || fail "missing key not reported"
+done
+echo "both examples ran against the installation"
