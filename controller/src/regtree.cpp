@@ -81,7 +81,8 @@ public:
                 push(delete_value_request(path, v.name, view_), Op::delete_value, path, v.name);
                 continue;
             }
-            std::string literal = exact_literal(v.type, v.data);
+            // A name with LF would end the name field of the request early.
+            std::string literal = v.name.find('\n') == std::string::npos ? exact_literal(v.type, v.data) : "";
             if (!literal.empty()) {
                 push(set_value_request(path, v.name, literal, view_), Op::set, path, v.name);
                 sets++;
@@ -391,7 +392,7 @@ TreeImport import_tree(Session& session, const RegFile& file, RegView view, cons
         for (const RegFileValue& v : k.values) {
             if (v.remove)
                 delete_value_request(path, v.name, view);
-            else
+            else if (v.name.find('\n') == std::string::npos)
                 set_value_request(path, v.name, "", view);
         }
     }

@@ -6,7 +6,7 @@
 // The server writes REG_DWORD, REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ and
 // REG_BINARY values; values it cannot store exactly (REG_NONE, REG_QWORD, any
 // other type code, text without its terminating NUL, multi-strings with empty
-// elements) are handed to the platform's registry editor in the same prefix
+// elements, names holding LF) are handed to the platform's registry editor in the same prefix
 // ("regedit /S" on a temporary file), and every one of them is read back
 // afterwards to check it arrived.
 #include <functional>
