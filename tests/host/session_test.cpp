@@ -22,6 +22,7 @@ const char kScript[] =
     "    die*) exit 3 ;;\n"
     "    half*) printf 'half an answer\\n'; exit 4 ;;\n"
     "    pad*) head -c 3000 /dev/zero | tr '\\0' x; printf '\\nend\\n' ;;\n"
+    "    slow*) sleep 5; printf 'late\\nend\\n' ;;\n"
     "    *) printf 'echo %s\\nend\\n' \"$line\" ;;\n"
     "  esac\n"
     "done\n";
@@ -127,6 +128,19 @@ TEST_F(ScriptedSession, ServerDyingInsideABatchIsReported) {
     qv::Session session(options_);
     EXPECT_THROW(session.ask_all({{"a", ""}, {"die", ""}, {"b", ""}}), qv::ServerGone);
     EXPECT_EQ(session.ask_all({{"c", ""}}), std::vector<std::string>{"echo c"});
+}
+
+TEST_F(ScriptedSession, AnAnswerTooLateIsNeverTakenForTheNextOne) {
+    options_.answer_timeout = qv::Millis(300);
+    qv::Session session(options_);
+    // Typed calls ask the server directly: the timeout must not leave its
+    // late answer to be read as the answer to the next request.
+    EXPECT_THROW(session.server().request("slow"), qv::ProtocolError);
+    EXPECT_FALSE(session.running());
+    EXPECT_EQ(session.ask("after"), "echo after");
+    EXPECT_THROW(session.ask("slow"), qv::ServerGone);
+    EXPECT_EQ(session.ask_all({{"next", ""}}), std::vector<std::string>{"echo next"});
+    EXPECT_EQ(session.starts(), 3);
 }
 
 TEST(SessionStart, AMissingLoaderIsNamedInTheError) {
