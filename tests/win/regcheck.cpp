@@ -13,6 +13,12 @@
 //                                    (a native path such as \Registry\Machine\...)
 //   unlink VIEW KEY               -> "ok" or "fail CODE": deletes the link key itself
 //   rmtree VIEW KEY               -> "ok" or "fail CODE"
+//   dump VIEW KEY                 -> every key below KEY (KEY itself first) and its values, one
+//                                    line each, "k HEXPATH" (relative to KEY) / "v HEXNAME TYPE HEX",
+//                                    then "done"; or "open CODE"
+//   ntkey VIEW KEY NAME           -> "ok" or "fail STATUS": subkey NAME of KEY, a counted name
+//                                    that may hold NUL
+//   ntset VIEW KEY NAME TYPE HEX  -> "ok" or "fail STATUS": like set, with a counted name
 // An empty hex argument is written "-".
 // VIEW is 64 (the default view of this 64-bit program) or 32 (KEY_WOW64_32KEY).
 #include <windows.h>
@@ -22,6 +28,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <winternl.h>
 
 static char line[1 << 20];
 
@@ -187,6 +194,128 @@ static void do_subkeys(const char *view, const char *keyhex)
 }
 
 typedef LONG(WINAPI *nt_delete_key_func)(HANDLE);
+typedef LONG(WINAPI *nt_create_key_func)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, ULONG, UNICODE_STRING *,
+                                          ULONG, ULONG *);
+typedef LONG(WINAPI *nt_set_value_key_func)(HANDLE, UNICODE_STRING *, ULONG, ULONG, const void *, ULONG);
+
+static FARPROC ntdll_export(const char *name)
+{
+    return GetProcAddress(GetModuleHandleA("ntdll"), name);
+}
+
+/* A UTF-16 string of exactly the bytes given, NULs included. */
+static void counted_name(const char *namehex, UNICODE_STRING *name, DWORD *utf8_len)
+{
+    BYTE *utf8 = from_hex(namehex, utf8_len);
+    int units = MultiByteToWideChar(CP_UTF8, 0, (char *)utf8, (int)*utf8_len, NULL, 0);
+    name->Buffer = (WCHAR *)HeapAlloc(GetProcessHeap(), 0, (units + 1) * sizeof(WCHAR));
+    MultiByteToWideChar(CP_UTF8, 0, (char *)utf8, (int)*utf8_len, name->Buffer, units);
+    name->Length = name->MaximumLength = (USHORT)(units * sizeof(WCHAR));
+    HeapFree(GetProcessHeap(), 0, utf8);
+}
+
+static LONG nt_key(const char *view, const char *keyhex, const char *namehex)
+{
+    HKEY parent;
+    HANDLE key;
+    LONG res = create_key(view, keyhex, 0, &parent);
+    if (res)
+        return res;
+    nt_create_key_func nt_create_key = (nt_create_key_func)(void *)ntdll_export("NtCreateKey");
+    UNICODE_STRING name;
+    DWORD len;
+    counted_name(namehex, &name, &len);
+    OBJECT_ATTRIBUTES attr;
+    InitializeObjectAttributes(&attr, &name, 0, parent, NULL);
+    res = nt_create_key(&key, KEY_ALL_ACCESS | view_flag(view), &attr, 0, NULL, 0, NULL);
+    if (!res)
+        RegCloseKey((HKEY)key);
+    HeapFree(GetProcessHeap(), 0, name.Buffer);
+    RegCloseKey(parent);
+    return res;
+}
+
+static LONG nt_set(const char *view, const char *keyhex, const char *namehex, const char *type, const char *datahex)
+{
+    HKEY key;
+    LONG res = create_key(view, keyhex, 0, &key);
+    if (res)
+        return res;
+    nt_set_value_key_func nt_set_value_key = (nt_set_value_key_func)(void *)ntdll_export("NtSetValueKey");
+    UNICODE_STRING name;
+    DWORD len;
+    counted_name(namehex, &name, &len);
+    BYTE *data = from_hex(datahex, &len);
+    res = nt_set_value_key(key, &name, 0, strtoul(type, NULL, 10), data, len);
+    HeapFree(GetProcessHeap(), 0, data);
+    HeapFree(GetProcessHeap(), 0, name.Buffer);
+    RegCloseKey(key);
+    return res;
+}
+
+static void put_utf8_hex(const WCHAR *w, DWORD units)
+{
+    int n = units ? WideCharToMultiByte(CP_UTF8, 0, w, (int)units, NULL, 0, NULL, NULL) : 0;
+    char *utf8 = (char *)HeapAlloc(GetProcessHeap(), 0, n + 1);
+    WideCharToMultiByte(CP_UTF8, 0, w, (int)units, utf8, n, NULL, NULL);
+    put_hex((BYTE *)utf8, (DWORD)n);
+    HeapFree(GetProcessHeap(), 0, utf8);
+}
+
+/* path holds the key's path relative to the dump's root, path_len units. */
+static void dump_key(HKEY key, WCHAR *path, DWORD path_len)
+{
+    printf("k ");
+    put_utf8_hex(path, path_len);
+    printf("\n");
+
+    DWORD max_name = 0, max_data = 0;
+    RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, NULL, &max_name, &max_data, NULL, NULL);
+    WCHAR *name = (WCHAR *)HeapAlloc(GetProcessHeap(), 0, (max_name + 2) * sizeof(WCHAR));
+    BYTE *data = (BYTE *)HeapAlloc(GetProcessHeap(), 0, max_data + 1);
+    for (DWORD i = 0;; i++)
+    {
+        DWORD name_len = max_name + 1, data_len = max_data, type;
+        if (RegEnumValueW(key, i, name, &name_len, NULL, &type, data, &data_len))
+            break;
+        printf("v ");
+        put_utf8_hex(name, name_len);
+        printf(" %lu ", type);
+        put_hex(data, data_len);
+        printf("\n");
+    }
+    HeapFree(GetProcessHeap(), 0, data);
+    HeapFree(GetProcessHeap(), 0, name);
+
+    WCHAR sub[256];
+    for (DWORD i = 0;; i++)
+    {
+        DWORD sub_len = 256;
+        if (RegEnumKeyExW(key, i, sub, &sub_len, NULL, NULL, NULL, NULL))
+            break;
+        HKEY child;
+        WCHAR *child_path = (WCHAR *)HeapAlloc(GetProcessHeap(), 0, (path_len + sub_len + 2) * sizeof(WCHAR));
+        memcpy(child_path, path, path_len * sizeof(WCHAR));
+        DWORD child_len = path_len;
+        if (path_len)
+            child_path[child_len++] = '\\';
+        memcpy(child_path + child_len, sub, sub_len * sizeof(WCHAR));
+        child_len += sub_len;
+        /* a link is shown, never followed: its target is dumped where it lies */
+        if (!RegOpenKeyExW(key, sub, REG_OPTION_OPEN_LINK, KEY_READ, &child))
+        {
+            dump_key(child, child_path, child_len);
+            RegCloseKey(child);
+        }
+        else
+        {
+            printf("k ");
+            put_utf8_hex(child_path, child_len);
+            printf(" unreadable\n");
+        }
+        HeapFree(GetProcessHeap(), 0, child_path);
+    }
+}
 
 static LONG make_link(const char *view, const char *keyhex, const char *targethex)
 {
@@ -323,6 +452,23 @@ int main(void)
             HeapFree(GetProcessHeap(), 0, path);
             fail_or_ok(res);
         }
+        else if (!strcmp(op, "dump"))
+        {
+            res = open_key(view, key, KEY_READ, &hkey);
+            if (res)
+                printf("open %ld", res);
+            else
+            {
+                WCHAR empty[1] = {0};
+                dump_key(hkey, empty, 0);
+                RegCloseKey(hkey);
+                printf("done");
+            }
+        }
+        else if (!strcmp(op, "ntkey"))
+            fail_or_ok(nt_key(view, key, word[3]));
+        else if (!strcmp(op, "ntset"))
+            fail_or_ok(nt_set(view, key, word[3], word[4], word[5]));
         else
             printf("unknown op");
         printf("\n");
