@@ -179,6 +179,33 @@ static void send_escaped_bytes(const char *str, size_t n, BOOL escape_nul)
     fwrite(str + run, 1, n - run, stdout);
 }
 
+/* The runtime flushes standard output at every LF that fputc (and so
+ * printf) writes: a pipe write per line.  LFs written with fwrite wait in the
+ * buffer, so an answer goes out at once when it is complete. */
+static void send_lf(void)
+{
+    fwrite("\n", 1, 1, stdout);
+}
+
+/* Two lower-case hex digits per byte, written in runs. */
+static void send_hex(const unsigned char *data, unsigned int size)
+{
+    static const char digits[] = "0123456789abcdef";
+    char run[512];
+    unsigned int used = 0;
+    for (unsigned int i = 0; i < size; i++)
+    {
+        run[used++] = digits[data[i] >> 4];
+        run[used++] = digits[data[i] & 15];
+        if (used == sizeof(run))
+        {
+            fwrite(run, 1, used, stdout);
+            used = 0;
+        }
+    }
+    fwrite(run, 1, used, stdout);
+}
+
 static void sendescapedstring(const char *str)
 {
     send_escaped_bytes(str, strlen(str), FALSE);
@@ -343,17 +370,15 @@ static BOOL sendregvalue(DWORD type, const BYTE *data, DWORD size)
         heap_free(textA);
     }
     else
-    {
-        for (DWORD i = 0; i < size; i++)
-            printf("%02x", data[i]);
-    }
-    fputc('\n', stdout);
+        send_hex(data, size);
+    send_lf();
     return ok;
 }
 
 static void send_reg_error(LONG code)
 {
-    printf("errno %i\n", (int)code);
+    printf("errno %i", (int)code);
+    send_lf();
 }
 
 /* Replaces *dynamic with a block of size bytes; FALSE (nothing changed) when
@@ -461,7 +486,7 @@ static void sendregkey(HKEY key)
              * changes. */
             fputs("subkey ", stdout);
             sendescapedstring(nameA);
-            fputc('\n', stdout);
+            send_lf();
             heap_free(nameA);
             index++;
         }
@@ -1275,7 +1300,9 @@ static void findfiles_cmd(char *args)
                 printf("errno %u", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
                 break;
             }
-            printf((finddata.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "dir %s\n" : "file %s\n", result);
+            fputs((finddata.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "dir " : "file ", stdout);
+            fputs(result, stdout);
+            send_lf();
             heap_free(result);
             if (++listed == num_results)
                 break;
