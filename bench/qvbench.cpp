@@ -1,18 +1,30 @@
-// qvbench: what one question to a prefix costs through the resident server,
-// beside a new process per question (what controllers pay without it) and the
-// same platform calls inside one Windows process. All figures of one run.
+// qvbench: what one question to a prefix costs through the controller
+// library and its resident server (one at a time and many in flight), beside
+// a new Wine process per question (what controllers pay without it) and the
+// same platform calls inside one Windows process. All figures of one run on
+// one prefix.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "qv/escape.h"
-#include "qv/server.h"
+#include "qv/registry.h"
+#include "qv/session.h"
+
+extern char** environ;
 
 namespace {
 
@@ -21,17 +33,33 @@ using Seconds = std::chrono::duration<double>;
 struct Config {
     std::string prefix;
     std::string win_dir = QV_WIN64_DIR;
-    int requests = 1000;
-    int processes = 10;
-    std::vector<int> line_mib = {1, 4, 16};
+    std::string server;    // the server program; default: the build's
+    int requests = 1000;   // lock-step samples per operation
+    int batch = 100;       // requests in flight per pipelined batch
+    int batches = 50;      // pipelined batches per operation
+    int processes = 20;    // per-process samples per operation
+    int scale_runs = 5;
+    std::vector<int> line_mib = {1, 16, 64};
+    bool scale = true;
+    std::string only;      // measure only operations whose name contains this
 };
 
-double time_per(int n, const std::function<void()>& f) {
-    auto t0 = qv::Clock::now();
-    for (int i = 0; i < n; i++)
-        f();
-    return Seconds(qv::Clock::now() - t0).count() / n;
+struct Stats {
+    double median = 0, p95 = 0;  // seconds; 0: not measured
+    bool measured() const { return median > 0; }
+};
+
+Stats stats(std::vector<double> s) {
+    Stats r;
+    if (s.empty())
+        return r;
+    std::sort(s.begin(), s.end());
+    r.median = s[(s.size() - 1) / 2];
+    r.p95 = s[static_cast<size_t>(0.95 * double(s.size() - 1) + 0.5)];
+    return r;
 }
+
+double since(qv::Clock::time_point t0) { return Seconds(qv::Clock::now() - t0).count(); }
 
 void expect(bool ok, const std::string& what) {
     if (!ok) {
@@ -40,40 +68,205 @@ void expect(bool ok, const std::string& what) {
     }
 }
 
-qv::LaunchOptions options(const Config& c, const std::string& exe) {
-    qv::LaunchOptions o;
-    o.prefix = c.prefix;
-    o.exe = exe;
-    return o;
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
-// One Wine program run to its end, e.g. {"reg", "query", ...}.
-double per_process(const Config& c, const std::vector<std::string>& command) {
-    qv::LaunchOptions o = options(c, command[0]);
-    o.args.assign(command.begin() + 1, command.end());
-    return time_per(c.processes, [&] {
-        qv::RunResult r = qv::run_program(o, qv::Millis(60000));
-        expect(r.exit_code == 0, command[0] + " failed: " + r.err);
-    });
+std::string load() {
+    std::string l = slurp("/proc/loadavg");
+    return l.substr(0, l.find(' ', l.find(' ', l.find(' ') + 1) + 1));
 }
 
-double in_process(const Config& c, const std::string& op, const std::string& arg, int n) {
-    qv::LaunchOptions o = options(c, c.win_dir + "/bench-win/inproc_bench.exe");
-    o.args = {op, arg, std::to_string(n)};
-    qv::RunResult r = qv::run_program(o, qv::Millis(120000));
-    expect(r.exit_code == 0, "inproc_bench " + op + " failed: " + r.err);
-    return std::atof(r.out.c_str()) / 1e6;
-}
+// One Wine program run to its end with output in a file; the wait blocks in
+// waitpid, so the figure has no polling granularity.
+class Spawner {
+public:
+    explicit Spawner(const Config& c) {
+        for (char** e = environ; *e; e++)
+            if (std::strncmp(*e, "WINEPREFIX=", 11) && std::strncmp(*e, "WINEDEBUG=", 10) &&
+                std::strncmp(*e, "WINEDLLOVERRIDES=", 17))
+                env_.push_back(*e);
+        env_.push_back("WINEPREFIX=" + c.prefix);
+        env_.push_back("WINEDEBUG=-all");
+        env_.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
+        char dir[] = "/tmp/qvbench.XXXXXX";
+        expect(mkdtemp(dir) != nullptr, "mkdtemp failed");
+        dir_ = dir;
+    }
+    ~Spawner() {
+        unlink((dir_ + "/out").c_str());
+        rmdir(dir_.c_str());
+    }
 
-void row(const char* what, double server, double process, double inproc) {
-    std::printf("%-34s %10.1f us", what, server * 1e6);
-    if (process > 0)
-        std::printf(" %12.1f us %8.1fx", process * 1e6, process / server);
+    // Returns the seconds the run took; *out receives its standard output.
+    double run(const std::vector<std::string>& argv, std::string* out) {
+        std::vector<char*> args, envp;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        for (std::string& e : env_)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::string out_path = dir_ + "/out";
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        auto t0 = qv::Clock::now();
+        pid_t pid;
+        int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        expect(rc == 0, "cannot start " + argv[0]);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        double t = since(t0);
+        expect(WIFEXITED(status) && WEXITSTATUS(status) == 0, argv[1] + " failed");
+        *out = slurp(out_path);
+        return t;
+    }
+
+private:
+    std::vector<std::string> env_;
+    std::string dir_;
+};
+
+struct Op {
+    std::string name;
+    std::vector<qv::Request> requests;  // one per pipelined slot, cycled lock-step
+    std::function<bool(const std::string&)> check;
+    std::function<void(int)> before;    // untimed, before lock-step sample i
+    std::function<void(int)> before_batch;
+    std::vector<std::string> peer;      // per-process command after the loader
+    std::function<bool(const std::string&)> peer_check;
+    std::function<void()> before_peer;
+    std::string inproc_op, inproc_arg;
+};
+
+struct Row {
+    std::string name;
+    Stats lock, pipe, proc, floor;
+};
+
+std::string fmt(double seconds) {
+    char b[64];
+    if (seconds >= 1)
+        std::snprintf(b, sizeof b, "%.2f s", seconds);
+    else if (seconds >= 0.01)
+        std::snprintf(b, sizeof b, "%.1f ms", seconds * 1e3);
     else
-        std::printf(" %12s %9s", "-", "-");
-    if (inproc > 0)
-        std::printf(" %10.1f us %7.1fx", inproc * 1e6, server / inproc);
-    std::printf("\n");
+        std::snprintf(b, sizeof b, "%.1f us", seconds * 1e6);
+    return b;
+}
+
+std::string fmt_stats(const Stats& s) {
+    return s.measured() ? fmt(s.median) + " / " + fmt(s.p95) : "-";
+}
+
+std::string ratio(double a, double b) {
+    if (a <= 0 || b <= 0)
+        return "-";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.*fx", a / b >= 100 ? 0 : a / b >= 10 ? 1 : 2, a / b);
+    return buf;
+}
+
+class Bench {
+public:
+    explicit Bench(const Config& c) : c_(c), spawner_(c), session_(session_options(c)) {
+        session_.server();
+    }
+
+    static qv::SessionOptions session_options(const Config& c) {
+        qv::SessionOptions o;
+        o.launch.prefix = c.prefix;
+        o.launch.exe = c.server.empty() ? c.win_dir + "/qvmanip.exe" : c.server;
+        o.answer_timeout = qv::Millis(3600 * 1000);
+        return o;
+    }
+
+    std::string ask(const std::string& command, const std::string& args) { return session_.ask(command, args); }
+
+    Stats lock_step(const Op& op, int n) {
+        std::vector<double> s;
+        for (int i = 0; i < n; i++) {
+            if (op.before)
+                op.before(i);
+            const qv::Request& r = op.requests[size_t(i) % op.requests.size()];
+            auto t0 = qv::Clock::now();
+            std::string answer = session_.ask(r.command, r.args);
+            s.push_back(since(t0));
+            expect(op.check(answer), op.name + " answer: " + answer.substr(0, 300));
+        }
+        return stats(s);
+    }
+
+    // Per request, over batches of c_.batch requests in flight.
+    Stats pipelined(const Op& op) {
+        std::vector<qv::Request> batch;
+        for (int i = 0; i < c_.batch; i++)
+            batch.push_back(op.requests[size_t(i) % op.requests.size()]);
+        std::vector<double> s;
+        for (int b = 0; b < c_.batches; b++) {
+            if (op.before_batch)
+                op.before_batch(b);
+            auto t0 = qv::Clock::now();
+            std::vector<std::string> answers = session_.ask_all(batch);
+            s.push_back(since(t0) / c_.batch);
+            for (const std::string& a : answers)
+                expect(op.check(a), op.name + " pipelined answer: " + a.substr(0, 300));
+        }
+        return stats(s);
+    }
+
+    Stats per_process(const Op& op) {
+        if (op.peer.empty())
+            return {};
+        std::vector<std::string> argv = {qv::default_wine_loader()};
+        argv.insert(argv.end(), op.peer.begin(), op.peer.end());
+        std::vector<double> s;
+        std::string out;
+        for (int i = 0; i < c_.processes; i++) {
+            if (op.before_peer)
+                op.before_peer();
+            s.push_back(spawner_.run(argv, &out));
+            expect(op.peer_check(out), op.peer[0] + " output: " + out.substr(0, 300));
+        }
+        return stats(s);
+    }
+
+    Stats in_process(const std::string& op, const std::string& arg, int n) {
+        std::vector<std::string> argv = {qv::default_wine_loader(), c_.win_dir + "/bench-win/inproc_bench.exe", op,
+                                         arg, std::to_string(n)};
+        std::string out;
+        spawner_.run(argv, &out);
+        Stats r;
+        expect(std::sscanf(out.c_str(), "%lf %lf", &r.median, &r.p95) == 2, "inproc_bench " + op + ": " + out);
+        r.median /= 1e6;
+        r.p95 /= 1e6;
+        return r;
+    }
+
+    qv::Session& session() { return session_; }
+
+private:
+    const Config& c_;
+    Spawner spawner_;
+    qv::Session session_;
+};
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: qvbench [--prefix DIR] [--requests N] [--batch N] [--batches N] [--processes N]\n"
+                 "               [--line-mib 1,16,64] [--no-scale] [--only NAME]\n"
+                 "               [--server QVMANIP.EXE]\n");
+    std::exit(2);
 }
 
 }  // namespace
@@ -84,91 +277,294 @@ int main(int argc, char** argv) {
         c.prefix = p;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        auto number = [&]() {
+            if (i + 1 >= argc)
+                usage();
+            int n = std::atoi(argv[++i]);
+            if (n <= 0)
+                usage();
+            return n;
+        };
         if (a == "--prefix" && i + 1 < argc)
             c.prefix = argv[++i];
-        else if (a == "--requests" && i + 1 < argc)
-            c.requests = std::atoi(argv[++i]);
+        else if (a == "--requests")
+            c.requests = number();
+        else if (a == "--batch")
+            c.batch = number();
+        else if (a == "--batches")
+            c.batches = number();
+        else if (a == "--processes")
+            c.processes = number();
+        else if (a == "--no-scale")
+            c.scale = false;
+        else if (a == "--server" && i + 1 < argc)
+            c.server = argv[++i];
+        else if (a == "--only" && i + 1 < argc)
+            c.only = argv[++i];
         else if (a == "--line-mib" && i + 1 < argc) {
             c.line_mib.clear();
-            for (std::string list = argv[++i]; !list.empty();) {
-                size_t comma = list.find(',');
-                c.line_mib.push_back(std::atoi(list.substr(0, comma).c_str()));
-                list = comma == std::string::npos ? "" : list.substr(comma + 1);
+            std::string list = argv[++i];
+            for (size_t at = 0; at <= list.size();) {
+                size_t comma = std::min(list.find(',', at), list.size());
+                if (comma > at)
+                    c.line_mib.push_back(std::atoi(list.substr(at, comma - at).c_str()));
+                at = comma + 1;
             }
-        } else {
-            std::fprintf(stderr,
-                         "usage: qvbench [--prefix DIR] [--requests N] [--line-mib 1,16,64]\n");
-            return 2;
-        }
+        } else
+            usage();
     }
     expect(!c.prefix.empty(), "no prefix: give --prefix or set WINEPREFIX");
 
-    qv::Server server = qv::Server::start(options(c, c.win_dir + "/qvmanip.exe"));
-    server.set_timeout(qv::Millis(3600 * 1000));
+    Bench bench(c);
+    auto ok = [](const std::string& a) { return a == "success"; };
 
     // Fixtures: a key with two values, a directory of 100 files.
     const std::string key = "HKCU\\Software\\QvBench";
     const std::string key_path = "Software\\QvBench";
-    for (const char* v : {"a\\ndword:1", "b\\nstr:two"}) {
-        std::string answer = server.request("setregkey", qv::escape(key) + "\\n" + v);
-        expect(answer == "success", "setregkey fixture: " + answer);
-    }
+    for (const char* v : {"a\\ndword:1", "b\\nstr:two"})
+        expect(ok(bench.ask("setregkey", qv::escape(key) + "\\n" + v)), "setregkey fixture");
     std::string dir = c.prefix + "/drive_c/qvbench";
     mkdir(dir.c_str(), 0755);
     for (int i = 0; i < 100; i++)
         std::ofstream(dir + "/file" + std::to_string(i) + ".txt") << i;
     const std::string pattern = "C:\\qvbench\\*";
     const std::string win_path = "C:\\windows\\system32";
+    const std::string rm_key = key + "\\Remove";
 
-    std::printf("%d requests per server figure, %d runs per process figure\n\n", c.requests, c.processes);
-    std::printf("%-34s %13s %15s %9s %13s %8s\n", "question", "server", "new process", "ratio",
-                "in-process", "ratio");
+    std::printf("qvbench: prefix %s, load %s at start\n", c.prefix.c_str(), load().c_str());
+    std::printf("lock-step: %d requests; pipelined: %d batches of %d in flight; per-process: %d runs\n\n",
+                c.requests, c.batches, c.batch, c.processes);
 
-    double empty = time_per(c.requests, [&] { server.request("nosuchcommand"); });
-    row("empty request (lock-step)", empty, 0, 0);
-
+    std::vector<Op> ops;
     {
-        std::string batch;
-        for (int i = 0; i < c.requests; i++)
-            batch += "nosuchcommand\n";
-        auto t0 = qv::Clock::now();
-        server.send(batch);
-        for (int i = 0; i < c.requests; i++)
-            server.read_answer();
-        row("empty request (pipelined)", Seconds(qv::Clock::now() - t0).count() / c.requests, 0, 0);
+        Op op;
+        op.name = "empty request";
+        op.requests = {{"nosuchcommand", ""}};
+        op.check = [](const std::string& a) { return a.empty(); };
+        ops.push_back(op);
+    }
+    {
+        Op op;
+        op.name = "getregkey small key";
+        op.requests = {{"getregkey", key}};
+        op.check = [](const std::string& a) { return contains(a, "value a\\0 4 01000000\n"); };
+        op.peer = {"reg", "query", key};
+        op.peer_check = [](const std::string& o) { return contains(o, "REG_SZ") && contains(o, "two"); };
+        op.inproc_op = "getregkey";
+        op.inproc_arg = key_path;
+        ops.push_back(op);
+    }
+    {
+        Op op;
+        op.name = "setregkey dword";
+        op.requests = {{"setregkey", qv::escape(key) + "\\nc\\ndword:2a"}};
+        op.check = ok;
+        op.peer = {"reg", "add", key, "/v", "c", "/t", "REG_DWORD", "/d", "42", "/f"};
+        op.peer_check = [](const std::string&) { return true; };  // the exit code tells
+        op.inproc_op = "setregkey";
+        op.inproc_arg = key_path;
+        ops.push_back(op);
+    }
+    {
+        Op op;
+        op.name = "rmregvalue";
+        std::string k = qv::escape(rm_key);
+        for (int i = 0; i < c.batch; i++)
+            op.requests.push_back({"rmregvalue", k + "\\nv" + std::to_string(i)});
+        op.check = ok;
+        op.before = [&bench, k, n = c.batch](int i) {
+            expect(bench.ask("setregkey", k + "\\nv" + std::to_string(i % n) + "\\ndword:1") == "success",
+                   "rmregvalue fixture");
+        };
+        op.before_batch = [&bench, k, n = c.batch](int) {
+            std::vector<qv::Request> set;
+            for (int i = 0; i < n; i++)
+                set.push_back({"setregkey", k + "\\nv" + std::to_string(i) + "\\ndword:1"});
+            for (const std::string& a : bench.session().ask_all(set))
+                expect(a == "success", "rmregvalue fixture");
+        };
+        op.peer = {"reg", "delete", rm_key, "/v", "v0", "/f"};
+        op.before_peer = [&bench, k] {
+            expect(bench.ask("setregkey", k + "\\nv0\\ndword:1") == "success", "rmregvalue fixture");
+        };
+        op.peer_check = [](const std::string&) { return true; };
+        op.inproc_op = "rmregvalue";
+        op.inproc_arg = key_path + "\\Remove";
+        ops.push_back(op);
+    }
+    {
+        Op op;
+        op.name = "unixpath";
+        op.requests = {{"unixpath", win_path}};
+        op.check = [](const std::string& a) { return a.rfind("path /", 0) == 0; };
+        op.peer = {"winepath", "-u", win_path};
+        op.peer_check = [](const std::string& o) { return o.rfind("/", 0) == 0; };
+        op.inproc_op = "unixpath";
+        op.inproc_arg = win_path;
+        ops.push_back(op);
+    }
+    {
+        Op op;
+        op.name = "findfiles 100 entries";
+        op.requests = {{"findfiles", "-1 " + pattern}};
+        op.check = [](const std::string& a) { return contains(a, "file file99.txt\n"); };
+        op.peer = {"cmd", "/c", "dir", "/b", pattern};
+        op.peer_check = [](const std::string& o) { return contains(o, "file99.txt"); };
+        op.inproc_op = "findfiles";
+        op.inproc_arg = pattern;
+        ops.push_back(op);
+    }
+    std::string appdata;
+    {
+        Op op;
+        op.name = "getexpandedstr appdata";
+        op.requests = {{"getexpandedstr", "appdata"}};
+        op.check = [&appdata](const std::string& a) {
+            if (appdata.empty())
+                appdata = a;
+            return !a.empty() && a == appdata;
+        };
+        op.peer = {"cmd", "/c", "echo", "%APPDATA%"};
+        op.peer_check = [&appdata](const std::string& o) { return !appdata.empty() && contains(o, appdata); };
+        op.inproc_op = "getexpandedstr";
+        op.inproc_arg = "appdata";
+        ops.push_back(op);
     }
 
-    std::string answer;
-    double get = time_per(c.requests, [&] { answer = server.request("getregkey", key); });
-    expect(answer.find("value a\\0 4 01000000\n") != std::string::npos, "getregkey answer: " + answer);
-    row("getregkey, key with two values", get, per_process(c, {"reg", "query", key}),
-        in_process(c, "getregkey", key_path, c.requests));
-
-    double set = time_per(c.requests, [&] { answer = server.request("setregkey", qv::escape(key) + "\\nc\\ndword:2a"); });
-    expect(answer == "success", "setregkey answer: " + answer);
-    row("setregkey dword", set,
-        per_process(c, {"reg", "add", key, "/v", "c", "/t", "REG_DWORD", "/d", "42", "/f"}),
-        in_process(c, "setregkey", key_path, c.requests));
-
-    double unixpath = time_per(c.requests, [&] { answer = server.request("unixpath", win_path); });
-    expect(answer.rfind("path /", 0) == 0, "unixpath answer: " + answer);
-    row("unixpath", unixpath, per_process(c, {"winepath", "-u", win_path}),
-        in_process(c, "unixpath", win_path, c.requests));
-
-    double find = time_per(c.requests, [&] { answer = server.request("findfiles", "-1 " + pattern); });
-    expect(answer.find("file file99.txt\n") != std::string::npos, "findfiles answer: " + answer);
-    row("findfiles, 100 entries", find, per_process(c, {"cmd", "/c", "dir", "/b", pattern}),
-        in_process(c, "findfiles", pattern, c.requests));
-
-    std::printf("\nassembling one request line (exact-size buffer growth)\n");
-    for (int mib : c.line_mib) {
-        std::string line = "nosuchcommand " + std::string(size_t(mib) << 20, 'a') + "\n";
-        auto t0 = qv::Clock::now();
-        server.send(line);
-        server.read_answer();
-        std::printf("%5d MiB %10.3f s\n", mib, Seconds(qv::Clock::now() - t0).count());
+    std::vector<Row> rows;
+    for (const Op& op : ops) {
+        if (!c.only.empty() && op.name.find(c.only) == std::string::npos)
+            continue;
+        Row r;
+        r.name = op.name;
+        r.lock = bench.lock_step(op, c.requests);
+        r.pipe = bench.pipelined(op);
+        r.proc = bench.per_process(op);
+        if (!op.inproc_op.empty())
+            r.floor = bench.in_process(op.inproc_op, op.inproc_arg, c.requests);
+        rows.push_back(r);
+        std::fflush(stdout);
+        std::fprintf(stderr, "  measured %s\n", op.name.c_str());
     }
 
-    server.request("rmregtree", qv::escape(key));
-    return server.quit() == 0 ? 0 : 1;
+    std::printf("median / p95 per request\n\n");
+    const char* form = "| %-22s | %-21s | %-21s | %-21s | %-21s | %-10s | %-10s |\n";
+    std::printf(form, "operation", "library, lock-step", "library, pipelined", "new process", "in-process floor",
+                "process /", "lock-step /");
+    std::printf(form, "", "", "", "", "", "lock-step", "floor");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(), std::string(23, '-').c_str(),
+                std::string(23, '-').c_str(), std::string(23, '-').c_str(), std::string(23, '-').c_str(),
+                std::string(12, '-').c_str(), std::string(12, '-').c_str());
+    for (const Row& r : rows)
+        std::printf(form, r.name.c_str(),
+                    fmt_stats(r.lock).c_str(), fmt_stats(r.pipe).c_str(), fmt_stats(r.proc).c_str(),
+                    fmt_stats(r.floor).c_str(), ratio(r.proc.median, r.lock.median).c_str(),
+                    ratio(r.lock.median, r.floor.median).c_str());
+
+    std::printf("\ngoals (medians)\n");
+    for (const Row& r : rows) {
+        if (r.proc.measured()) {
+            double x = r.proc.median / r.lock.median;
+            std::printf("  %-24s >= 500x faster than a new process: %7.0fx  %s\n", r.name.c_str(), x,
+                        x >= 500 ? "met" : "MISSED");
+        }
+    }
+    for (const Row& r : rows) {
+        if (r.floor.measured()) {
+            double x = r.lock.median / r.floor.median;
+            std::printf("  %-24s lock-step <= 1.3x in-process:      %7.2fx  %s\n", r.name.c_str(), x,
+                        x <= 1.3 ? "met" : "MISSED");
+        }
+    }
+    if (!rows.empty() && rows[0].name == "empty request") {
+        double empty = rows[0].pipe.median;
+        std::printf("  %-24s pipelined <= 5 us per request:     %7.2f us %s\n", "empty request", empty * 1e6,
+                    empty <= 5e-6 ? "met" : "MISSED");
+    }
+    std::printf("load %s after the table\n", load().c_str());
+
+    if (c.scale) {
+        std::printf("\nscale (median / p95 of %d runs; line assembly: one run each)\n\n", c.scale_runs);
+        qv::Session& s = bench.session();
+        const std::string values_key = key + "\\Values", subkeys_key = key + "\\Subkeys";
+        std::vector<qv::Request> fill;
+        for (int i = 0; i < 10000; i++)
+            fill.push_back({"setregkey", qv::escape(values_key) + "\\nvalue" + std::to_string(i) + "\\ndword:" +
+                                             std::to_string(i)});
+        auto t0 = qv::Clock::now();
+        for (const std::string& a : s.ask_all(fill))
+            expect(ok(a), "filling 10,000 values");
+        std::printf("  %-40s %s\n", "setregkey 10,000 values, pipelined", fmt(since(t0)).c_str());
+        fill.clear();
+        for (int i = 0; i < 10000; i++)
+            fill.push_back({"setregkey", qv::escape(subkeys_key + "\\sub" + std::to_string(i)) + "\\nv\\ndword:1"});
+        t0 = qv::Clock::now();
+        for (const std::string& a : s.ask_all(fill))
+            expect(ok(a), "filling 10,000 subkeys");
+        std::printf("  %-40s %s\n", "setregkey 10,000 new subkeys, pipelined", fmt(since(t0)).c_str());
+
+        auto timed = [&](const std::string& what, const std::string& command, const std::string& args,
+                         const std::function<bool(const std::string&)>& check, const Stats& floor) {
+            std::vector<double> v;
+            for (int i = 0; i < c.scale_runs; i++) {
+                auto t = qv::Clock::now();
+                std::string a = s.ask(command, args);
+                v.push_back(since(t));
+                expect(check(a), what + ": " + a.substr(0, 200));
+            }
+            Stats st = stats(v);
+            std::printf("  %-40s %-21s", what.c_str(), fmt_stats(st).c_str());
+            if (floor.measured())
+                std::printf(" in-process %s (%s)", fmt_stats(floor).c_str(), ratio(st.median, floor.median).c_str());
+            std::printf("\n");
+        };
+        auto lines = [](size_t n) {
+            return [n](const std::string& a) { return size_t(std::count(a.begin(), a.end(), '\n')) == n; };
+        };
+        timed("getregkey, 10,000 values", "getregkey", values_key, lines(10000),
+              bench.in_process("getregkey", key_path + "\\Values", c.scale_runs));
+        timed("getregkey, 10,000 subkeys", "getregkey", subkeys_key, lines(10000),
+              bench.in_process("getregkey", key_path + "\\Subkeys", c.scale_runs));
+
+        std::string hex = "hex:";
+        std::string expect_hex;
+        static const char digits[] = "0123456789abcdef";
+        for (int i = 0; i < (1 << 20); i++) {
+            hex += digits[(i >> 4) & 15];
+            hex += digits[i & 15];
+            if (i + 1 < (1 << 20))
+                hex += ',';
+            expect_hex += digits[(i >> 4) & 15];
+            expect_hex += digits[i & 15];
+        }
+        const std::string blob_key = key + "\\Blob";
+        timed("setregkey 1 MiB binary (3 MiB line)", "setregkey", qv::escape(blob_key) + "\\nblob\\n" + hex, ok,
+              bench.in_process("setbinary", key_path + "\\Blob", c.scale_runs));
+        timed("getregkey, one 1 MiB binary value", "getregkey", blob_key,
+              [&](const std::string& a) { return a == "value blob\\0 3 " + expect_hex + "\n"; }, Stats{});
+
+        std::printf("\n  request line assembly (4 KiB reads, buffer grown to the exact size each read)\n");
+        double first = 0;
+        int first_mib = 0;
+        for (int mib : c.line_mib) {
+            std::string line = "nosuchcommand " + std::string(size_t(mib) << 20, 'a') + "\n";
+            auto t = qv::Clock::now();
+            s.server().send(line);
+            std::string a = s.server().read_answer();
+            double secs = since(t);
+            expect(a.empty(), "long line answer");
+            if (!first) {
+                first = secs;
+                first_mib = mib;
+            }
+            std::printf("  %5d MiB line  %10s  %8.1f MiB/s", mib, fmt(secs).c_str(), mib / secs);
+            if (mib != first_mib)
+                std::printf("   %.0fx the %d MiB time for %dx the size", secs / first, first_mib, mib / first_mib);
+            std::printf("\n");
+        }
+        std::printf("load %s at the end\n", load().c_str());
+    }
+
+    bench.ask("rmregtree", qv::escape(key));
+    return bench.session().quit() == 0 ? 0 : 1;
 }

@@ -1,8 +1,12 @@
 // The same platform calls the server makes for one request, in a loop inside
 // one Windows process: the floor that no out-of-process controller can beat.
-//   inproc_bench getregkey KEY N | setregkey KEY N | unixpath PATH N | findfiles PATTERN N
-// KEY is under HKEY_CURRENT_USER. Prints microseconds per iteration.
+//   inproc_bench OP ARG N
+//   OP: getregkey KEY | setregkey KEY | rmregvalue KEY | setbinary KEY
+//       | unixpath PATH | findfiles PATTERN | getexpandedstr appdata
+// KEY is under HKEY_CURRENT_USER. Each iteration is timed on its own; prints
+// "median p95" in microseconds. rmregvalue creates its value untimed first.
 #include <windows.h>
+#include <shlobj.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,46 +17,81 @@ static WCHAR *widen(const char *s)
 {
     int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, NULL, 0);
     WCHAR *w = (WCHAR *)HeapAlloc(GetProcessHeap(), 0, n * sizeof(WCHAR));
-    MultiByteToWideChar(CP_UTF8, 0, s, -1, w, n);
+    if (w)
+        MultiByteToWideChar(CP_UTF8, 0, s, -1, w, n);
     return w;
 }
 
-static BOOL list_key(const WCHAR *path)
+/* Grows like the server's listing: its buffers start at 259 units/bytes. */
+static BOOL list_key(const WCHAR *path, BYTE **big, DWORD *big_size)
 {
     HKEY key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key))
         return FALSE;
     WCHAR name[260];
-    BYTE data[260];
-    for (DWORD i = 0;; i++)
+    BYTE small[260];
+    BOOL ok = TRUE;
+    for (DWORD i = 0;;)
     {
-        DWORD name_len = 259, data_len = 259, type;
-        if (RegEnumValueW(key, i, name, &name_len, NULL, &type, data, &data_len))
+        BYTE *data = *big ? *big : small;
+        DWORD name_len = 259, data_len = *big ? *big_size : 259, type;
+        LONG rc = RegEnumValueW(key, i, name, &name_len, NULL, &type, data, &data_len);
+        if (rc == ERROR_MORE_DATA && data_len > (*big ? *big_size : 259))
+        {
+            HeapFree(GetProcessHeap(), 0, *big);
+            *big = (BYTE *)HeapAlloc(GetProcessHeap(), 0, data_len);
+            *big_size = data_len;
+            if (!*big)
+            {
+                ok = FALSE;
+                break;
+            }
+            continue;
+        }
+        if (rc)
+        {
+            ok = rc == ERROR_NO_MORE_ITEMS;
             break;
+        }
+        i++;
     }
-    for (DWORD i = 0;; i++)
+    for (DWORD i = 0; ok; i++)
     {
         DWORD name_len = 259;
-        if (RegEnumKeyExW(key, i, name, &name_len, NULL, NULL, NULL, NULL))
+        LONG rc = RegEnumKeyExW(key, i, name, &name_len, NULL, NULL, NULL, NULL);
+        if (rc)
+        {
+            ok = rc == ERROR_NO_MORE_ITEMS;
             break;
+        }
     }
     RegCloseKey(key);
-    return TRUE;
+    return ok;
 }
 
-static BOOL set_dword(const WCHAR *path, DWORD value)
+static BOOL set_value(const WCHAR *path, const WCHAR *name, DWORD type, const BYTE *data, DWORD size)
 {
     HKEY key;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, NULL, 0, KEY_READ | KEY_SET_VALUE, NULL, &key, NULL))
         return FALSE;
-    LONG rc = RegSetValueExW(key, L"bench", 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+    LONG rc = RegSetValueExW(key, name, 0, type, data, size);
+    RegCloseKey(key);
+    return rc == 0;
+}
+
+static BOOL delete_value(const WCHAR *path, const WCHAR *name)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key))
+        return FALSE;
+    LONG rc = RegDeleteValueW(key, name);
     RegCloseKey(key);
     return rc == 0;
 }
 
 static BOOL unix_name(unix_name_fn fn, const WCHAR *path)
 {
-    char *name = fn(path);
+    char *name = fn ? fn(path) : NULL;
     if (!name)
         return FALSE;
     HeapFree(GetProcessHeap(), 0, name);
@@ -71,43 +110,85 @@ static BOOL list_files(const WCHAR *pattern)
     return TRUE;
 }
 
+static BOOL appdata(void)
+{
+    WCHAR path[MAX_PATH];
+    return SHGetFolderPathAndSubDirW(NULL, CSIDL_APPDATA, NULL, SHGFP_TYPE_CURRENT, NULL, path) == S_OK;
+}
+
+static int compare_doubles(const void *a, const void *b)
+{
+    double x = *(const double *)a, y = *(const double *)b;
+    return x < y ? -1 : x > y;
+}
+
 int main(int argc, char **argv)
 {
-    if (argc != 4)
+    if (argc != 4 || atoi(argv[3]) <= 0)
     {
-        fprintf(stderr, "usage: inproc_bench getregkey|setregkey|unixpath|findfiles ARG N\n");
+        fprintf(stderr, "usage: inproc_bench getregkey|setregkey|rmregvalue|setbinary|unixpath|findfiles|"
+                        "getexpandedstr ARG N\n");
         return 2;
     }
     const char *op = argv[1];
     WCHAR *arg = widen(argv[2]);
     int n = atoi(argv[3]);
+    double *samples = (double *)HeapAlloc(GetProcessHeap(), 0, n * sizeof(double));
+    BYTE *blob = NULL, *list_buf = NULL;
+    DWORD blob_size = 1 << 20, list_size = 0;
+    if (!strcmp(op, "setbinary"))
+    {
+        blob = (BYTE *)HeapAlloc(GetProcessHeap(), 0, blob_size);
+        if (blob)
+            for (DWORD i = 0; i < blob_size; i++)
+                blob[i] = (BYTE)i;
+    }
     unix_name_fn to_unix =
         (unix_name_fn)(void *)GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name");
 
-    LARGE_INTEGER freq, start, end;
+    LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
-    QueryPerformanceCounter(&start);
-    BOOL ok = TRUE;
+    BOOL ok = arg && samples;
     for (int i = 0; i < n && ok; i++)
     {
-        if (!strcmp(op, "getregkey"))
-            ok = list_key(arg);
+        DWORD value = (DWORD)i;
+        if (!strcmp(op, "rmregvalue"))
+            ok = set_value(arg, L"bench", REG_DWORD, (const BYTE *)&value, sizeof(value));
+        LARGE_INTEGER start, end;
+        QueryPerformanceCounter(&start);
+        if (!ok)
+            ;
+        else if (!strcmp(op, "getregkey"))
+            ok = list_key(arg, &list_buf, &list_size);
         else if (!strcmp(op, "setregkey"))
-            ok = set_dword(arg, (DWORD)i);
+            ok = set_value(arg, L"bench", REG_DWORD, (const BYTE *)&value, sizeof(value));
+        else if (!strcmp(op, "rmregvalue"))
+            ok = delete_value(arg, L"bench");
+        else if (!strcmp(op, "setbinary"))
+            ok = blob && set_value(arg, L"blob", REG_BINARY, blob, blob_size);
         else if (!strcmp(op, "unixpath"))
-            ok = to_unix && unix_name(to_unix, arg);
+            ok = unix_name(to_unix, arg);
         else if (!strcmp(op, "findfiles"))
             ok = list_files(arg);
+        else if (!strcmp(op, "getexpandedstr"))
+            ok = appdata();
         else
             ok = FALSE;
+        QueryPerformanceCounter(&end);
+        if (ok)
+            samples[i] = (double)(end.QuadPart - start.QuadPart) * 1e6 / (double)freq.QuadPart;
     }
-    QueryPerformanceCounter(&end);
-    HeapFree(GetProcessHeap(), 0, arg);
-    if (!ok)
+    if (ok)
     {
-        fprintf(stderr, "inproc_bench: %s failed\n", op);
-        return 1;
+        qsort(samples, n, sizeof(double), compare_doubles);
+        int p95 = (int)(0.95 * (n - 1) + 0.5);
+        printf("%.3f %.3f\n", samples[(n - 1) / 2], samples[p95]);
     }
-    printf("%.3f\n", (double)(end.QuadPart - start.QuadPart) * 1e6 / (double)freq.QuadPart / n);
-    return 0;
+    else
+        fprintf(stderr, "inproc_bench: %s failed\n", op);
+    HeapFree(GetProcessHeap(), 0, list_buf);
+    HeapFree(GetProcessHeap(), 0, blob);
+    HeapFree(GetProcessHeap(), 0, samples);
+    HeapFree(GetProcessHeap(), 0, arg);
+    return ok ? 0 : 1;
 }
