@@ -165,10 +165,14 @@ public:
         sigset_t pipe_only;
         sigemptyset(&pipe_only);
         sigaddset(&pipe_only, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
         pthread_sigmask(SIG_BLOCK, &pipe_only, &old_);
+        // Only a caller that blocks SIGPIPE can have one pending; asking
+        // otherwise would cost a system call on every request.
+        if (sigismember(&old_, SIGPIPE) == 1) {
+            sigset_t pending;
+            sigpending(&pending);
+            was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        }
     }
     ~SigpipeHeld() {
         if (raised_ && !was_pending_) {

@@ -2,11 +2,14 @@
 // each request, pads answers on request, and dies on "die".
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qv/session.h"
@@ -102,6 +105,38 @@ TEST_F(ScriptedSession, WritingToAServerThatDiedFailsWithoutKillingTheCaller) {
     // Still ours to write to: the pipe has no reader any more.
     EXPECT_FALSE(server.process().write_all("x\n"));
     EXPECT_THROW(server.send("y\n"), qv::ProtocolError);
+}
+
+TEST_F(ScriptedSession, AFailedWriteLeavesTheCallersSignalMaskAndPendingSignalsAsTheyWere) {
+    qv::Session session(options_);
+    qv::Server& server = session.server();
+    server.send("die\n");
+    ASSERT_EQ(server.process().wait(qv::Clock::now() + qv::Millis(10000)), 3);
+    sigset_t pipe_only, old;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_UNBLOCK, &pipe_only, &old);
+    auto state = [] {  // {SIGPIPE blocked, SIGPIPE pending}
+        sigset_t mask, pending;
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        sigpending(&pending);
+        return std::make_pair(sigismember(&mask, SIGPIPE) == 1, sigismember(&pending, SIGPIPE) == 1);
+    };
+
+    EXPECT_FALSE(server.process().write_all("x\n"));
+    EXPECT_EQ(state(), std::make_pair(false, false));
+    // Blocked by the caller: the write's own signal is taken back...
+    pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
+    EXPECT_FALSE(server.process().write_all("x\n"));
+    EXPECT_EQ(state(), std::make_pair(true, false));
+    // ...but one that was pending before stays the caller's.
+    raise(SIGPIPE);
+    EXPECT_FALSE(server.process().write_all("x\n"));
+    EXPECT_EQ(state(), std::make_pair(true, true));
+
+    timespec none{0, 0};
+    sigtimedwait(&pipe_only, nullptr, &none);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 TEST_F(ScriptedSession, BatchesLargerThanBothPipesAreAnsweredInOrder) {
