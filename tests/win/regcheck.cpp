@@ -19,6 +19,8 @@
 //   ntkey VIEW KEY NAME           -> "ok" or "fail STATUS": subkey NAME of KEY, a counted name
 //                                    that may hold NUL
 //   ntset VIEW KEY NAME TYPE HEX  -> "ok" or "fail STATUS": like set, with a counted name
+//   fill VIEW KEY NAME TYPE SIZE HEX -> "ok" or "fail CODE": like set, with SIZE bytes that
+//                                    repeat HEX (for values larger than a line)
 // An empty hex argument is written "-".
 // VIEW is 64 (the default view of this 64-bit program) or 32 (KEY_WOW64_32KEY).
 #include <windows.h>
@@ -253,6 +255,29 @@ static LONG nt_set(const char *view, const char *keyhex, const char *namehex, co
     return res;
 }
 
+static LONG fill_value(const char *view, const char *keyhex, const char *namehex, const char *type,
+                       const char *size, const char *patternhex)
+{
+    HKEY key;
+    LONG res = create_key(view, keyhex, 0, &key);
+    if (res)
+        return res;
+    DWORD pattern_len, total = strtoul(size, NULL, 10);
+    BYTE *pattern = from_hex(patternhex, &pattern_len);
+    BYTE *data = (BYTE *)HeapAlloc(GetProcessHeap(), 0, total + 2);
+    for (DWORD i = 0; i < total; i++)
+        data[i] = pattern_len ? pattern[i % pattern_len] : 0;
+    /* as in from_hex: no terminator for RegSetValueExW to count */
+    data[total] = data[total + 1] = 0xff;
+    WCHAR *name = wide_from_hex(namehex);
+    res = RegSetValueExW(key, name, 0, strtoul(type, NULL, 10), data, total);
+    HeapFree(GetProcessHeap(), 0, name);
+    HeapFree(GetProcessHeap(), 0, data);
+    HeapFree(GetProcessHeap(), 0, pattern);
+    RegCloseKey(key);
+    return res;
+}
+
 static void put_utf8_hex(const WCHAR *w, DWORD units)
 {
     int n = units ? WideCharToMultiByte(CP_UTF8, 0, w, (int)units, NULL, 0, NULL, NULL) : 0;
@@ -375,11 +400,11 @@ int main(void)
 
     while (fgets(line, sizeof(line), stdin))
     {
-        char *word[6] = {0};
+        char *word[7] = {0};
         int n = 0;
-        for (char *tok = strtok(line, " \r\n"); tok && n < 6; tok = strtok(NULL, " \r\n"))
+        for (char *tok = strtok(line, " \r\n"); tok && n < 7; tok = strtok(NULL, " \r\n"))
             word[n++] = tok;
-        for (int i = n; i < 6; i++)
+        for (int i = n; i < 7; i++)
             word[i] = (char *)"";
         const char *op = word[0], *view = word[1], *key = word[2];
         HKEY hkey;
@@ -467,6 +492,8 @@ int main(void)
         }
         else if (!strcmp(op, "ntkey"))
             fail_or_ok(nt_key(view, key, word[3]));
+        else if (!strcmp(op, "fill"))
+            fail_or_ok(fill_value(view, key, word[3], word[4], word[5], word[6]));
         else if (!strcmp(op, "ntset"))
             fail_or_ok(nt_set(view, key, word[3], word[4], word[5]));
         else
