@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -252,6 +254,7 @@ public:
     }
 
     qv::Session& session() { return session_; }
+    void run_quietly(const std::vector<std::string>& argv, std::string* out) { spawner_.run(argv, out); }
 
 private:
     const Config& c_;
@@ -331,7 +334,20 @@ int main(int argc, char** argv) {
     const std::string win_path = "C:\\windows\\system32";
     const std::string rm_key = key + "\\Remove";
 
-    std::printf("qvbench: prefix %s, load %s at start\n", c.prefix.c_str(), load().c_str());
+    {
+        std::string cpu = slurp("/proc/cpuinfo"), wine;
+        size_t at = cpu.find("model name");
+        cpu = at == std::string::npos ? "?" : cpu.substr(cpu.find(':', at) + 2, cpu.find('\n', at) - cpu.find(':', at) - 2);
+        bench.run_quietly({qv::default_wine_loader(), "--version"}, &wine);
+        char date[64];
+        std::time_t now = std::time(nullptr);
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+        utsname u;
+        uname(&u);
+        std::printf("qvbench %s: %ld cores (%s), Linux %s, %s", date, sysconf(_SC_NPROCESSORS_ONLN), cpu.c_str(),
+                    u.release, wine.c_str());
+    }
+    std::printf("prefix %s, load %s at start\n", c.prefix.c_str(), load().c_str());
     std::printf("lock-step: %d requests; pipelined: %d batches of %d in flight; per-process: %d runs\n\n",
                 c.requests, c.batches, c.batch, c.processes);
 
@@ -484,7 +500,8 @@ int main(int argc, char** argv) {
     std::printf("load %s after the table\n", load().c_str());
 
     if (c.scale) {
-        std::printf("\nscale (median / p95 of %d runs; line assembly: one run each)\n\n", c.scale_runs);
+        std::printf("\nscale (median / p95 of %d runs, and the first run; line assembly: one run each)\n\n",
+                    c.scale_runs);
         qv::Session& s = bench.session();
         const std::string values_key = key + "\\Values", subkeys_key = key + "\\Subkeys";
         std::vector<qv::Request> fill;
@@ -513,7 +530,7 @@ int main(int argc, char** argv) {
                 expect(check(a), what + ": " + a.substr(0, 200));
             }
             Stats st = stats(v);
-            std::printf("  %-40s %-21s", what.c_str(), fmt_stats(st).c_str());
+            std::printf("  %-40s %-21s first %-9s", what.c_str(), fmt_stats(st).c_str(), fmt(v[0]).c_str());
             if (floor.measured())
                 std::printf(" in-process %s (%s)", fmt_stats(floor).c_str(), ratio(st.median, floor.median).c_str());
             std::printf("\n");
@@ -538,16 +555,20 @@ int main(int argc, char** argv) {
             expect_hex += digits[i & 15];
         }
         const std::string blob_key = key + "\\Blob";
+        // A new server, so that the first write grows the line buffer from nothing.
+        s.restart();
         timed("setregkey 1 MiB binary (3 MiB line)", "setregkey", qv::escape(blob_key) + "\\nblob\\n" + hex, ok,
               bench.in_process("setbinary", key_path + "\\Blob", c.scale_runs));
         timed("getregkey, one 1 MiB binary value", "getregkey", blob_key,
               [&](const std::string& a) { return a == "value blob\\0 3 " + expect_hex + "\n"; }, Stats{});
 
-        std::printf("\n  request line assembly (4 KiB reads, buffer grown to the exact size each read)\n");
+        std::printf("\n  request line assembly, each in a new server (4 KiB reads, buffer grown to the exact size "
+                    "each read)\n");
         double first = 0;
         int first_mib = 0;
         for (int mib : c.line_mib) {
             std::string line = "nosuchcommand " + std::string(size_t(mib) << 20, 'a') + "\n";
+            s.restart();
             auto t = qv::Clock::now();
             s.server().send(line);
             std::string a = s.server().read_answer();
