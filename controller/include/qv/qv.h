@@ -23,7 +23,10 @@
 //   - files.h: unix_path, windows_path, add_drive, remove_drive, find_files,
 //     system_dir, windows_dir, expanded_string (well-known folders).
 //   - printers.h: add_printers runs qvaddprinter.exe, place_ppd puts the
-//     printer description into a prefix.
+//     printer description into a prefix:
+//       qv::place_ppd(prefix, programs.ppd);
+//       qv::add_printers(qv::launch_options(programs, programs.qvaddprinter, prefix),
+//                        {{"Office", "abc123"}});
 //   - regfile.h, regtree.h: .reg text files read and written, and whole
 //     trees exported and imported over one session.
 //
