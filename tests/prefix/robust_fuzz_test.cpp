@@ -371,8 +371,8 @@ bool send_in_pieces(robust::RawConversation& conv, Generator& gen, const std::st
 }
 
 TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
-    if (std::getenv("QV_RELAY_SOCKET"))
-        GTEST_SKIP() << "needs a server process in a prefix of its own, not the shared relay";
+    if (robust::behind_relay())
+        GTEST_SKIP() << robust::kRelaySkip;
     robust::OwnPrefix prefix("fuzz");
     ASSERT_TRUE(prefix.ready()) << "could not clone a prefix into " << prefix.path();
     const std::string drive_dir = prefix.path() + "-drives";

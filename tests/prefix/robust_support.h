@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,14 @@
 #include "support.h"
 
 namespace robust {
+
+// Set when the tests share one server behind the relay: tests about the
+// server process itself (its input, its death, a second one) cannot run so.
+inline const char* kRelaySkip = "needs server processes of its own, not the one shared behind the relay";
+inline bool behind_relay() {
+    const char* relay = std::getenv("QV_RELAY_SOCKET");
+    return relay && *relay;
+}
 
 // QV_<NAME> as a number, else the fallback (soak runs raise the counts).
 uint64_t env_number(const char* name, uint64_t fallback);
