@@ -23,6 +23,7 @@
 #include "qv/bytes.h"
 #include "qv/escape.h"
 #include "qv/files.h"
+#include "qv/install.h"
 #include "qv/printers.h"
 #include "qv/regfile.h"
 #include "qv/registry.h"
@@ -937,11 +938,28 @@ int run_words(Context& ctx, const std::vector<std::string>& words) {
     usage_error("unknown command " + c + " (qvctl --help lists them)");
 }
 
+// An installed qvctl (<root>/bin/qvctl) runs the server installed beside it;
+// one in the build tree runs the build's own.
+std::string default_qvmanip() {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string path(self, static_cast<size_t>(n));
+        std::string bin = path.substr(0, path.rfind('/'));
+        if (bin.size() > 4 && bin.substr(bin.size() - 4) == "/bin") {
+            qv::WindowsPrograms installed = qv::installed_programs(qv::WindowsArch::x86_64, bin.substr(0, bin.size() - 4));
+            if (access(installed.qvmanip.c_str(), R_OK) == 0)
+                return installed.qvmanip;
+        }
+    }
+    return QV_DEFAULT_QVMANIP;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Context ctx;
-    ctx.launch.exe = QV_DEFAULT_QVMANIP;
+    ctx.launch.exe = default_qvmanip();
     bool prefix_given = false;
     int i = 1;
     try {

@@ -1,5 +1,5 @@
 # What `cmake --install` puts where: the Windows programs of both cross builds
-# and the PPD, the controller library with its headers, a CMake package
+# and the PPD, the client qvctl, the controller library with its headers, a CMake package
 # (find_package(qvtools) -> qvtools::qvcontrol) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
@@ -17,6 +17,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/winelib/qvaddprinter/Google_Cloud_Print.ppd
     DESTINATION ${CMAKE_INSTALL_DATADIR}/qvtools
     COMPONENT windows)
 
+install(TARGETS qvctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 install(TARGETS qvcontrol EXPORT qvtoolsTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/controller/include/qv

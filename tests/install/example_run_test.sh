@@ -22,4 +22,18 @@ for example in "$work/cmake-example/qvtools-example" "$work/pkgconfig-example"; 
     [ "$status" = 1 ] || fail "a missing key gave exit $status"
     printf '%s\n' "$out" | grep -qxF 'HKCU\Software\qvtools example\missing: errno 2' || fail "missing key not reported"
 done
-echo "both examples ran against the installation"
+
+# The installed client runs the server installed beside it: with that server
+# swapped for a program that never shakes hands, it cannot start one.
+qvctl=$work/root/bin/qvctl
+[ -x "$qvctl" ] || fail "qvctl is not installed"
+out=$("$qvctl" --prefix "$prefix" dir windows) || fail "installed qvctl exited with $?"
+[ "$out" = 'C:\windows' ] || fail "installed qvctl answered \"$out\""
+programs=$(dirname "$(find "$work/root" -path '*/qvtools/x86_64/qvmanip.exe')")
+mv "$programs/qvmanip.exe" "$programs/qvmanip.exe.saved"
+cp "$programs/qvaddprinter.exe" "$programs/qvmanip.exe"
+status=0
+"$qvctl" --prefix "$prefix" dir windows >/dev/null 2>&1 || status=$?
+mv "$programs/qvmanip.exe.saved" "$programs/qvmanip.exe"
+[ "$status" = 3 ] || fail "installed qvctl did not use the installed server (exit $status)"
+echo "both examples and the client ran against the installation"
