@@ -38,7 +38,7 @@ OwnPrefix::~OwnPrefix() {
     stop();
     // Kept for a look when the test failed.
     if (!::testing::Test::HasFailure())
-        shell("rm -rf " + single_quoted(path_));
+        shell("rm -rf " + single_quoted(path_) + " " + single_quoted(path_ + ".start.log"));
 }
 
 qv::LaunchOptions OwnPrefix::options_for(const std::string& exe) const {
