@@ -28,9 +28,12 @@ FrameReader::Status Server::pull(std::string* answer) {
             child_.kill_now();
             throw ProtocolError("timed out waiting for the server; pending: \"" + pending + "\"");
         }
-        if (n == 0)
+        if (n == 0) {
+            if (framer_.pending().empty())
+                throw ProtocolError("server output ended before an answer");
             throw ProtocolError("server output ended inside an answer; pending: \"" +
                                 std::string(framer_.pending().substr(0, 200)) + "\"");
+        }
         framer_.feed(std::string_view(chunk, static_cast<size_t>(n)));
     }
 }
