@@ -379,7 +379,6 @@ int reg_rm(Context& ctx, const Args& a) {
     KeyArg k = key_arg(a.pos[0]);
     if (k.path.back() == '\\')
         usage_error("reg rm: refusing to delete the root key " + qv::long_root_path(k.path) + " itself");
-    ctx.server();
     answer_or_fail(qv::delete_tree(ctx.server(), k.path, k.view), qv::long_root_path(k.path));
     emit(ctx, json::object(), "");
     return kOk;

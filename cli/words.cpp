@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "qv/bytes.h"
 #include "qv/registry.h"
 
 namespace qvctl {
@@ -187,24 +188,7 @@ std::string type_name(uint32_t type) {
     return buf;
 }
 
-std::string readable(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c < 0x20 || c == 0x7f) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
+std::string readable(std::string_view text) { return qv::visible(text, false); }
 
 size_t columns(std::string_view text) {
     size_t n = 0;

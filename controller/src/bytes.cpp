@@ -15,7 +15,7 @@ std::string to_hex(std::string_view bytes) {
     return out;
 }
 
-std::string visible(std::string_view bytes) {
+std::string visible(std::string_view bytes, bool escape_backslash) {
     std::string out;
     for (unsigned char c : bytes) {
         if (c == '\n')
@@ -24,7 +24,7 @@ std::string visible(std::string_view bytes) {
             out += "\\r";
         else if (c == '\t')
             out += "\\t";
-        else if (c == '\\')
+        else if (c == '\\' && escape_backslash)
             out += "\\\\";
         else if (c < 0x20 || c == 0x7f) {
             char hex[8];
