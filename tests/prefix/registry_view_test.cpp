@@ -30,12 +30,16 @@ TEST(RegistryViews, Win32WritesLandOnlyInThe32BitView) {
     EXPECT_EQ(server.request("getregkey", k), "errno 2");
     EXPECT_EQ(qv::list_key(server, k, RegView::win32).find("only32")->dword(), 0x32u);
 
-    // And as Wine's own tool sees the two views.
+    // And as Wine's own tool sees the two views; a value of the 64-bit view's
+    // own makes the key exist there, so its query lists it.
+    ASSERT_EQ(c.set(k, "only64", 4, "\x64\0\0\0"s, "64"), "ok");
     const std::string full = "HKEY_LOCAL_MACHINE" + k.substr(4);
     std::string in32 = regtest::reg_query(full, "32"), in64 = regtest::reg_query(full, "64");
     EXPECT_NE(in32.find("only32"), std::string::npos) << in32;
     EXPECT_NE(in32.find("0x32"), std::string::npos) << in32;
     EXPECT_EQ(in64.find("only32"), std::string::npos) << in64;
+    EXPECT_NE(in64.find("only64"), std::string::npos) << in64;
+    EXPECT_EQ(in32.find("only64"), std::string::npos) << in32;
     EXPECT_EQ(server.quit(), 0);
 }
 
