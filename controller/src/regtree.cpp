@@ -23,9 +23,8 @@ std::string child_path(const std::string& parent, const std::string& name) {
     return parent.back() == '\\' ? parent + name : parent + "\\" + name;
 }
 
-std::string listing_failure(const RegListing& l) {
-    return !l.error.empty() ? l.error : "errno " + std::to_string(l.open_error);
-}
+// Listed, perhaps not completely.
+bool listed(const Result<RegKey>& l) { return l || l.failure->kind == Failure::Kind::incomplete; }
 
 std::string shown_name(const std::string& name) { return name.empty() ? "@" : "\"" + name + "\""; }
 
@@ -167,8 +166,8 @@ private:
         pending_.clear();
         // Deleting what is not there leaves the wanted state; anything else is a failure.
         for (const auto& [key, name] : check_deleted) {
-            RegListing l = list_key(session_.server(), key, view_);
-            if (l.exists() && l.find(name))
+            Result<RegKey> l = list_key(session_, key, view_);
+            if (l->find(name))
                 result_.failures.push_back(key + ": " + shown_name(name) + ": could not be deleted");
             else
                 result_.values_deleted++;
@@ -196,9 +195,9 @@ private:
             lists.push_back(list_key_request(short_root_path(k.path), view_ == RegView::both ? RegView::native : view_));
         std::vector<std::string> answers = session_.ask_all(lists);
         for (size_t i = 0; i < file.keys.size(); i++) {
-            RegListing l = parse_listing(answers[i]);
+            Result<RegKey> l = parse_listing(answers[i]);
             for (const RegFileValue& v : file.keys[i].values) {
-                const RegValue* got = l.exists() ? l.find(v.name) : nullptr;
+                const RegValue* got = l->find(v.name);
                 if (got && got->type == v.type && got->data == as_listed(v.type, v.data)) {
                     result_.values_set++;
                     result_.via_editor++;
@@ -225,8 +224,8 @@ private:
         bool written = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
         close(fd);
         std::string note;
-        PathResult win = windows_path(session_.server(), unix_path);
-        if (!written || !win.path)
+        Result<std::string> win = windows_path(session_, unix_path);
+        if (!written || !win)
             note = " (the temporary file could not be written or named)";
         else {
             std::vector<std::string> editors;
@@ -237,8 +236,8 @@ private:
             for (const std::string& exe : editors) {
                 LaunchOptions o = launch;
                 o.exe = exe;
-                o.args = {"/S", *win.path};
-                RunResult r = run_program(o, Millis(120000));
+                o.args = {"/S", *win};
+                RunResult r = run_program(o, Millis(120000)).value;
                 if (r.exit_code != 0)
                     note = " (the registry editor exited with " + std::to_string(r.exit_code) + ")";
             }
@@ -303,7 +302,7 @@ std::string exact_literal(uint32_t type, std::string_view data) {
 TreeExport export_tree(Session& session, std::string_view key, RegView view, const ProgressFn& progress) {
     struct Node {
         std::string path;  // short root form, as sent
-        RegListing listing;
+        RegKey listing;
         std::vector<size_t> children;
         bool listed = false;
     };
@@ -329,26 +328,22 @@ TreeExport export_tree(Session& session, std::string_view key, RegView view, con
             std::vector<std::string> answers = session.ask_all(requests);
             for (size_t k = 0; k < answers.size(); k++) {
                 size_t n = asked[k];
-                RegListing l = parse_listing(answers[k]);
-                if (!l.exists()) {
+                Result<RegKey> l = parse_listing(answers[k]);
+                if (!listed(l)) {
                     if (n == 0)
-                        out.error = listing_failure(l);
+                        out.error = l.error();
                     else
-                        out.incomplete.push_back(nodes[n].path + ": " + listing_failure(l));
+                        out.incomplete.push_back(nodes[n].path + ": " + l.error());
                     continue;
                 }
-                if (!l.complete()) {
-                    std::string codes;
-                    for (long c : l.enum_errors)
-                        codes += " " + std::to_string(c);
-                    out.incomplete.push_back(nodes[n].path + ": the listing ended early with errno" + codes);
-                }
-                for (const std::string& sub : l.subkeys) {
+                if (l.failure)
+                    out.incomplete.push_back(nodes[n].path + ": " + l.error());
+                for (const std::string& sub : l->subkeys) {
                     nodes[n].children.push_back(nodes.size());
                     next.push_back(nodes.size());
                     nodes.push_back({child_path(nodes[n].path, sub), {}, {}, false});
                 }
-                nodes[n].listing = std::move(l);
+                nodes[n].listing = std::move(l.value);
                 nodes[n].listed = true;
             }
             done += end - at;
