@@ -51,7 +51,7 @@ struct Exit {
 // JSON strings must be UTF-8: other bytes become U+FFFD and the exact bytes
 // go beside the field as "<field>_hex".
 void put_text(json& obj, const std::string& field, const std::string& bytes) {
-    if (qvctl::valid_utf8(bytes)) {
+    if (qv::valid_utf8(bytes)) {
         obj[field] = bytes;
         return;
     }
@@ -269,7 +269,7 @@ json value_json(const qv::RegValue& v) {
     else if ((v.type == qv::reg_dword || v.type == qv::reg_dword_big_endian) && v.data.size() == 4)
         j["data"] = v.type == qv::reg_dword ? v.dword() : qvctl::big_endian32(v.data);
     else if (v.type == qv::reg_qword && v.data.size() == 8)
-        j["data"] = qvctl::little_endian64(v.data);
+        j["data"] = v.qword();
     else
         j["data"] = qv::to_hex(v.data);
     j["hex"] = qv::to_hex(v.data);
@@ -350,7 +350,7 @@ int reg_set(Context& ctx, const Args& a) {
     need(a, 3, SIZE_MAX, "reg set");
     KeyArg k = key_arg(a.pos[0]);
     const std::string& name = a.pos[1];
-    std::string type = qvctl::lower(a.pos[2]);
+    std::string type = qv::ascii_lower(a.pos[2]);
     std::vector<std::string> data(a.pos.begin() + 3, a.pos.end());
     if (type != "multi" && type != "reg_multi_sz" && data.size() != 1)
         usage_error("reg set: type " + a.pos[2] + " takes exactly one DATA word");
