@@ -418,7 +418,12 @@ int reg_export(Context& ctx, const Args& a) {
         qv::RegListing l = qv::parse_listing(ex.error);
         failed(listing_error(l, k));
     }
-    std::string bytes = qv::write_regfile(ex.file, format);
+    std::string bytes;
+    try {
+        bytes = qv::write_regfile(ex.file, format);
+    } catch (const std::invalid_argument& e) {
+        usage_error(std::string("reg export: ") + e.what());  // the format chosen cannot carry the tree
+    }
     if (file == "-")
         std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     else {
