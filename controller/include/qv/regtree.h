@@ -48,11 +48,50 @@ struct TreeImport {
     bool ok() const { return failures.empty(); }
 };
 
-// Writes the file's content in file order. Invalid key paths or values the
-// wire cannot carry are refused with std::invalid_argument before anything
-// is sent.
+// Writes the file's content in file order: plan_import, then run_import.
+// Invalid key paths, values the wire cannot carry and values that neither the
+// server nor the platform's editor would store exactly are refused with
+// std::invalid_argument before anything is sent.
 TreeImport import_tree(Session& session, const RegFile& file, RegView view = RegView::native,
                        const ProgressFn& progress = {});
+
+// An import, decided before anything is sent: phases in file order, each a
+// pipelined run of server requests, then the values only the platform's
+// editor can store (one temporary file, read back afterwards). A phase ends
+// where the editor's writes must land before what follows ([-KEY], or a
+// value the editor is about to write that the file names again).
+struct ImportStep {
+    enum class Op {
+        set,             // a value the server stores exactly
+        delete_value,    // "name"=-: a missing value counts as deleted
+        delete_tree,     // [-KEY]
+        create,          // a key block without values: a helper value creates the key...
+        create_cleanup,  // ...and is removed again (always right after its create)
+    };
+    Op op;
+    std::string key;   // short root form
+    std::string name;  // the value (the helper's for create and create_cleanup)
+    Request request;
+};
+
+struct ImportPhase {
+    std::vector<ImportStep> steps;
+    RegFile editor;  // values for the platform's editor, sent after the steps
+};
+
+struct ImportPlan {
+    std::vector<ImportPhase> phases;
+    size_t keys = 0;   // key blocks to write or create
+    size_t units = 0;  // steps and editor values: the progress total
+};
+
+// Pure: decides every request. Throws std::invalid_argument, naming the key
+// and value, for what the import refuses. `helper_tag` makes the helper
+// values' names unique ("qvctl-new-key-TAG-N").
+ImportPlan plan_import(const RegFile& file, RegView view, std::string_view helper_tag);
+// Carries a plan out over the session; every value the editor wrote is read
+// back (in both views for RegView::both).
+TreeImport run_import(Session& session, const ImportPlan& plan, RegView view, const ProgressFn& progress = {});
 
 // The literal that makes the server store exactly this type and these bytes,
 // or an empty string when none can (REG_NONE, REG_QWORD and other types
