@@ -412,7 +412,11 @@ int reg_export(Context& ctx, const Args& a) {
     qv::TreeExport ex;
     {
         Progress bar("exporting");
-        ex = qv::export_tree(ctx.session(), k.path, k.view, bar.fn());
+        try {
+            ex = qv::export_tree(ctx.session(), k.path, k.view, bar.fn());
+        } catch (const std::invalid_argument& e) {
+            usage_error(std::string("reg export: ") + e.what());
+        }
     }
     if (!ex.error.empty()) {
         qv::RegListing l = qv::parse_listing(ex.error);
@@ -442,6 +446,9 @@ int reg_export(Context& ctx, const Args& a) {
     r["keys"] = ex.file.keys.size();
     r["values"] = values;
     r["incomplete"] = ex.incomplete;
+    r["warnings"] = ex.warnings;
+    for (const std::string& w : ex.warnings)
+        std::cerr << "qvctl: warning: " << w << "\n";
     for (const std::string& w : ex.incomplete)
         std::cerr << "qvctl: incomplete: " << w << "\n";
     bool complete = ex.incomplete.empty();

@@ -17,7 +17,8 @@ namespace qv {
 
 namespace {
 
-constexpr size_t kBatch = 256;
+// Requests between progress reports (each batch waits for its answers).
+constexpr size_t kBatch = 1024;
 
 std::string shown_name(const std::string& name) { return name.empty() ? "@" : "\"" + name + "\""; }
 

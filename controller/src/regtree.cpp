@@ -17,6 +17,17 @@ std::string listing_failure(const RegListing& l) {
     return !l.error.empty() ? l.error : "errno " + std::to_string(l.open_error);
 }
 
+// Enumeration that ends with "invalid handle" is the platform's own limit
+// (the performance-counter keys such as Perflib\009), not a failed export.
+bool platform_cannot_list(const RegListing& l) {
+    if (l.enum_errors.empty())
+        return false;
+    for (long c : l.enum_errors)
+        if (c != 6)
+            return false;
+    return true;
+}
+
 std::string path_under(const std::string& key_short, const std::string& base_short) {
     // "" when key == base, "\rest" when below, else throws
     auto upper = [](std::string s) {
@@ -102,6 +113,8 @@ TreeExport export_tree(Session& session, std::string_view key, RegView view, con
                     requests.push_back(list_key_request(nodes[level[i]].path, view));
                     asked.push_back(level[i]);
                 } catch (const std::invalid_argument& e) {
+                    if (level[i] == 0)
+                        throw;  // the top key itself: nothing to export
                     out.incomplete.push_back(nodes[level[i]].path + ": " + e.what());
                 }
             }
@@ -116,7 +129,10 @@ TreeExport export_tree(Session& session, std::string_view key, RegView view, con
                         out.incomplete.push_back(nodes[n].path + ": " + listing_failure(l));
                     continue;
                 }
-                if (!l.complete()) {
+                if (platform_cannot_list(l))
+                    out.warnings.push_back(nodes[n].path + ": the platform cannot list what this key holds "
+                                                           "(its own registry editor leaves it out too)");
+                else if (!l.complete()) {
                     std::string codes;
                     for (long c : l.enum_errors)
                         codes += " " + std::to_string(c);

@@ -31,10 +31,15 @@ struct TreeExport {
     // Keys below the top one that could not be listed completely, each with
     // the reason; they are missing from the file or lack some entries.
     std::vector<std::string> incomplete;
+    // Keys whose content the platform itself cannot list (its own editor
+    // leaves it out too): in the file as far as they were listed, not a failure.
+    std::vector<std::string> warnings;
     bool ok() const { return error.empty() && incomplete.empty(); }
 };
 
-// Key paths take any root spelling short_root_path accepts.
+// Key paths take any root spelling short_root_path accepts; a top key that
+// cannot be asked for (a root the server cannot reach, LF in the path) throws
+// std::invalid_argument before anything is sent.
 TreeExport export_tree(Session& session, std::string_view key, RegView view = RegView::native,
                        const ProgressFn& progress = {});
 
