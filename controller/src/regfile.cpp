@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "qv/bytes.h"
+#include "qv/failure.h"
 #include "qv/registry.h"
 
 #include "cp1252.h"
@@ -27,21 +29,6 @@ constexpr Root kRoots[] = {
     {"HKEY_USERS", "HKU"},
 };
 
-bool same_ascii_nocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 32);
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 // The root and the rest (without leading or trailing backslashes).
 std::pair<const Root*, std::string_view> split_root(std::string_view path) {
     size_t bs = path.find('\\');
@@ -50,32 +37,20 @@ std::pair<const Root*, std::string_view> split_root(std::string_view path) {
     while (!rest.empty() && rest.back() == '\\')
         rest.remove_suffix(1);
     for (const Root& r : kRoots)
-        if (same_ascii_nocase(root, r.longer) || same_ascii_nocase(root, r.shorter))
+        if (iequals(root, r.longer) || iequals(root, r.shorter))
             return {&r, rest};
     throw std::invalid_argument("not a registry root the server can reach: \"" + std::string(root) +
                                 "\" (use HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, "
                                 "HKEY_USERS or HKCR, HKCU, HKLM, HKU)");
 }
 
-bool valid_utf8(std::string_view s) {
-    try {
-        utf8_to_utf16le(s);
-        return true;
-    } catch (const std::invalid_argument&) {
-        return false;
-    }
-}
-
 // 8-bit text of the ANSI code page as UTF-8.
 std::string ansi_to_utf8(std::string_view s) { return utf16le_to_utf8(cp1252_to_utf16le(s)); }
 
-// The types whose hex data a REGEDIT4 file holds as 8-bit text (REG_LINK stays
-// raw, as the platform's editor reads it).
-bool is_ansi_hex_type(uint32_t type) { return type == reg_sz || type == reg_expand_sz || type == reg_multi_sz; }
 
 // "hex", "dword" and the like in any case: their meaning does not change.
 bool starts_nocase(std::string_view s, std::string_view word) {
-    return s.size() >= word.size() && same_ascii_nocase(s.substr(0, word.size()), word);
+    return s.size() >= word.size() && iequals(s.substr(0, word.size()), word);
 }
 
 // What stands before a ';' comment.
@@ -87,16 +62,6 @@ std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
         s.remove_suffix(1);
     return s;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // Whether the first line that is not blank is the REGEDIT4 header.
@@ -326,29 +291,25 @@ private:
                 list += std::string(trim(before_comment(more)));
             }
             std::string bytes = hex_bytes(list);
-            v.data = v4_ && is_ansi_hex_type(v.type) ? text8_to_utf16(bytes) : bytes;
+            v.data = v4_ && editor_text_type(v.type) ? text8_to_utf16(bytes) : bytes;
             return v;
         }
         fail("unknown value data (expected \"text\", dword:, hex:, hex(N): or -)");
     }
 
     std::string to_utf16(const std::string& text) {
-        try {
-            return utf8_to_utf16le(text);
-        } catch (const std::invalid_argument&) {
+        if (!valid_utf8(text))
             fail("text that is not valid UTF-8");
-        }
+        return utf8_to_utf16le(text);
     }
 
     // The 8-bit text of a REGEDIT4 file's hex data as UTF-16LE.
     std::string text8_to_utf16(const std::string& bytes) {
         if (ansi_)
             return cp1252_to_utf16le(bytes);
-        try {
-            return utf8_to_utf16le(bytes);
-        } catch (const std::invalid_argument&) {
+        if (!valid_utf8(bytes))
             fail("hex text that is not UTF-8 in a file marked as UTF-8");
-        }
+        return utf8_to_utf16le(bytes);
     }
 
     std::string text_;
@@ -409,12 +370,14 @@ std::string shown_value(const RegFileValue& v) {
 std::string utf8_to_ansi(std::string_view utf8, const std::string& what) {
     std::string bytes;
     if (!utf16le_to_cp1252(utf8_to_utf16le(utf8), &bytes))
-        throw std::invalid_argument(what + " holds text that REGEDIT4 (Windows-1252) cannot carry; "
+        throw Refused(what + " holds text that REGEDIT4 (Windows-1252) cannot carry; "
                                            "write version 5 instead");
     return bytes;
 }
 
 }  // namespace
+
+bool editor_text_type(uint32_t type) { return type == reg_sz || type == reg_expand_sz || type == reg_multi_sz; }
 
 RegFileError::RegFileError(size_t line, const std::string& what)
     : std::runtime_error(line ? "line " + std::to_string(line) + ": " + what : what), line(line) {}
@@ -468,16 +431,14 @@ std::string regfile_value_text(const RegFileValue& v, RegFileFormat format) {
     if (plain_string(v, &text))
         return line + "\"" + escape_text(text) + "\"";
     if (v.type == reg_dword && v.data.size() == 4) {
-        uint32_t n = 0;
-        for (int b = 3; b >= 0; b--)
-            n = (n << 8) | static_cast<unsigned char>(v.data[b]);
+        uint32_t n = static_cast<uint32_t>(little_endian(v.data));
         char buf[16];
         std::snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(n));
         return line + buf;
     }
     std::string bytes = v.data;
-    if (format == RegFileFormat::regedit4 && is_ansi_hex_type(v.type) && !utf16le_to_cp1252(v.data, &bytes))
-        throw std::invalid_argument(shown_value(v) + " holds text that REGEDIT4 (Windows-1252) cannot carry; "
+    if (format == RegFileFormat::regedit4 && editor_text_type(v.type) && !utf16le_to_cp1252(v.data, &bytes))
+        throw Refused(shown_value(v) + " holds text that REGEDIT4 (Windows-1252) cannot carry; "
                                                      "write version 5 instead");
     if (v.type == reg_binary)
         line += "hex:";
@@ -519,7 +480,7 @@ std::string write_regfile(const RegFile& file, RegFileFormat format) {
                 std::string line = regfile_value_text(v, format);
                 text += ansi ? utf8_to_ansi(line, shown_value(v)) : line;
             } catch (const std::invalid_argument& e) {
-                throw std::invalid_argument(path + ": " + e.what());
+                throw Refused(path + ": " + e.what());
             }
             text += "\r\n";
         }

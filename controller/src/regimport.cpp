@@ -22,12 +22,13 @@ constexpr size_t kBatch = 1024;
 
 std::string shown_name(const std::string& name) { return name.empty() ? "@" : "\"" + name + "\""; }
 
-bool is_text_type(uint32_t type) { return type == reg_sz || type == reg_expand_sz || type == reg_multi_sz; }
+// A failed write's answer in words ("errno 5" -> "access is denied (Win32 error 5)").
+std::string words(const std::string& answer) { return server_failure(answer).describe(); }
 
 // Whether the platform's editor stores these bytes as they are: it ends text
 // data that lacks its closing NUL with one, and cannot hold half a UTF-16 unit.
 bool editor_stores_exactly(uint32_t type, std::string_view data) {
-    if (!is_text_type(type) || data.empty())
+    if (!editor_text_type(type) || data.empty())
         return true;
     return data.size() % 2 == 0 && data[data.size() - 2] == '\0' && data[data.size() - 1] == '\0';
 }
@@ -42,7 +43,9 @@ std::vector<RegView> listed_views(RegView view) {
 // What a listing shows of text data: the server lists text as UTF-8, so
 // ill-formed UTF-16 comes back as U+FFFD.
 std::string as_listed(uint32_t type, const std::string& data) {
-    return is_text_type(type) || type == reg_link ? utf8_to_utf16le(utf16le_to_utf8(data)) : data;
+    RegValue probe;
+    probe.type = type;
+    return probe.is_text() ? utf8_to_utf16le(utf16le_to_utf8(data)) : data;
 }
 
 class Planner {
@@ -162,10 +165,10 @@ private:
             bool ok = answers[i] == "success";
             switch (s.op) {
             case ImportStep::Op::set:
-                ok ? (void)result.values_set++ : fail(s, answers[i]);
+                ok ? (void)result.values_set++ : fail(s, words(answers[i]));
                 break;
             case ImportStep::Op::delete_tree:
-                ok ? (void)result.keys_deleted++ : fail(s, answers[i]);
+                ok ? (void)result.keys_deleted++ : fail(s, words(answers[i]));
                 break;
             case ImportStep::Op::delete_value:
                 if (ok)
@@ -175,25 +178,24 @@ private:
                 break;
             case ImportStep::Op::create:
                 if (!ok)
-                    result.failures.push_back(s.key + ": the key could not be created: " + answers[i]);
+                    result.failures.push_back(s.key + ": the key could not be created: " + words(answers[i]));
                 break;
             case ImportStep::Op::create_cleanup:
                 // The helper stays only if its create succeeded and this did not.
                 if (!ok && i > 0 && steps[i - 1].op == ImportStep::Op::create && answers[i - 1] == "success")
-                    fail(s, "could not remove the helper value: " + answers[i]);
+                    fail(s, "could not remove the helper value: " + words(answers[i]));
                 break;
             }
         }
         // Deleting what is not there leaves the wanted state; anything else is a failure.
         if (check_deleted.empty())
             return;
-        std::vector<RegListing> listed = list_all(check_deleted);
+        std::vector<Result<RegKey>> listed = list_all(check_deleted);
+        size_t views = listed_views(view_).size();
         for (size_t i = 0; i < check_deleted.size(); i++) {
             bool gone = true;
-            for (size_t v = 0; v < listed_views(view_).size(); v++) {
-                const RegListing& l = listed[i * listed_views(view_).size() + v];
-                gone = gone && !(l.exists() && l.find(check_deleted[i].second));
-            }
+            for (size_t v = 0; v < views; v++)
+                gone = gone && !listed[i * views + v]->find(check_deleted[i].second);
             if (gone)
                 result.values_deleted++;
             else
@@ -203,12 +205,12 @@ private:
     }
 
     // Listings of each key in every view that counts, in that order.
-    std::vector<RegListing> list_all(const std::vector<std::pair<std::string, std::string>>& keys) {
+    std::vector<Result<RegKey>> list_all(const std::vector<std::pair<std::string, std::string>>& keys) {
         std::vector<Request> requests;
         for (const auto& k : keys)
             for (RegView v : listed_views(view_))
                 requests.push_back(list_key_request(k.first, v));
-        std::vector<RegListing> out;
+        std::vector<Result<RegKey>> out;
         for (const std::string& a : session_.ask_all(requests))
             out.push_back(parse_listing(a));
         return out;
@@ -223,14 +225,13 @@ private:
         std::vector<std::pair<std::string, std::string>> keys;
         for (const RegFileKey& k : file.keys)
             keys.push_back({short_root_path(k.path), ""});
-        std::vector<RegListing> listed = list_all(keys);
+        std::vector<Result<RegKey>> listed = list_all(keys);
         size_t views = listed_views(view_).size();
         for (size_t i = 0; i < file.keys.size(); i++) {
             for (const RegFileValue& v : file.keys[i].values) {
                 std::string wrong;
                 for (size_t n = 0; n < views && wrong.empty(); n++) {
-                    const RegListing& l = listed[i * views + n];
-                    const RegValue* got = l.exists() ? l.find(v.name) : nullptr;
+                    const RegValue* got = listed[i * views + n]->find(v.name);
                     if (!got)
                         wrong = "which did not store it";
                     else if (got->type != v.type || got->data != as_listed(v.type, v.data))
@@ -261,8 +262,8 @@ private:
         bool written = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
         close(fd);
         std::string note;
-        PathResult win = windows_path(session_.server(), unix_path);
-        if (!written || !win.path)
+        Result<std::string> win = windows_path(session_, unix_path);
+        if (!written || !win)
             note = " (the temporary file could not be written or named)";
         else {
             std::vector<std::string> editors;
@@ -273,10 +274,12 @@ private:
             for (const std::string& exe : editors) {
                 LaunchOptions o = launch;
                 o.exe = exe;
-                o.args = {"/S", *win.path};
-                RunResult r = run_program(o, Millis(120000));
-                if (r.exit_code != 0)
-                    note = " (the registry editor exited with " + std::to_string(r.exit_code) + ")";
+                o.args = {"/S", *win};
+                Result<RunResult> r = run_program(o, Millis(120000));
+                if (!r)
+                    note = " (the registry editor: " + r.error() + ")";
+                else if (r->exit_code != 0)
+                    note = " (the registry editor exited with " + std::to_string(r->exit_code) + ")";
             }
         }
         unlink(unix_path.c_str());
@@ -292,23 +295,37 @@ private:
 
 }  // namespace
 
-ImportPlan plan_import(const RegFile& file, RegView view, std::string_view helper_tag) {
-    Planner planner(view, helper_tag);
-    for (const RegFileKey& k : file.keys)
-        planner.add_key(k);
-    return planner.finish();
+Result<ImportPlan> plan_import(const RegFile& file, RegView view, std::string_view helper_tag) {
+    try {
+        Planner planner(view, helper_tag);
+        for (const RegFileKey& k : file.keys)
+            planner.add_key(k);
+        return planner.finish();
+    } catch (const std::invalid_argument& e) {
+        return refused_failure(e.what());
+    }
 }
 
-TreeImport run_import(Session& session, const ImportPlan& plan, RegView view, const ProgressFn& progress) {
+Result<TreeImport> run_import(Session& session, const ImportPlan& plan, RegView view, const ProgressFn& progress) {
     Executor executor(session, view, progress, plan.units);
     executor.result.keys = plan.keys;
     for (const ImportPhase& phase : plan.phases)
         executor.run(phase);
-    return std::move(executor.result);
+    TreeImport& r = executor.result;
+    if (r.failures.empty())
+        return std::move(r);
+    std::string what = std::to_string(r.failures.size()) + (r.failures.size() == 1 ? " entry" : " entries") +
+                       " of the file could not be written:";
+    for (const std::string& f : r.failures)
+        what += "\n  " + f;
+    return Result<TreeImport>(std::move(r), incomplete_failure(what));
 }
 
-TreeImport import_tree(Session& session, const RegFile& file, RegView view, const ProgressFn& progress) {
-    return run_import(session, plan_import(file, view, std::to_string(getpid())), view, progress);
+Result<TreeImport> import_tree(Session& session, const RegFile& file, RegView view, const ProgressFn& progress) {
+    Result<ImportPlan> plan = plan_import(file, view, std::to_string(getpid()));
+    if (!plan)
+        return *plan.failure;
+    return run_import(session, *plan, view, progress);
 }
 
 }  // namespace qv

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "qv/bytes.h"
+
 namespace qv {
 
 namespace {
@@ -13,51 +15,57 @@ std::string child_path(const std::string& parent, const std::string& name) {
     return parent.back() == '\\' ? parent + name : parent + "\\" + name;
 }
 
-std::string listing_failure(const RegListing& l) {
-    return !l.error.empty() ? l.error : "errno " + std::to_string(l.open_error);
-}
+// An enumeration that ends with "invalid handle" is the platform's own limit
+// (the performance-counter keys such as Perflib\009, which its own editor
+// exports empty too), not a gap in the export.
+bool platform_cannot_list(const Failure& f) { return f.kind == Failure::Kind::incomplete && f.code == 6; }
 
-// Enumeration that ends with "invalid handle" is the platform's own limit
-// (the performance-counter keys such as Perflib\009), not a failed export.
-bool platform_cannot_list(const RegListing& l) {
-    if (l.enum_errors.empty())
-        return false;
-    for (long c : l.enum_errors)
-        if (c != 6)
-            return false;
-    return true;
-}
-
+// "" when key == base, "\rest" when below, else throws.
 std::string path_under(const std::string& key_short, const std::string& base_short) {
-    // "" when key == base, "\rest" when below, else throws
-    auto upper = [](std::string s) {
-        for (char& c : s)
-            if (c >= 'a' && c <= 'z')
-                c = static_cast<char>(c - 32);
-        return s;
-    };
     std::string k = key_short, b = base_short;
     if (!k.empty() && k.back() == '\\')
         k.pop_back();
     if (!b.empty() && b.back() == '\\')
         b.pop_back();
-    std::string ku = upper(k), bu = upper(b);
-    if (ku == bu)
+    if (iequals(k, b))
         return "";
-    if (ku.size() > bu.size() && ku.compare(0, bu.size(), bu) == 0 && ku[bu.size()] == '\\')
+    if (k.size() > b.size() && iequals(std::string_view(k).substr(0, b.size()), b) && k[b.size()] == '\\')
         return k.substr(b.size());
     throw std::invalid_argument("the key " + key_short + " is not below " + base_short);
+}
+
+struct Node {
+    std::string path;  // short root form, as sent
+    RegKey listing;
+    std::vector<size_t> children;
+    bool listed = false;
+};
+
+// Parents before children, children in listing order.
+RegFile tree_file(const std::vector<Node>& nodes) {
+    RegFile file;
+    std::vector<size_t> stack{0};
+    while (!stack.empty()) {
+        size_t n = stack.back();
+        stack.pop_back();
+        if (!nodes[n].listed)
+            continue;
+        RegFileKey k;
+        k.path = long_root_path(nodes[n].path);
+        for (const RegValue& v : nodes[n].listing.values)
+            k.values.push_back(RegFileValue{v.name, false, v.type, v.data});
+        file.keys.push_back(std::move(k));
+        for (auto it = nodes[n].children.rbegin(); it != nodes[n].children.rend(); ++it)
+            stack.push_back(*it);
+    }
+    return file;
 }
 
 }  // namespace
 
 std::string exact_literal(uint32_t type, std::string_view data) {
-    if (type == reg_dword && data.size() == 4) {
-        uint32_t v = 0;
-        for (int k = 3; k >= 0; k--)
-            v = (v << 8) | static_cast<unsigned char>(data[static_cast<size_t>(k)]);
-        return dword_literal(v);
-    }
+    if (type == reg_dword && data.size() == 4)
+        return dword_literal(static_cast<uint32_t>(little_endian(data)));
     if (type == reg_binary)
         return binary_literal(data);
     if (type != reg_sz && type != reg_expand_sz && type != reg_multi_sz)
@@ -90,16 +98,17 @@ std::string exact_literal(uint32_t type, std::string_view data) {
     return multi_string_literal(strings);
 }
 
-TreeExport export_tree(Session& session, std::string_view key, RegView view, const ProgressFn& progress) {
-    struct Node {
-        std::string path;  // short root form, as sent
-        RegListing listing;
-        std::vector<size_t> children;
-        bool listed = false;
-    };
-    TreeExport out;
+Result<TreeExport> export_tree(Session& session, std::string_view key, RegView view, const ProgressFn& progress) {
     std::vector<Node> nodes;
-    nodes.push_back({short_root_path(key), {}, {}, false});
+    try {
+        std::string top = short_root_path(key);
+        (void)list_key_request(top, view);  // the top key must be one the server can be asked for
+        nodes.push_back({top, {}, {}, false});
+    } catch (const std::invalid_argument& e) {
+        return refused_failure(e.what());
+    }
+    TreeExport out;
+    std::vector<std::string> gaps;  // keys missing from the file or lacking entries, with the reason
     std::vector<size_t> level{0};
     size_t done = 0;
     while (!level.empty()) {
@@ -113,37 +122,30 @@ TreeExport export_tree(Session& session, std::string_view key, RegView view, con
                     requests.push_back(list_key_request(nodes[level[i]].path, view));
                     asked.push_back(level[i]);
                 } catch (const std::invalid_argument& e) {
-                    if (level[i] == 0)
-                        throw;  // the top key itself: nothing to export
-                    out.incomplete.push_back(nodes[level[i]].path + ": " + e.what());
+                    gaps.push_back(nodes[level[i]].path + ": " + e.what());
                 }
             }
             std::vector<std::string> answers = session.ask_all(requests);
             for (size_t k = 0; k < answers.size(); k++) {
                 size_t n = asked[k];
-                RegListing l = parse_listing(answers[k]);
-                if (!l.exists()) {
+                Result<RegKey> l = parse_listing(answers[k]);
+                if (l.failure && l.failure->kind != Failure::Kind::incomplete) {
                     if (n == 0)
-                        out.error = listing_failure(l);
-                    else
-                        out.incomplete.push_back(nodes[n].path + ": " + listing_failure(l));
+                        return *l.failure;  // the top key: nothing was exported
+                    gaps.push_back(nodes[n].path + ": " + l.error());
                     continue;
                 }
-                if (platform_cannot_list(l))
-                    out.warnings.push_back(nodes[n].path + ": the platform cannot list what this key holds "
+                if (l.failure && platform_cannot_list(*l.failure))
+                    out.warnings.push_back(nodes[n].path + ": the platform itself cannot list what this key holds "
                                                            "(its own registry editor leaves it out too)");
-                else if (!l.complete()) {
-                    std::string codes;
-                    for (long c : l.enum_errors)
-                        codes += " " + std::to_string(c);
-                    out.incomplete.push_back(nodes[n].path + ": the listing ended early with errno" + codes);
-                }
-                for (const std::string& sub : l.subkeys) {
+                else if (l.failure)
+                    gaps.push_back(nodes[n].path + ": " + l.error());
+                for (const std::string& sub : l->subkeys) {
                     nodes[n].children.push_back(nodes.size());
                     next.push_back(nodes.size());
                     nodes.push_back({child_path(nodes[n].path, sub), {}, {}, false});
                 }
-                nodes[n].listing = std::move(l);
+                nodes[n].listing = std::move(l.value);
                 nodes[n].listed = true;
             }
             done += end - at;
@@ -152,24 +154,14 @@ TreeExport export_tree(Session& session, std::string_view key, RegView view, con
         }
         level = std::move(next);
     }
-    if (!out.error.empty())
+    out.file = tree_file(nodes);
+    if (gaps.empty())
         return out;
-    // Parents before children, children in listing order.
-    std::vector<size_t> stack{0};
-    while (!stack.empty()) {
-        size_t n = stack.back();
-        stack.pop_back();
-        if (!nodes[n].listed)
-            continue;
-        RegFileKey k;
-        k.path = long_root_path(nodes[n].path);
-        for (const RegValue& v : nodes[n].listing.values)
-            k.values.push_back(RegFileValue{v.name, false, v.type, v.data});
-        out.file.keys.push_back(std::move(k));
-        for (auto it = nodes[n].children.rbegin(); it != nodes[n].children.rend(); ++it)
-            stack.push_back(*it);
-    }
-    return out;
+    std::string what = "the export of " + long_root_path(nodes[0].path) + " lacks " + std::to_string(gaps.size()) +
+                       (gaps.size() == 1 ? " key" : " keys") + " or part of them:";
+    for (const std::string& g : gaps)
+        what += "\n  " + g;
+    return Result<TreeExport>(std::move(out), incomplete_failure(what));
 }
 
 void rebase_regfile(RegFile& file, std::string_view from, std::string_view to) {

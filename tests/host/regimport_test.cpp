@@ -41,7 +41,9 @@ TEST(ImportPlan, SendsWhatTheServerStoresExactlyAndLeavesTheRestToTheEditorInFil
         {"HKCU\\B", true, {}},  // the editor's writes land before this
         {"HKCU\\A", false, {value("q", qv::reg_qword, "\0\0\0\0\0\0\0\0"s), value("q", qv::reg_dword, "\2\0\0\0"s)}},
     };
-    qv::ImportPlan plan = qv::plan_import(f, qv::RegView::native, "t");
+    qv::Result<qv::ImportPlan> planned = qv::plan_import(f, qv::RegView::native, "t");
+    ASSERT_TRUE(planned) << planned.error();
+    const qv::ImportPlan& plan = *planned;
     ASSERT_EQ(plan.phases.size(), 3u);
     EXPECT_EQ(ops(plan.phases[0]), (std::vector<Op>{Op::set, Op::delete_value, Op::create, Op::create_cleanup,
                                                     Op::delete_value, Op::create, Op::create_cleanup}));
@@ -72,23 +74,23 @@ TEST(ImportPlan, RefusesBeforeSendingWhatNeitherPathStoresAsItIs) {
     for (const qv::RegFileValue& v : refused) {
         qv::RegFile f;
         f.keys = {{"HKCU\\A", false, {value("fine", qv::reg_dword, "\1\0\0\0"s), v}}};
-        try {
-            (void)qv::plan_import(f, qv::RegView::native, "t");
-            ADD_FAILURE() << "planned: " << v.name;
-        } catch (const std::invalid_argument& e) {
-            EXPECT_NE(std::string(e.what()).find("HKCU\\A: \"" + v.name + "\""), std::string::npos) << e.what();
-        }
+        qv::Result<qv::ImportPlan> plan = qv::plan_import(f, qv::RegView::native, "t");
+        ASSERT_TRUE(plan.failure) << v.name;
+        EXPECT_EQ(plan.failure->kind, qv::Failure::Kind::refused);
+        EXPECT_NE(plan.failure->message.find("HKCU\\A: \"" + v.name + "\""), std::string::npos)
+            << plan.failure->message;
     }
     qv::RegFile f;
     f.keys = {{"HKCC\\A", false, {}}};
-    EXPECT_THROW((void)qv::plan_import(f, qv::RegView::native, "t"), std::invalid_argument);
+    EXPECT_EQ(qv::plan_import(f, qv::RegView::native, "t").failure->kind, qv::Failure::Kind::refused);
     // What the editor keeps as it is goes to the editor, in both views too.
     f.keys = {{"HKCU\\A", false,
                {value("empty", qv::reg_sz, ""), value("nul inside", qv::reg_sz, "A\0\0\0B\0\0\0"s),
                 value("multi", qv::reg_multi_sz, sz("a") + "\0\0\0\0"s), value("\n", qv::reg_sz, sz("x"))}}};
-    qv::ImportPlan plan = qv::plan_import(f, qv::RegView::both, "t");
-    ASSERT_EQ(plan.phases.size(), 1u);
-    EXPECT_EQ(plan.phases[0].editor.keys.at(0).values.size(), 4u);
+    qv::Result<qv::ImportPlan> plan = qv::plan_import(f, qv::RegView::both, "t");
+    ASSERT_TRUE(plan) << plan.error();
+    ASSERT_EQ(plan->phases.size(), 1u);
+    EXPECT_EQ(plan->phases[0].editor.keys.at(0).values.size(), 4u);
 }
 
 // Every listed key holds one value, "present"; writes succeed unless the name
@@ -130,23 +132,24 @@ TEST_F(ImportRun, AHelperValueLeftBehindIsReportedWhereverItFallsInABatch) {
         f.keys[0].values.push_back(value("v" + std::to_string(i), qv::reg_dword, "\1\0\0\0"s));
     f.keys.push_back({"HKCU\\Bare", false, {}});
     qv::Session session(server_.options);
-    qv::TreeImport r = qv::import_tree(session, f, qv::RegView::native);
-    EXPECT_EQ(r.values_set, 255u);
-    EXPECT_EQ(r.keys, 2u);
-    ASSERT_EQ(r.failures.size(), 1u);
-    EXPECT_NE(r.failures[0].find("HKCU\\Bare: \"qvctl-new-key-"), std::string::npos) << r.failures[0];
-    EXPECT_NE(r.failures[0].find("could not remove the helper value"), std::string::npos) << r.failures[0];
+    qv::Result<qv::TreeImport> r = qv::import_tree(session, f, qv::RegView::native);
+    EXPECT_EQ(r->values_set, 255u);
+    EXPECT_EQ(r->keys, 2u);
+    ASSERT_TRUE(r.failure);
+    EXPECT_EQ(r.failure->kind, qv::Failure::Kind::incomplete);
+    ASSERT_EQ(r->failures.size(), 1u);
+    EXPECT_NE(r->failures[0].find("HKCU\\Bare: \"qvctl-new-key-"), std::string::npos) << r->failures[0];
+    EXPECT_NE(r->failures[0].find("could not remove the helper value"), std::string::npos) << r->failures[0];
 }
 
 TEST_F(ImportRun, BothViewsAreCheckedEachWithoutThrowingMidImport) {
     qv::RegFile f;
     f.keys = {{"HKCU\\A", false, {value("d", qv::reg_dword, "\1\0\0\0"s), removal("absent"), removal("present")}}};
     qv::Session session(server_.options);
-    qv::TreeImport r = qv::import_tree(session, f, qv::RegView::both);
-    EXPECT_EQ(r.values_set, 1u);
-    EXPECT_EQ(r.values_deleted, 1u);  // what was not there counts as deleted
-    ASSERT_EQ(r.failures.size(), 1u);
-    EXPECT_EQ(r.failures[0], "HKCU\\A: \"present\": could not be deleted");
+    qv::Result<qv::TreeImport> r = qv::import_tree(session, f, qv::RegView::both);
+    EXPECT_EQ(r->values_set, 1u);
+    EXPECT_EQ(r->values_deleted, 1u);  // what was not there counts as deleted
+    EXPECT_EQ(r->failures, (std::vector<std::string>{"HKCU\\A: \"present\": could not be deleted"}));
     std::vector<std::string> lists = sent("getregkey");
     EXPECT_NE(std::find(lists.begin(), lists.end(), "getregkey HKCU\\A"), lists.end());
     EXPECT_NE(std::find(lists.begin(), lists.end(), "getregkey 32\\HKCU\\A"), lists.end());
@@ -159,16 +162,24 @@ TEST_F(ImportRun, FailuresNameTheValueAndTheRestIsWritten) {
                {value("one", qv::reg_dword, "\1\0\0\0"s), value("refuse me", qv::reg_sz, sz("x")),
                 value("two", qv::reg_binary, "\1"s)}}};
     qv::Session session(server_.options);
-    qv::TreeImport r = qv::import_tree(session, f, qv::RegView::native);
-    EXPECT_EQ(r.values_set, 2u);
-    EXPECT_EQ(r.failures, (std::vector<std::string>{"HKCU\\A: \"refuse me\": error unable to set value"}));
+    qv::Result<qv::TreeImport> r = qv::import_tree(session, f, qv::RegView::native);
+    EXPECT_EQ(r->values_set, 2u);
+    EXPECT_EQ(r->failures, (std::vector<std::string>{"HKCU\\A: \"refuse me\": error unable to set value"}));
+    ASSERT_TRUE(r.failure);
+    EXPECT_EQ(r.failure->kind, qv::Failure::Kind::incomplete);
+    EXPECT_NE(r.failure->message.find("1 entry of the file could not be written:\n  HKCU\\A: \"refuse me\""),
+              std::string::npos)
+        << r.failure->message;
 }
 
 TEST_F(ImportRun, ARefusedFileSendsNothing) {
     qv::RegFile f;
     f.keys = {{"HKCU\\A", false, {value("first", qv::reg_dword, "\1\0\0\0"s), value("odd", qv::reg_sz, "A\0B"s)}}};
     qv::Session session(server_.options);
-    EXPECT_THROW((void)qv::import_tree(session, f, qv::RegView::native), std::invalid_argument);
+    qv::Result<qv::TreeImport> r = qv::import_tree(session, f, qv::RegView::native);
+    ASSERT_TRUE(r.failure);
+    EXPECT_EQ(r.failure->kind, qv::Failure::Kind::refused);
+    EXPECT_NE(r.failure->message.find("\"odd\""), std::string::npos) << r.failure->message;
     EXPECT_TRUE(server_.lines("log").empty());
 }
 

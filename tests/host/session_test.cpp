@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "qv/registry.h"
 #include "qv/session.h"
 #include "scripted_server.h"
 
@@ -23,7 +24,8 @@ const char kScript[] =
     "while IFS= read -r line; do\n"
     "  case \"$line\" in\n"
     "    quit*) exit 0 ;;\n"
-    "    die*) exit 3 ;;\n"
+    "    die*|rmregtree*) exit 3 ;;\n"
+    "    setregkey*) printf 'success\\nend\\n' ;;\n"
     "    half*) printf 'half an answer\\n'; exit 4 ;;\n"
     "    pad*) head -c 3000 /dev/zero | tr '\\0' x; printf '\\nend\\n' ;;\n"
     "    slow*) sleep 5; printf 'late\\nend\\n' ;;\n"
@@ -168,6 +170,20 @@ TEST_F(ScriptedSession, AnAnswerTooLateIsNeverTakenForTheNextOne) {
     EXPECT_THROW(session.ask("slow"), qv::ServerGone);
     EXPECT_EQ(session.ask_all({{"next", ""}}), std::vector<std::string>{"echo next"});
     EXPECT_EQ(session.starts(), 3);
+}
+
+TEST_F(ScriptedSession, TypedCallsOnASessionNeverResendAndStartAgainAfterADeath) {
+    qv::Session session(options_);
+    EXPECT_TRUE(qv::set_dword(session, "HKCU\\a", "v", 1));
+    // The server dies while answering: the call throws, it is not sent again.
+    EXPECT_THROW((void)qv::delete_tree(session, "HKCU\\a"), qv::ServerGone);
+    EXPECT_EQ(recorded_starts(), 1);
+    // The next call starts a new server; refused input starts none.
+    EXPECT_FALSE(qv::set_dword(session, "HKCU\\a\nb", "v", 1));
+    EXPECT_EQ(recorded_starts(), 1);
+    EXPECT_TRUE(qv::set_dword(session, "HKCU\\a", "v", 2));
+    EXPECT_EQ(recorded_starts(), 2);
+    EXPECT_EQ(session.quit(), 0);
 }
 
 TEST(SessionStart, AMissingLoaderIsNamedInTheError) {

@@ -68,6 +68,11 @@ std::string write_regfile(const RegFile& file, RegFileFormat format);
 // One value's line(s) without the final line end, as write_regfile writes them.
 std::string regfile_value_text(const RegFileValue& value, RegFileFormat format);
 
+// The types whose data the platform's editor handles as text: converted in
+// REGEDIT4 files, and ended with a NUL character on import where it lacks one
+// (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ; REG_LINK stays raw).
+bool editor_text_type(uint32_t type);
+
 // Key paths: the root spelled the long way ("HKCU\x" -> "HKEY_CURRENT_USER\x")
 // and the short way the server reads ("HKEY_CURRENT_USER\x" -> "HKCU\x").
 // Roots are matched without regard to case; both throw std::invalid_argument
