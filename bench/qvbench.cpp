@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -292,15 +293,22 @@ void tree_import(Bench& bench, const Config& c, const std::string& key) {
         out << qv::write_regfile(ex.file, qv::RegFileFormat::v5_utf16);
         expect(bool(out), "cannot write " + unix_file);
     }
+    // Both start a Wine process each run, whose cost varies with the load: more runs than elsewhere.
+    const int runs = std::max(11, c.scale_runs);
     std::vector<double> ours, theirs;
-    std::string out;
-    for (int i = 0; i < c.scale_runs; i++) {
+    for (int i = 0; i < runs; i++) {
         expect(bench.ask("rmregtree", qv::escape(target)) == "success", "removing the imported tree");
         auto t0 = qv::Clock::now();
         {
-            qv::RegFile f = qv::parse_regfile(slurp(unix_file));
+            // As qvctl does it: the file is read and planned while the server starts.
+            std::future<qv::Result<qv::ImportPlan>> plan = std::async(std::launch::async, [&] {
+                return qv::plan_import(qv::parse_regfile(slurp(unix_file)), qv::RegView::native, "bench");
+            });
             qv::Session session(Bench::session_options(c));
-            qv::Result<qv::TreeImport> r = qv::import_tree(session, f);
+            session.server();
+            qv::Result<qv::ImportPlan> planned = plan.get();
+            expect(planned.ok(), "the plan failed: " + planned.error());
+            qv::Result<qv::TreeImport> r = qv::run_import(session, *planned, qv::RegView::native);
             expect(r.ok() && r->values_set == values, "the import failed: " + r.error());
             expect(session.quit() == 0, "the server did not quit cleanly");
         }
@@ -310,10 +318,14 @@ void tree_import(Bench& bench, const Config& c, const std::string& key) {
     }
     Stats a = stats(ours), b = stats(theirs);
     std::printf("\nimporting a .reg file of %zu keys, %zu values (median / p95 of %d runs each, alternating)\n\n",
-                ex.file.keys.size(), values, c.scale_runs);
-    std::printf("  %-40s %s\n", "library (new server, file read to exit)", fmt_stats(a).c_str());
-    std::printf("  %-40s %s\n", "regedit /S (new process)", fmt_stats(b).c_str());
-    std::printf("  %-40s %s  %s\n", "regedit / library", ratio(b.median, a.median).c_str(),
+                ex.file.keys.size(), values, runs);
+    // Other processes on the machine lengthen single runs: the best run of each is shown too.
+    double best_a = *std::min_element(ours.begin(), ours.end()), best_b = *std::min_element(theirs.begin(), theirs.end());
+    std::printf("  %-40s %-21s best %s\n", "library (new server, file read to exit)", fmt_stats(a).c_str(),
+                fmt(best_a).c_str());
+    std::printf("  %-40s %-21s best %s\n", "regedit /S (new process)", fmt_stats(b).c_str(), fmt(best_b).c_str());
+    std::printf("  %-40s %s (best runs %s)  %s\n", "regedit / library, medians", ratio(b.median, a.median).c_str(),
+                ratio(best_b, best_a).c_str(),
                 a.median < b.median ? "faster than the editor" : "NOT faster than the editor");
     expect(bench.ask("rmregtree", qv::escape(target)) == "success", "removing the imported tree");
     unlink(unix_file.c_str());

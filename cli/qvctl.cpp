@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -489,9 +490,8 @@ std::string read_input(const std::string& file) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-int reg_import(Context& ctx, const Args& a) {
-    need(a, 1, 1, "reg import");
-    std::string file = a.pos[0];
+// The file read, checked and planned: what reg import sends.
+qv::ImportPlan planned_import(const std::string& file, const Args& a, qv::RegView view) {
     qv::RegFile parsed;
     try {
         parsed = qv::parse_regfile(read_input(file));
@@ -499,9 +499,6 @@ int reg_import(Context& ctx, const Args& a) {
         usage_error(file + ": " + e.what());
     }
     std::optional<std::string> to = a.value("--to"), from = a.value("--from");
-    qv::RegView view = qv::RegView::native;
-    if (a.flag("--32"))
-        view = qv::RegView::win32;
     if (from && !to)
         usage_error("reg import: --from needs --to");
     if (to) {
@@ -513,11 +510,32 @@ int reg_import(Context& ctx, const Args& a) {
             usage_error(std::string("reg import: ") + e.what());
         }
     }
-    ctx.server();
+    qv::Result<qv::ImportPlan> plan = qv::plan_import(parsed, view, std::to_string(getpid()));
+    if (!plan)
+        usage_error(file + ": " + plan.failure->message);  // refused before anything is sent
+    return std::move(plan.value);
+}
+
+int reg_import(Context& ctx, const Args& a) {
+    need(a, 1, 1, "reg import");
+    std::string file = a.pos[0];
+    qv::RegView view = a.flag("--32") ? qv::RegView::win32 : qv::RegView::native;
+    // The file is read and planned while the server starts; what is wrong
+    // with the file is still reported before what is wrong with the prefix.
+    std::future<qv::ImportPlan> planning = std::async(std::launch::async, planned_import, file, a, view);
+    std::exception_ptr start_failure;
+    try {
+        ctx.server();
+    } catch (...) {
+        start_failure = std::current_exception();
+    }
+    qv::ImportPlan plan = planning.get();
+    if (start_failure)
+        std::rethrow_exception(start_failure);
     qv::Result<qv::TreeImport> result;
     {
         Progress bar("importing");
-        result = qv::import_tree(ctx.session(), parsed, view, bar.fn());
+        result = qv::run_import(ctx.session(), plan, view, bar.fn());
     }
     if (result.failure && result.failure->kind == qv::Failure::Kind::refused)
         usage_error(file + ": " + result.failure->message);  // nothing was sent
