@@ -25,6 +25,7 @@
 #include "qv/escape.h"
 #include "qv/registry.h"
 #include "qv/session.h"
+#include "qv/winver.h"
 
 extern char** environ;
 
@@ -41,6 +42,7 @@ struct Config {
     int batches = 50;      // pipelined batches per operation
     int processes = 20;    // per-process samples per operation
     int scale_runs = 5;
+    int winver_runs = 10;  // Windows-version changes each way
     std::vector<int> line_mib = {1, 16, 64};
     bool scale = true;
     std::string only;      // measure only operations whose name contains this
@@ -254,7 +256,8 @@ public:
     }
 
     qv::Session& session() { return session_; }
-    void run_quietly(const std::vector<std::string>& argv, std::string* out) { spawner_.run(argv, out); }
+    // The seconds the run took.
+    double run_quietly(const std::vector<std::string>& argv, std::string* out) { return spawner_.run(argv, out); }
 
 private:
     const Config& c_;
@@ -267,7 +270,7 @@ bool contains(const std::string& s, const std::string& part) { return s.find(par
 void usage() {
     std::fprintf(stderr,
                  "usage: qvbench [--prefix DIR] [--requests N] [--batch N] [--batches N] [--processes N]\n"
-                 "               [--line-mib 1,16,64] [--no-scale] [--only NAME]\n"
+                 "               [--line-mib 1,16,64] [--no-scale] [--only NAME] [--winver-runs N]\n"
                  "               [--server QVMANIP.EXE]\n");
     std::exit(2);
 }
@@ -298,6 +301,8 @@ int main(int argc, char** argv) {
             c.batches = number();
         else if (a == "--processes")
             c.processes = number();
+        else if (a == "--winver-runs")
+            c.winver_runs = number();
         else if (a == "--no-scale")
             c.scale = false;
         else if (a == "--server" && i + 1 < argc)
@@ -498,6 +503,35 @@ int main(int argc, char** argv) {
                     empty <= 5e-6 ? "met" : "MISSED");
     }
     std::printf("load %s after the table\n", load().c_str());
+
+    if (c.only.empty() || std::string("winver").find(c.only) != std::string::npos) {
+        // The same versions in turn both ways, each change read back by the
+        // other side, so that neither only confirms what is already there.
+        const char* versions[] = {"win10", "win7"};
+        std::vector<double> lib, tool, read;
+        std::string out;
+        for (int i = 0; i < c.winver_runs; i++) {
+            const char* v = versions[i % 2];
+            auto t0 = qv::Clock::now();
+            qv::Result<void> set = qv::set_windows_version(bench.session(), v);
+            lib.push_back(since(t0));
+            expect(set.ok(), "set_windows_version: " + set.error());
+            bench.run_quietly({qv::default_wine_loader(), "winecfg", "-v"}, &out);
+            expect(out.substr(0, out.find_first_of("\r\n")) == v, std::string("winecfg -v after the library: ") + out);
+            const char* w = versions[(i + 1) % 2];
+            tool.push_back(bench.run_quietly({qv::default_wine_loader(), "winecfg", "-v", w}, &out));
+            t0 = qv::Clock::now();
+            qv::Result<qv::WindowsVersionReading> r = qv::windows_version(bench.session());
+            read.push_back(since(t0));
+            expect(r.ok() && r->name == w, std::string("windows_version after winecfg -v ") + w);
+        }
+        Stats l = stats(lib), t = stats(tool), rd = stats(read);
+        std::printf("\nWindows-version change (median / p95 of %d, alternating win10 and win7)\n", c.winver_runs);
+        std::printf("  %-44s %s\n", "library set_windows_version (one batch)", fmt_stats(l).c_str());
+        std::printf("  %-44s %s\n", "wine64 winecfg -v VERSION", fmt_stats(t).c_str());
+        std::printf("  %-44s %s\n", "library windows_version (read)", fmt_stats(rd).c_str());
+        std::printf("  library change %s faster than winecfg -v\n", ratio(t.median, l.median).c_str());
+    }
 
     if (c.scale) {
         std::printf("\nscale (median / p95 of %d runs, and the first run; line assembly: one run each)\n\n",
