@@ -58,12 +58,6 @@ struct ExportedKey {
                 return &v;
         return nullptr;
     }
-    std::string shown() const {
-        std::string out;
-        for (const qv::RegFileValue& v : values)
-            out += qv::regfile_value_text(v, qv::RegFileFormat::v5_utf8) + "\n";
-        return out;
-    }
 };
 
 inline ExportedKey regedit_export(const std::string& prefix, const std::string& key) {
@@ -87,14 +81,25 @@ inline ExportedKey regedit_export(const std::string& prefix, const std::string& 
     return out;
 }
 
-inline bool same_values(const ExportedKey& a, const ExportedKey& b) {
-    if (a.found != b.found || a.values.size() != b.values.size())
-        return false;
-    for (size_t i = 0; i < a.values.size(); i++)
-        if (!qv::iequals(a.values[i].name, b.values[i].name) || a.values[i].type != b.values[i].type ||
-            a.values[i].data != b.values[i].data)
-            return false;
-    return true;
+// The values that differ between two exports of a key, one line each as
+// "name: A | B" in .reg syntax; empty when they are the same.
+inline std::string differences(const ExportedKey& a, const ExportedKey& b) {
+    if (a.found != b.found)
+        return std::string("the key is ") + (a.found ? "only in the first export" : "only in the second export") + "\n";
+    auto text = [](const ExportedKey& k, const std::string& name) {
+        const qv::RegFileValue* v = k.find(name);
+        return v ? qv::regfile_value_text(*v, qv::RegFileFormat::v5_utf8) : std::string("(none)");
+    };
+    std::string out;
+    std::vector<std::string> names;
+    for (const ExportedKey* k : {&a, &b})
+        for (const qv::RegFileValue& v : k->values)
+            if (std::find(names.begin(), names.end(), qv::ascii_lower(v.name)) == names.end())
+                names.push_back(qv::ascii_lower(v.name));
+    for (const std::string& n : names)
+        if (text(a, n) != text(b, n))
+            out += n + ": " + text(a, n) + " | " + text(b, n) + "\n";
+    return out;
 }
 
 // A copy of the pristine prefix for one test suite, its wineserver kept
