@@ -468,21 +468,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "  measured %s\n", op.name.c_str());
     }
 
-    std::printf("median / p95 per request\n\n");
+    if (!rows.empty())
+        std::printf("median / p95 per request\n\n");
     const char* form = "| %-22s | %-21s | %-21s | %-21s | %-21s | %-10s | %-10s |\n";
-    std::printf(form, "operation", "library, lock-step", "library, pipelined", "new process", "in-process floor",
-                "process /", "lock-step /");
-    std::printf(form, "", "", "", "", "", "lock-step", "floor");
-    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(), std::string(23, '-').c_str(),
-                std::string(23, '-').c_str(), std::string(23, '-').c_str(), std::string(23, '-').c_str(),
-                std::string(12, '-').c_str(), std::string(12, '-').c_str());
-    for (const Row& r : rows)
-        std::printf(form, r.name.c_str(),
-                    fmt_stats(r.lock).c_str(), fmt_stats(r.pipe).c_str(), fmt_stats(r.proc).c_str(),
-                    fmt_stats(r.floor).c_str(), ratio(r.proc.median, r.lock.median).c_str(),
-                    ratio(r.lock.median, r.floor.median).c_str());
+    if (!rows.empty()) {
+        std::printf(form, "operation", "library, lock-step", "library, pipelined", "new process", "in-process floor",
+                    "process /", "lock-step /");
+        std::printf(form, "", "", "", "", "", "lock-step", "floor");
+        std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(), std::string(23, '-').c_str(),
+                    std::string(23, '-').c_str(), std::string(23, '-').c_str(), std::string(23, '-').c_str(),
+                    std::string(12, '-').c_str(), std::string(12, '-').c_str());
+        for (const Row& r : rows)
+            std::printf(form, r.name.c_str(),
+                        fmt_stats(r.lock).c_str(), fmt_stats(r.pipe).c_str(), fmt_stats(r.proc).c_str(),
+                        fmt_stats(r.floor).c_str(), ratio(r.proc.median, r.lock.median).c_str(),
+                        ratio(r.lock.median, r.floor.median).c_str());
+    }
 
-    std::printf("\ngoals (medians)\n");
+    if (!rows.empty())
+        std::printf("\ngoals (medians)\n");
     for (const Row& r : rows) {
         if (r.proc.measured()) {
             double x = r.proc.median / r.lock.median;
