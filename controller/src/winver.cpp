@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
-#include <set>
 #include <utility>
 
 #include "qv/bytes.h"
