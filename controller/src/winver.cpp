@@ -265,9 +265,16 @@ Result<void> set_windows_version(Channel to, std::string_view name, std::string_
         return refused_failure(e.what());
     }
 
-    // A 32-bit server in a 64-bit prefix reaches only the 32-bit view (WOW64
-    // sets this variable for it alone), and the version lives in both.
-    if (app.empty() && parse_text(to.ask(expanded_string_request("PROCESSOR_ARCHITEW6432"))))
+    // A 32-bit server in a 64-bit prefix reaches only the 32-bit view, and the
+    // version lives in both. Such a program is redirected from system32 to
+    // syswow64 (a 64-bit one, and any program of a 32-bit prefix, is not).
+    Result<std::string> system =
+        app.empty() ? parse_unix_path(to.ask(unix_path_request("C:\\windows\\system32"))) : Result<std::string>();
+    std::string_view wow = "/syswow64";
+    std::string_view folder = system ? std::string_view(*system) : std::string_view();
+    if (!folder.empty() && folder.back() == '/')
+        folder.remove_suffix(1);
+    if (folder.size() >= wow.size() && iequals(folder.substr(folder.size() - wow.size()), wow))
         return refused_failure(
             "the server is a 32-bit program in a 64-bit prefix and cannot reach the 64-bit registry view, "
             "where the prefix keeps its Windows version too; use the 64-bit server");

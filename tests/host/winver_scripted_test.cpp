@@ -15,16 +15,16 @@
 
 namespace {
 
-// Logs every request; answers from the environment: ARCH6432 for the
-// variable a 32-bit program in a 64-bit prefix has, SET for writes,
-// LISTING for every key listing.
+// Logs every request; answers from the environment: SYSDIR for the Unix path
+// of C:\windows\system32 (syswow64 for a 32-bit program in a 64-bit prefix),
+// SET for writes, LISTING for every key listing.
 const char kScript[] =
     "printf 'QVMANIP OK\\n'\n"
     "while IFS= read -r line; do\n"
     "  printf '%s\\n' \"$line\" >>\"$QV_LOG\"\n"
     "  case \"$line\" in\n"
     "    quit*) exit 0 ;;\n"
-    "    getexpandedstr*) printf '%s\\nend\\n' \"$ARCH6432\" ;;\n"
+    "    unixpath*) printf 'path %s\\nend\\n' \"$SYSDIR\" ;;\n"
     "    setregkey*) printf '%s\\nend\\n' \"$SET\" ;;\n"
     "    rmregvalue*) printf 'error unable to delete value\\nend\\n' ;;\n"
     "    getregkey*) printf \"$LISTING\"; printf 'end\\n' ;;\n"
@@ -41,11 +41,11 @@ protected:
         std::remove(log().c_str());
     }
     void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    qv::SessionOptions options(const std::string& arch, const std::string& set, const std::string& listing) {
+    qv::SessionOptions options(const std::string& sysdir, const std::string& set, const std::string& listing) {
         qv::SessionOptions o;
         o.launch.wine = "/bin/sh";
         o.launch.exe = dir_ + "/server.sh";
-        o.launch.env = {{"QV_LOG", log()}, {"ARCH6432", arch}, {"SET", set}, {"LISTING", listing}};
+        o.launch.env = {{"QV_LOG", log()}, {"SYSDIR", sysdir}, {"SET", set}, {"LISTING", listing}};
         o.start_timeout = o.answer_timeout = qv::Millis(20000);
         return o;
     }
@@ -60,12 +60,12 @@ protected:
 };
 
 TEST_F(ScriptedVersion, A32BitServerInA64BitPrefixIsRefusedBeforeAnyWrite) {
-    qv::Session s(options("AMD64", "success", "errno 2\\n"));
+    qv::Session s(options("/p/dosdevices/c:/windows/syswow64", "success", "errno 2\\n"));
     qv::Result<void> r = qv::set_windows_version(s, "win10");
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.failure->kind, qv::Failure::Kind::refused);
     EXPECT_NE(r.failure->message.find("32-bit"), std::string::npos) << r.error();
-    EXPECT_EQ(logged(), "getexpandedstr PROCESSOR_ARCHITEW6432\n");
+    EXPECT_EQ(logged(), "unixpath C:\\windows\\system32\n");
     // A program's own version lives under HKCU, which both views share.
     qv::Result<void> app = qv::set_windows_version(s, "win10", "game.exe");
     ASSERT_FALSE(app.ok());  // the stand-in lists nothing back
@@ -77,7 +77,7 @@ TEST_F(ScriptedVersion, A32BitServerInA64BitPrefixIsRefusedBeforeAnyWrite) {
 }
 
 TEST_F(ScriptedVersion, AnUnknownVersionSendsNothing) {
-    qv::Session s(options("", "success", "errno 2\\n"));
+    qv::Session s(options("/p/dosdevices/c:/windows/system32", "success", "errno 2\\n"));
     qv::Result<void> r = qv::set_windows_version(s, "win95");
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.failure->kind, qv::Failure::Kind::refused);
@@ -85,7 +85,7 @@ TEST_F(ScriptedVersion, AnUnknownVersionSendsNothing) {
 }
 
 TEST_F(ScriptedVersion, ARefusedWriteIsAFailureNamingTheValue) {
-    qv::Session s(options("", "error unable to set registry value", "errno 2\\n"));
+    qv::Session s(options("/p/dosdevices/c:/windows/system32", "error unable to set registry value", "errno 2\\n"));
     qv::Result<void> r = qv::set_windows_version(s, "win7");
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.failure->kind, qv::Failure::Kind::server);
@@ -100,7 +100,7 @@ TEST_F(ScriptedVersion, ARefusedWriteIsAFailureNamingTheValue) {
 
 TEST_F(ScriptedVersion, AWriteThatDoesNotReadBackIsAFailure) {
     // Every write answers success, but no key can be listed afterwards.
-    qv::Session s(options("", "success", "errno 2\\n"));
+    qv::Session s(options("/p/dosdevices/c:/windows/system32", "success", "errno 2\\n"));
     qv::Result<void> r = qv::set_windows_version(s, "vista");
     ASSERT_FALSE(r.ok());
     EXPECT_NE(r.failure->message.find("missing after setting the Windows version"), std::string::npos) << r.error();

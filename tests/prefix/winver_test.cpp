@@ -4,6 +4,7 @@
 // checked by what a program running under that name is told.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 
 #include "prefixops_support.h"
@@ -179,6 +180,36 @@ TEST_F(WindowsVersionOracle, AProgramGetsItsOwnVersionAndOthersTheGlobalOne) {
     EXPECT_EQ(opstest::first_line(opstest::run_in(library_->dir(), other, {"version"}).out),
               "version 6.2.9200 sp 0.0 type 1 csd");
     s.quit();
+}
+
+// The 32-bit build of the server reaches only the 32-bit view of a 64-bit
+// prefix; it must refuse a global change rather than leave the views apart.
+TEST_F(WindowsVersionOracle, The32BitServerRefusesAGlobalChangeAndSetsAProgramsOwn) {
+    std::ifstream emulator("/proc/sys/fs/binfmt_misc/qemu-i386");
+    if (emulator)
+        GTEST_SKIP() << "32-bit programs run emulated here, minutes per start";
+    qv::SessionOptions o = library_->session_options();
+    o.launch.exe = qvtest::program32("qvmanip.exe");
+    o.launch.wine = qv::default_wine32_loader();
+    qv::Session s32(o);
+    qv::Session s64(library_->session_options());
+    ASSERT_TRUE(qv::set_windows_version(s64, "win8").ok());
+    qv::Result<void> r = qv::set_windows_version(s32, "win10");
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.failure->kind, qv::Failure::Kind::refused);
+    EXPECT_NE(r.failure->message.find("32-bit"), std::string::npos) << r.error();
+    for (const char* key : {"HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion",
+                            "HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion"}) {
+        const qv::RegFileValue* v = regedit_export(library_->dir(), key).find("CurrentVersion");
+        ASSERT_NE(v, nullptr) << key;
+        EXPECT_EQ(v->data, qv::utf8_to_utf16le("6.2") + std::string(2, '\0')) << key;
+    }
+    ASSERT_TRUE(qv::set_windows_version(s32, "win2003", "old32.exe").ok());
+    qv::Result<qv::WindowsVersionReading> app = qv::windows_version(s64, "old32.exe");
+    ASSERT_TRUE(app.ok());
+    EXPECT_EQ(app->name, "win2003");
+    s32.quit();
+    s64.quit();
 }
 
 TEST_F(WindowsVersionOracle, UnknownVersionsAndBadAppNamesChangeNothing) {
