@@ -48,6 +48,10 @@
 //     qv::Result<qv::RegKey> key = qv::parse_listing(answers[0]);
 //     qv::Result<std::string> path = qv::parse_unix_path(answers[1]);
 //
+//   qv::Channel::ask_all does the same for calls that take a Channel
+//   (pipelined through a Session, one by one through a bare Server); the
+//   version change of winver.h is one such batch.
+//
 // How errors come back (failure.h)
 //   Every call returns a qv::Result<T>: the value and, when something went
 //   wrong, a qv::Failure{kind, code, message}. It tests true on success.
