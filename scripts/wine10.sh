@@ -54,8 +54,14 @@ in_tree() {
         done
         exec chroot "$t" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
-    ' in_tree "$dir" "$top" "$build" "$@"
+    ' in_tree "$dir" "$top" "$build" "${passed[@]}" "$@"
 }
+# The tests' own settings (a longer fuzz run, slower starts) reach the tree;
+# the rest of the host's environment does not.
+passed=()
+for name in $(compgen -e); do
+    case $name in QV_FUZZ_*|QV_TEST_TIME_SCALE) passed+=("$name=${!name}") ;; esac
+done
 
 make_tree() {
     [ -f "$tree/.complete" ] && return 0
