@@ -1,5 +1,6 @@
 // reg get, set, rm, rm-value, export and import.
 #include <fstream>
+#include <future>
 #include <iostream>
 
 #include "cli.h"
@@ -119,34 +120,51 @@ json key_json(const std::string& path, const qv::RegKey& key, std::string* human
     return r;
 }
 
-// Keys that Wine's own registry cannot enumerate either (its editor skips
-// them too): a warning, not a failure of the export.
-bool wine_cannot_enumerate(const std::string& reason) {
-    return reason.find("(Win32 error 6)") != std::string::npos;
-}
-
 struct Tree {
     qv::TreeExport ex;
     std::vector<std::string> warnings, missing;
 };
 
+// The lines after the first of a failure's message ("  KEY: why" each).
+std::vector<std::string> detail_lines(const qv::Failure& f) {
+    std::vector<std::string> out;
+    for (size_t at = f.message.find('\n'); at != std::string::npos;) {
+        size_t end = f.message.find('\n', at + 1);
+        std::string line = f.message.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        size_t first = line.find_first_not_of(' ');
+        if (first != std::string::npos)
+            out.push_back(line.substr(first));
+        at = end;
+    }
+    return out;
+}
+
+// Keys the platform itself cannot list (its own editor skips them too) are
+// warnings; any other key that could not be read whole makes the tree
+// incomplete, and what was read is kept.
 Tree read_tree(Context& ctx, const KeyArg& k, const std::string& label) {
     ctx.server();
-    Tree t;
+    qv::Result<qv::TreeExport> ex;
     {
         Progress bar(label);
-        t.ex = qv::export_tree(ctx.session(), k.path, k.view, bar.fn());
+        ex = qv::export_tree(ctx.session(), k.path, k.view, bar.fn());
     }
-    if (!t.ex.error.empty()) {
-        if (t.ex.error.find("(Win32 error 2)") != std::string::npos)
+    if (ex.failure) {
+        const qv::Failure& f = *ex.failure;
+        if (f.kind == qv::Failure::Kind::refused)
+            usage_error(label == "exporting" ? "reg export: " + f.message : "reg get: " + f.message);
+        if (f.is(qv::kFileNotFound))
             throw Exit{kFailed, "no such key: " + long_path(k) + " (Win32 error 2)", "win32", qv::kFileNotFound};
-        throw Exit{kFailed, "cannot read " + long_path(k) + ": " + t.ex.error, "server"};
+        if (f.kind != qv::Failure::Kind::incomplete)
+            failed("cannot read " + long_path(k), f);
     }
-    for (const std::string& w : t.ex.incomplete)
-        (wine_cannot_enumerate(w) ? t.warnings : t.missing).push_back(qv::long_root_path(w.substr(0, w.find(':'))) +
-                                                                       w.substr(w.find(':')));
+    Tree t;
+    t.ex = std::move(ex.value);
+    t.warnings = t.ex.warnings;
+    if (ex.failure)
+        t.missing = detail_lines(*ex.failure);
     for (const std::string& w : t.warnings)
-        std::cerr << "qvctl: warning: skipped, as Wine itself cannot enumerate it: " << w << "\n";
+        std::cerr << "qvctl: warning: skipped, as Wine itself cannot list it: " << w << "\n";
     for (const std::string& m : t.missing)
         std::cerr << "qvctl: incomplete: " << m << "\n";
     return t;
@@ -347,14 +365,11 @@ int reg_set(Context& ctx, const Args& a) {
         qv::RegFile file;
         file.keys.push_back({long_path(k), false, {{name, false, data.first, data.second}}});
         ctx.server();
-        qv::TreeImport im;
-        try {
-            im = qv::import_tree(ctx.session(), file, k.view);
-        } catch (const std::invalid_argument& e) {
-            usage_error("reg set: " + what + ": " + e.what());
-        }
-        if (!im.ok())
-            failed("cannot write " + what + ": " + im.failures.front());
+        qv::Result<qv::TreeImport> im = qv::import_tree(ctx.session(), file, k.view);
+        if (im.failure && im.failure->kind == qv::Failure::Kind::refused)
+            usage_error("reg set: " + what + ": " + im.failure->message);  // nothing was sent
+        if (!im)
+            failed("cannot write " + what + ": " + (im->failures.empty() ? im.failure->describe() : im->failures.front()));
     }
     json r;
     r["key"] = long_path(k);
@@ -451,10 +466,9 @@ int reg_export(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int reg_import(Context& ctx, const Args& a) {
+// The file read, checked and planned: what reg import sends.
+qv::ImportPlan planned_import(const std::string& file, const Args& a, qv::RegView view) {
     const Command& c = command_row("reg import");
-    need(a, 1, 1, c);
-    std::string file = a.pos[0];
     qv::RegFile parsed;
     try {
         parsed = qv::parse_regfile(read_input(file, "reg import"));
@@ -462,7 +476,6 @@ int reg_import(Context& ctx, const Args& a) {
         usage_error("reg import: " + file + ": " + e.what());
     }
     std::optional<std::string> to = a.value("--to"), from = a.value("--from");
-    qv::RegView view = a.flag("--32") ? qv::RegView::win32 : qv::RegView::native;
     if (from && !to)
         usage_error("reg import: --from needs --to");
     if (to) {
@@ -474,14 +487,37 @@ int reg_import(Context& ctx, const Args& a) {
             usage_error(std::string("reg import: ") + e.what());
         }
     }
-    ctx.server();
-    qv::TreeImport im;
+    qv::Result<qv::ImportPlan> plan = qv::plan_import(parsed, view, std::to_string(getpid()));
+    if (!plan)
+        usage_error("reg import: " + file + ": " + plan.failure->message);  // refused before anything is sent
+    return std::move(plan.value);
+}
+
+int reg_import(Context& ctx, const Args& a) {
+    const Command& c = command_row("reg import");
+    need(a, 1, 1, c);
+    std::string file = a.pos[0];
+    qv::RegView view = a.flag("--32") ? qv::RegView::win32 : qv::RegView::native;
+    // The file is read and planned while the server starts; what is wrong
+    // with the file is still reported before what is wrong with the prefix.
+    std::future<qv::ImportPlan> planning = std::async(std::launch::async, planned_import, file, a, view);
+    std::exception_ptr start_failure;
     try {
-        Progress bar("importing");
-        im = qv::import_tree(ctx.session(), parsed, view, bar.fn());
-    } catch (const std::invalid_argument& e) {
-        usage_error("reg import: " + file + ": " + e.what());
+        ctx.server();
+    } catch (...) {
+        start_failure = std::current_exception();
     }
+    qv::ImportPlan plan = planning.get();
+    if (start_failure)
+        std::rethrow_exception(start_failure);
+    qv::Result<qv::TreeImport> result;
+    {
+        Progress bar("importing");
+        result = qv::run_import(ctx.session(), plan, view, bar.fn());
+    }
+    if (result.failure && result.failure->kind == qv::Failure::Kind::refused)
+        usage_error("reg import: " + file + ": " + result.failure->message);  // nothing was sent
+    const qv::TreeImport& im = *result;
     json r;
     r["file"] = file;
     r["keys"] = im.keys;
@@ -499,7 +535,7 @@ int reg_import(Context& ctx, const Args& a) {
     if (im.keys_deleted || im.values_deleted)
         human += "; deleted " + std::to_string(im.keys_deleted) + " keys, " + std::to_string(im.values_deleted) +
                  " values";
-    if (!im.ok())
+    if (!result)
         emit_partial(ctx, r, human + "\n", kFailed,
                      "the import of " + file + " failed for " + std::to_string(im.failures.size()) + " entries",
                      "incomplete");

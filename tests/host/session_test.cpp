@@ -14,6 +14,7 @@
 
 #include "qv/registry.h"
 #include "qv/session.h"
+#include "scripted_server.h"
 
 namespace {
 
@@ -34,27 +35,11 @@ const char kScript[] =
 
 class ScriptedSession : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = "/tmp/qv-session-" + std::to_string(::getpid());
-        ::mkdir(dir_.c_str(), 0755);
-        std::ofstream(dir_ + "/server.sh") << kScript;
-        std::remove((dir_ + "/starts").c_str());
-        options_.launch.wine = "/bin/sh";
-        options_.launch.exe = dir_ + "/server.sh";
-        options_.launch.env = {{"QV_STARTS", dir_ + "/starts"}};
-        options_.start_timeout = options_.answer_timeout = qv::Millis(20000);
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    int recorded_starts() const {
-        std::ifstream in(dir_ + "/starts");
-        int n = 0;
-        for (std::string line; std::getline(in, line);)
-            n++;
-        return n;
-    }
+    int recorded_starts() const { return static_cast<int>(server_.lines("starts").size()); }
 
-    std::string dir_;
-    qv::SessionOptions options_;
+    hosttest::ScriptedServer server_{"session", kScript};
+    const std::string& dir_ = server_.dir;
+    qv::SessionOptions& options_ = server_.options;
 };
 
 TEST_F(ScriptedSession, StartsOnFirstRequestAndQuitsCleanly) {

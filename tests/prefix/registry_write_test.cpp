@@ -144,6 +144,29 @@ TEST(RegistryWrite, MissingParentsAreCreatedAndTheEmptyNameIsTheDefaultValue) {
     EXPECT_EQ(server.quit(), 0);
 }
 
+// Writes in a row to one key reuse it; another process deleting or changing it
+// in between, and other requests between writes, change nothing of what lands.
+TEST(RegistryWrite, WritesInARowLandWhereverTheKeyWentMeanwhile) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    qv::Server server = qvtest::start_server();
+    const std::string k = key.path() + "\\row";
+    EXPECT_TRUE(qv::set_dword(server, k, "one", 1));
+    ASSERT_EQ(c.rmtree(k), "ok");  // another process removes the key the server holds
+    EXPECT_TRUE(qv::set_dword(server, k, "two", 2));
+    EXPECT_EQ(c.query(k, "two"), "4 02000000");
+    EXPECT_EQ(c.query(k, "one"), "value 2");
+    // The server's own deletion between two writes to the same key.
+    EXPECT_TRUE(qv::delete_tree(server, k));
+    EXPECT_TRUE(qv::set_dword(server, k, "three", 3));
+    EXPECT_EQ(c.query(k, "three"), "4 03000000");
+    EXPECT_EQ(c.query(k, "two"), "value 2");
+    // The same path in the other view is another key.
+    EXPECT_TRUE(qv::set_dword(server, k, "four", 4, qv::RegView::win32));
+    EXPECT_EQ(c.query(k, "four", "32"), "4 04000000");
+    EXPECT_EQ(server.quit(), 0);
+}
+
 TEST(RegistryWrite, RoundTripsAwkwardNamesAndDataThroughTheTypedCalls) {
     Checker c;
     ScopedKey key(c, regtest::test_key());
