@@ -171,6 +171,9 @@ int drive_rm(Context& ctx, const Args& a) {
                        "; without it Wine cannot start programs in the prefix and qvctl could not put it back. "
                        "Give --force to remove it all the same.",
                    "refused"};
+    if (letter == 'A' || letter == 'Z')
+        throw Exit{kFailed,
+                   std::string("drive rm: ") + letter + ": cannot be removed; qvmanip removes B: to Y: only", "refused"};
     qv::Result<void> r = qv::remove_drive(ctx.session(), letter);
     if (!r)
         failed(std::string("drive rm ") + letter, *r.failure);

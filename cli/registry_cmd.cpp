@@ -164,7 +164,7 @@ Tree read_tree(Context& ctx, const KeyArg& k, const std::string& label) {
     if (ex.failure)
         t.missing = detail_lines(*ex.failure);
     for (const std::string& w : t.warnings)
-        std::cerr << "qvctl: warning: skipped, as Wine itself cannot list it: " << w << "\n";
+        std::cerr << "qvctl: warning: " << w << "\n";
     for (const std::string& m : t.missing)
         std::cerr << "qvctl: incomplete: " << m << "\n";
     return t;

@@ -172,7 +172,9 @@ int raw_mode(Context& ctx) {
         if (line == "quit" || line.rfind("quit ", 0) == 0)
             break;
         if (line == "help" || line == "--help" || line == "-h") {
-            std::cout << "request words: " << request_words() << "\n" << (tty ? "> " : "") << std::flush;
+            // For people: with --json it goes where it cannot be read as an answer.
+            (ctx.json ? std::cerr : std::cout) << "request words: " << request_words() << "\n";
+            std::cout << (tty ? "> " : "") << std::flush;
             continue;
         }
         server.send(line + "\n");
