@@ -253,8 +253,8 @@ int folder_cmd(Context& ctx, const Args& a) {
     for (const Folder& f : kFolders)
         known = known || name == f.name;
     if (!known)
-        usage_error("folder: no folder is called \"" + a.pos[0] + "\" (environment variables: qvctl env " +
-                    a.pos[0] + "); the folders are:\n" + folder_list());
+        usage_error("folder: no folder is called \"" + a.pos[0] + "\"; qvctl folder --help lists them (an " +
+                    "environment variable: qvctl env " + a.pos[0] + ")");
     qv::Result<std::string> f = qv::expanded_string(ctx.session(), name);
     if (!f)
         failed("folder " + name + ": the prefix has no such folder", *f.failure);

@@ -117,7 +117,7 @@ TEST(ClientCli, OneExitCodeRuleAndMessagesInWords) {
         {{"reg", "import", somedir}, 2, somedir + " is a directory"},
         {{"reg", "set", "HKCU\\Software\\QvTest\\Cli", "v", "sz", "a\xff"}, 2, "not UTF-8"},
         {{"request", "bogus"}, 2, "no request \"bogus\""},
-        {{"folder", "nosuchfolder"}, 2, "appdata"},
+        {{"folder", "nosuchfolder"}, 2, "qvctl folder --help lists them"},
         {{"find", "C:\\nosuchdir\\*"}, 1, "a folder on the way does not exist (Win32 error 3)"},
         {{"reg", "get", "HKCU\\Software\\QvTest\\NoSuchKeyHere"}, 1, "(Win32 error 2)"},
     };
