@@ -60,9 +60,10 @@ bool split_words(std::string_view line, std::vector<std::string>* words, std::st
                 i++;
             }
         } else if (c == '\\') {
-            // Escapes only what would otherwise split or quote: Windows paths stay as typed.
+            // Escapes only what would otherwise quote or comment: Windows paths
+            // stay as typed, C:\windows\ before a blank or at the end included.
             char n = i + 1 < line.size() ? line[i + 1] : '\0';
-            bool special = n == ' ' || n == '\t' || n == '\'' || n == '"' || n == '\\' || n == '#';
+            bool special = n == '\'' || n == '"' || n == '\\' || n == '#';
             word += special ? n : c;
             in_word = true;
             i += special ? 2 : 1;
@@ -158,6 +159,44 @@ std::string type_name(uint32_t type) {
 
 std::string readable(std::string_view text) { return qv::visible(text, false); }
 
+std::string in_quotes(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"')
+            out += "\\\"";
+        else
+            out += qv::visible(std::string_view(reinterpret_cast<const char*>(&c), 1), true);
+    }
+    return out + "\"";
+}
+
+std::string shown(std::string_view text, bool blanks_quote) {
+    bool quote = text.empty() || text[0] == '"' || !qv::valid_utf8(text) || text.front() == ' ' ||
+                 text.back() == ' ' || text.front() == '\t' || text.back() == '\t';
+    for (unsigned char c : text)
+        quote = quote || c < 0x20 || c == 0x7f || (blanks_quote && c == ' ');
+    return quote ? in_quotes(text) : std::string(text);
+}
+
+std::string value_name_text(std::string_view name) {
+    if (name.empty())
+        return "(default)";
+    return name == "(default)" ? in_quotes(name) : shown(name, true);
+}
+
+std::string data_only(const nlohmann::ordered_json& v) {
+    const auto& data = v["data"];
+    std::string out;
+    if (data.is_array())
+        for (const auto& s : data)
+            out += s.get<std::string>() + "\n";
+    else if (data.is_string())
+        out = data.get<std::string>() + "\n";
+    else
+        out = std::to_string(data.get<uint64_t>()) + "\n";
+    return out;
+}
+
 size_t columns(std::string_view text) {
     size_t n = 0;
     for (unsigned char c : text)
@@ -171,13 +210,13 @@ std::string data_text(const nlohmann::ordered_json& v) {
     if (data.is_array()) {
         std::string out;
         for (const auto& s : data)
-            out += (out.empty() ? "\"" : " \"") + readable(s.get<std::string>()) + "\"";
+            out += (out.empty() ? "" : " ") + in_quotes(s.get<std::string>());
         return out.empty() ? "(no strings)" : out;
     }
     if (data.is_string() && (type == qv::reg_sz || type == qv::reg_expand_sz || type == qv::reg_link))
-        return readable(data.get<std::string>());
-    if (data.is_number()) {
-        uint64_t n = data.get<uint64_t>();
+        return shown(data.get<std::string>());
+    if (data.is_number() || (type == qv::reg_qword && v["hex"].get<std::string>().size() == 16)) {
+        uint64_t n = data.is_number() ? data.get<uint64_t>() : std::stoull(data.get<std::string>());
         char buf[48];
         std::snprintf(buf, sizeof buf, type == qv::reg_qword ? "0x%016llx (%llu)" : "0x%08llx (%llu)",
                       static_cast<unsigned long long>(n), static_cast<unsigned long long>(n));

@@ -1,6 +1,9 @@
 #include "qv/files.h"
 
+#include <cctype>
 #include <stdexcept>
+
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -166,7 +169,19 @@ Result<char> add_drive(Channel to, std::string_view unix_dir) {
 }
 
 Result<void> remove_drive(Channel to, char letter) {
-    return detail::call(to, [&] { return remove_drive_request(letter); }, parse_remove_drive);
+    Result<void> r = detail::call(to, [&] { return remove_drive_request(letter); }, parse_remove_drive);
+    if (!r && r.failure->is(kNoSuchDevice) && std::isalpha(static_cast<unsigned char>(letter))) {
+        // A link made in dosdevices while the prefix ran is unknown to Wine's
+        // mount manager until the prefix restarts, yet every program already
+        // sees the drive: removing the link is removing the drive. Only where
+        // the prefix is known: a failure costs no further request.
+        std::string dosdevices = to.prefix().empty() ? std::string() : to.prefix() + "/dosdevices";
+        std::string link = dosdevices + "/" + static_cast<char>(std::tolower(static_cast<unsigned char>(letter))) + ":";
+        struct stat st;
+        if (!dosdevices.empty() && lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && unlink(link.c_str()) == 0)
+            return {};
+    }
+    return r;
 }
 
 Result<std::vector<DirEntry>> find_files(Channel to, std::string_view pattern, int max_results) {

@@ -322,7 +322,8 @@ TEST(ClientWords, BatchLinesSplitLikeAShell) {
     std::vector<std::string> w;
     std::string err;
     ASSERT_TRUE(qvctl::split_words("reg get  HKCU\\Software\\x 'a b' \"c \\\"d\\\" \\\\ \\e\" e\\ f # note", &w, &err));
-    EXPECT_EQ(w, (std::vector<std::string>{"reg", "get", "HKCU\\Software\\x", "a b", "c \"d\" \\ \\e", "e f"}));
+    // A backslash before a blank is a Windows path's own: the word ends there.
+    EXPECT_EQ(w, (std::vector<std::string>{"reg", "get", "HKCU\\Software\\x", "a b", "c \"d\" \\ \\e", "e\\", "f"}));
     ASSERT_TRUE(qvctl::split_words("a'b'\"c\"d x#y '' \"\"", &w, &err));
     EXPECT_EQ(w, (std::vector<std::string>{"abcd", "x#y", "", ""}));
     ASSERT_TRUE(qvctl::split_words("   # only a comment", &w, &err));

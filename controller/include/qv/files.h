@@ -30,7 +30,9 @@ Result<std::string> windows_path(Channel to, std::string_view unix_path);
 // it.
 Result<char> add_drive(Channel to, std::string_view unix_dir);
 
-// "rmdrive": removes a drive letter, B to Y in either case.
+// "rmdrive": removes a drive letter, B to Y in either case. A letter linked
+// in the prefix's dosdevices by hand while Wine ran, which Wine answers as
+// not defined, has its link removed (when the channel knows its prefix).
 Result<void> remove_drive(Channel to, char letter);
 
 struct DirEntry {
