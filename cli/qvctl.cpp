@@ -582,24 +582,6 @@ int path_cmd(Context& ctx, const Args& a) {
     return kOk;
 }
 
-struct DriveLink {
-    char letter;
-    std::string target;
-};
-
-std::vector<DriveLink> drive_links(const std::string& prefix) {
-    std::vector<DriveLink> out;
-    std::string dir = prefix + "/dosdevices";
-    for (char c = 'a'; c <= 'z'; c++) {
-        std::string link = dir + "/" + c + ":";
-        char buf[4096];
-        ssize_t n = readlink(link.c_str(), buf, sizeof buf);
-        if (n >= 0)
-            out.push_back({static_cast<char>(c - 32), std::string(buf, static_cast<size_t>(n))});
-    }
-    return out;
-}
-
 int drive_cmd(Context& ctx, const Args& a) {
     if (a.pos.empty())
         usage_error("drive: say add, rm or list\nusage: " + qvctl::usage_line("drive"));
@@ -609,7 +591,7 @@ int drive_cmd(Context& ctx, const Args& a) {
         ctx.check_prefix();
         json drives = json::array();
         std::string human;
-        for (const DriveLink& d : drive_links(ctx.launch.prefix)) {
+        for (const qv::DriveMapping& d : qv::drive_mappings(ctx.launch.prefix)) {
             json j;
             j["letter"] = std::string(1, d.letter);
             put_text(j, "target", d.target);
@@ -633,12 +615,12 @@ int drive_cmd(Context& ctx, const Args& a) {
             dir = std::string(cwd ? cwd : "") + "/" + dir;
             std::free(cwd);
         }
-        std::vector<DriveLink> before = drive_links(ctx.launch.prefix);
+        std::vector<qv::DriveMapping> before = qv::drive_mappings(ctx.launch.prefix);
         qv::Result<char> d = qv::add_drive(ctx.session(), dir);
         if (!d)
             failed(d.error());
         bool mapped_before = false;
-        for (const DriveLink& l : before)
+        for (const qv::DriveMapping& l : before)
             mapped_before = mapped_before || std::toupper(static_cast<unsigned char>(l.letter)) == *d;
         json r;
         r["directory"] = dir;
