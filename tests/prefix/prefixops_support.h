@@ -153,4 +153,17 @@ inline std::string first_line(const std::string& text) {
     return line;
 }
 
+// The global version `winecfg -v` shows for prefix: Wine 8 prints the word
+// on stdout, Wine 10 on stderr, among messages of its own.
+inline std::string shown_version(const std::string& prefix) {
+    qv::RunResult r = run_in(prefix, "winecfg", {"-v"});
+    std::istringstream lines(r.out + "\n" + r.err);
+    for (std::string line; std::getline(lines, line);) {
+        line = first_line(line);
+        if (!line.empty() && line.find_first_of(" :") == std::string::npos)
+            return line;
+    }
+    return "(no version in: " + r.out + r.err + ")";
+}
+
 }  // namespace opstest

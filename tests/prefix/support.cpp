@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 namespace qvtest {
@@ -36,7 +37,17 @@ bool testing_32bit_build() {
     return same;
 }
 
-std::string server_system_folder() { return testing_32bit_build() ? "syswow64" : "system32"; }
+std::string prefix_arch() {
+    std::ifstream in(prefix() + "/system.reg");
+    for (std::string line; std::getline(in, line) && (line.empty() || line[0] != '[');)
+        if (line.rfind("#arch=", 0) == 0)
+            return line.substr(6);
+    return {};
+}
+
+std::string server_system_folder() {
+    return testing_32bit_build() && prefix_arch() == "win64" ? "syswow64" : "system32";
+}
 
 qv::Millis patience(qv::Millis base) {
     const char* scale = std::getenv("QV_TEST_TIME_SCALE");
