@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "qv/registry.h"
+#include "qv/winerelease.h"
 
 namespace qv {
 
@@ -70,17 +71,7 @@ const std::vector<std::string>& prefix_folder_names() {
 WineUpdate wine_update(const std::string& prefix, const std::string& wine) {
     WineUpdate u;
     u.stamp = first_line(read_file(prefix + "/.update-timestamp"));
-    LaunchOptions o;
-    o.wine = wine;
-    o.exe = "--version";  // answered by the loader itself, without the prefix
-    o.prefix = prefix;
-    try {
-        Result<RunResult> r = run_program(o, Millis(30000));
-        if (r && r->exit_code == 0)
-            u.wine = first_line(r->out);
-    } catch (const std::runtime_error&) {
-        // No loader there: the version stays unknown.
-    }
+    u.wine = wine_release(wine).text;
     u.wine_inf = wine_inf_of(wine);
     struct stat st;
     if (!u.wine_inf.empty() && stat(u.wine_inf.c_str(), &st) == 0 && !u.stamp.empty())
@@ -106,7 +97,8 @@ Result<PrefixInfo> prefix_info(Channel to, const std::string& wine) {
     std::vector<std::string> answers = to.ask_all(requests);
 
     Result<WindowsVersionReading> version =
-        parse_windows_version(std::vector<std::string>(answers.begin(), answers.begin() + version_count));
+        parse_windows_version(windows_version_tool(to),
+                              std::vector<std::string>(answers.begin(), answers.begin() + version_count));
     if (!version)
         return *version.failure;
     info.windows_version = *version;

@@ -9,6 +9,7 @@
 #include "qv/bytes.h"
 #include "qv/files.h"
 #include "qv/wineconfig.h"
+#include "qv/winerelease.h"
 
 namespace qv {
 
@@ -20,17 +21,71 @@ constexpr const char* kProductKey = "HKLM\\System\\CurrentControlSet\\Control\\P
 constexpr const char* kWindowsKey = "HKLM\\System\\CurrentControlSet\\Control\\Windows";
 constexpr const char* kEnvironmentKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
-// As Wine 8's configuration tool writes them (measured with `winecfg -v`).
-const std::vector<WindowsVersion> kVersions = {
-    {"win10", "Windows 10", 10, 0, 18362, "", 0x000, "Microsoft Windows 10", "WinNT"},
-    {"win81", "Windows 8.1", 6, 3, 9600, "", 0x000, "Microsoft Windows 8.1", "WinNT"},
-    {"win8", "Windows 8", 6, 2, 9200, "", 0x000, "Microsoft Windows 8", "WinNT"},
-    {"win2008r2", "Windows 2008 R2", 6, 1, 7601, "Service Pack 1", 0x100, "Microsoft Windows 2008 R2", "ServerNT"},
-    {"win7", "Windows 7", 6, 1, 7601, "Service Pack 1", 0x100, "Microsoft Windows 7", "WinNT"},
-    {"win2008", "Windows 2008", 6, 0, 6002, "Service Pack 2", 0x200, "Microsoft Windows 2008", "ServerNT"},
-    {"vista", "Windows Vista", 6, 0, 6002, "Service Pack 2", 0x200, "Microsoft Windows Vista", "WinNT"},
-    {"win2003", "Windows 2003", 5, 2, 3790, "Service Pack 2", 0x200, "Microsoft Windows 2003", "ServerNT"},
-    {"winxp64", "Windows XP", 5, 2, 3790, "Service Pack 2", 0x200, "Microsoft Windows XP", "WinNT"},
+using Family = WindowsVersion::Family;
+
+// As each release's configuration tool writes them (measured with
+// `winecfg -v` in Wine 8.0 and 10.0, from values planted and from none).
+const WindowsVersionTool kWine8 = {
+    8,
+    {
+        {"win10", "Windows 10", Family::nt, 10, 0, 18362, "10.0", "", 0x000, "Microsoft Windows 10", "WinNT"},
+        {"win81", "Windows 8.1", Family::nt, 6, 3, 9600, "6.3", "", 0x000, "Microsoft Windows 8.1", "WinNT"},
+        {"win8", "Windows 8", Family::nt, 6, 2, 9200, "6.2", "", 0x000, "Microsoft Windows 8", "WinNT"},
+        {"win2008r2", "Windows 2008 R2", Family::nt, 6, 1, 7601, "6.1", "Service Pack 1", 0x100,
+         "Microsoft Windows 2008 R2", "ServerNT"},
+        {"win7", "Windows 7", Family::nt, 6, 1, 7601, "6.1", "Service Pack 1", 0x100, "Microsoft Windows 7", "WinNT"},
+        {"win2008", "Windows 2008", Family::nt, 6, 0, 6002, "6.0", "Service Pack 2", 0x200, "Microsoft Windows 2008",
+         "ServerNT"},
+        {"vista", "Windows Vista", Family::nt, 6, 0, 6002, "6.0", "Service Pack 2", 0x200, "Microsoft Windows Vista",
+         "WinNT"},
+        {"win2003", "Windows 2003", Family::nt, 5, 2, 3790, "5.2", "Service Pack 2", 0x200, "Microsoft Windows 2003",
+         "ServerNT"},
+        {"winxp64", "Windows XP", Family::nt, 5, 2, 3790, "5.2", "Service Pack 2", 0x200, "Microsoft Windows XP",
+         "WinNT"},
+    },
+    "win7",
+    false,
+    false,
+};
+
+// Wine 10 offers the 32-bit and 16-bit versions in a 64-bit prefix too, gives
+// Windows 10 and 11 the CurrentVersion "6.3" that they have themselves, and
+// judges by CurrentMajorVersionNumber where it is present.
+const WindowsVersionTool kWine10 = {
+    10,
+    {
+        {"win11", "Windows 11", Family::nt, 10, 0, 22000, "6.3", "", 0x000, "Microsoft Windows 11", "WinNT"},
+        {"win10", "Windows 10", Family::nt, 10, 0, 19043, "6.3", "", 0x000, "Microsoft Windows 10", "WinNT"},
+        {"win81", "Windows 8.1", Family::nt, 6, 3, 9600, "6.3", "", 0x000, "Microsoft Windows 8.1", "WinNT"},
+        {"win8", "Windows 8", Family::nt, 6, 2, 9200, "6.2", "", 0x000, "Microsoft Windows 8", "WinNT"},
+        {"win2008r2", "Windows 2008 R2", Family::nt, 6, 1, 7601, "6.1", "Service Pack 1", 0x100,
+         "Microsoft Windows 2008 R2", "ServerNT"},
+        {"win7", "Windows 7", Family::nt, 6, 1, 7601, "6.1", "Service Pack 1", 0x100, "Microsoft Windows 7", "WinNT"},
+        {"win2008", "Windows 2008", Family::nt, 6, 0, 6002, "6.0", "Service Pack 2", 0x200, "Microsoft Windows 2008",
+         "ServerNT"},
+        {"vista", "Windows Vista", Family::nt, 6, 0, 6002, "6.0", "Service Pack 2", 0x200, "Microsoft Windows Vista",
+         "WinNT"},
+        {"win2003", "Windows 2003", Family::nt, 5, 2, 3790, "5.2", "Service Pack 2", 0x200, "Microsoft Windows 2003",
+         "ServerNT"},
+        {"winxp64", "Windows XP 64", Family::nt, 5, 2, 3790, "5.2", "Service Pack 2", 0x200,
+         "Microsoft Windows XP 64", "WinNT"},
+        {"winxp", "Windows XP", Family::nt, 5, 1, 2600, "5.1", "Service Pack 3", 0x300, "Microsoft Windows XP", "WinNT"},
+        {"win2k", "Windows 2000", Family::nt, 5, 0, 2195, "5.0", "Service Pack 4", 0x400, "Microsoft Windows 2000",
+         "WinNT"},
+        {"winme", "Windows ME", Family::win9x, 4, 90, 3000, "4.90.3000", " ", 0, "Microsoft Windows ME", ""},
+        {"win98", "Windows 98", Family::win9x, 4, 10, 2222, "4.10.2222", " A ", 0, "Microsoft Windows 98", ""},
+        {"win95", "Windows 95", Family::win9x, 4, 0, 950, "4.0.950", "", 0, "Microsoft Windows 95", ""},
+        {"nt40", "Windows NT 4.0", Family::nt, 4, 0, 1381, "4.0", "Service Pack 6a", 0x600,
+         "Microsoft Windows NT 4.0", "WinNT"},
+        {"nt351", "Windows NT 3.51", Family::nt, 3, 51, 1057, "3.51", "Service Pack 5", 0x500,
+         "Microsoft Windows NT 3.51", "WinNT"},
+        {"win31", "Windows 3.1", Family::win16, 3, 10, 0, "", "", 0, "", ""},
+        {"win30", "Windows 3.0", Family::win16, 3, 0, 0, "", "", 0, "", ""},
+        {"win20", "Windows 2.0", Family::win16, 2, 0, 0, "", "", 0, "", ""},
+    },
+    "win10",
+    true,
+    true,
 };
 
 RegChange set_sz(const char* key, const char* name, std::string text, RegView view) {
@@ -62,9 +117,9 @@ RegChange remove(std::string key, const char* name, RegView view) {
     return c;
 }
 
-Failure unknown_version(std::string_view name) {
+Failure unknown_version(const WindowsVersionTool& tool, std::string_view name) {
     std::string known;
-    for (const WindowsVersion& v : kVersions)
+    for (const WindowsVersion& v : tool.versions)
         known += std::string(known.empty() ? "" : ", ") + v.name;
     return refused_failure("unknown Windows version \"" + std::string(name) + "\" (Wine offers " + known + ")");
 }
@@ -100,13 +155,14 @@ std::string text_of(const RegKey& key, const char* name) {
 }
 
 // The tool's judgement of the registry values: among its versions of this
-// major number and product type, the one with this minor and build, else the
-// last of them in its list.
-const WindowsVersion* judge(uint32_t major, uint32_t minor, uint32_t build, const std::string& type, bool* exact) {
+// family, major number and product type, the one with this minor and build,
+// else the last of them in its list, else its fallback.
+const WindowsVersion* judge(const WindowsVersionTool& tool, Family family, uint32_t major, uint32_t minor,
+                            uint32_t build, const std::string& type, bool* exact) {
     const WindowsVersion* best = nullptr;
     *exact = false;
-    for (const WindowsVersion& v : kVersions) {
-        if (v.major != major || (!type.empty() && !iequals(type, v.product_type)))
+    for (const WindowsVersion& v : tool.versions) {
+        if (v.family != family || v.major != major || (!type.empty() && !iequals(type, v.product_type)))
             continue;
         best = &v;
         if (v.minor == minor && v.build == build) {
@@ -114,18 +170,45 @@ const WindowsVersion* judge(uint32_t major, uint32_t minor, uint32_t build, cons
             return &v;
         }
     }
-    return best;
+    return best ? best : tool.find(tool.fallback);
+}
+
+// The numbers of "6.1" or "4.10.2222"; absent ones are 0.
+std::vector<uint32_t> version_numbers(const std::string& text) {
+    std::vector<uint32_t> n;
+    const char* p = text.c_str();
+    for (int i = 0; i < 3; i++) {
+        char* end = nullptr;
+        n.push_back(static_cast<uint32_t>(std::strtoul(p, &end, 10)));
+        p = *end == '.' ? end + 1 : end;
+    }
+    return n;
+}
+
+const RegValue* dword_of(const RegKey& key, const char* name) {
+    const RegValue* v = key.find(name);
+    return v && v->type == reg_dword && v->data.size() == 4 ? v : nullptr;
 }
 
 }  // namespace
 
-const std::vector<WindowsVersion>& windows_versions() { return kVersions; }
-
-const WindowsVersion* find_windows_version(std::string_view name) {
-    for (const WindowsVersion& v : kVersions)
+const WindowsVersion* WindowsVersionTool::find(std::string_view name) const {
+    for (const WindowsVersion& v : versions)
         if (iequals(name, v.name))
             return &v;
     return nullptr;
+}
+
+const WindowsVersionTool& windows_version_tool(int wine_major) {
+    return wine_major >= kWine10.first_release ? kWine10 : kWine8;
+}
+
+const WindowsVersionTool& windows_version_tool(Channel to) {
+    std::string loader = to.loader();
+    WineRelease release = loader.empty() ? WineRelease() : wine_release(loader);
+    if (release.major == 0)
+        release = wine_release(default_wine_loader());
+    return windows_version_tool(release.major);
 }
 
 const char* source_name(WindowsVersionReading::Source source) {
@@ -144,25 +227,55 @@ std::vector<RegChange> windows_version_changes(const WindowsVersion& v, std::str
     if (!app.empty())
         return {set_sz(wine_settings_key(app).c_str(), "Version", v.name, RegView::native)};
     const RegView both = RegView::both;
-    std::vector<RegChange> c = {
-        set_sz(kNtKey, "CurrentVersion", std::to_string(v.major) + "." + std::to_string(v.minor), both),
-        set_dw(kNtKey, "CurrentMajorVersionNumber", v.major, both),
-        set_dw(kNtKey, "CurrentMinorVersionNumber", v.minor, both),
-        set_sz(kNtKey, "CSDVersion", v.csd_version, both),
-        set_sz(kNtKey, "CurrentBuild", std::to_string(v.build), both),
-        set_sz(kNtKey, "CurrentBuildNumber", std::to_string(v.build), both),
-        set_sz(kNtKey, "ProductName", v.product_name, both),
-        // HKLM\System is one key for both views.
-        set_sz(kProductKey, "ProductType", v.product_type, RegView::native),
-        set_dw(kWindowsKey, "CSDVersion", v.service_pack, RegView::native),
-        set_sz(kEnvironmentKey, "OS", "Windows_NT", RegView::native),
+    std::vector<RegChange> c;
+    // Removals go view by view: a removal in both views at once would stop
+    // at the first view that lacks the value.
+    auto remove_in_views = [&c](const char* key, std::initializer_list<const char*> names) {
+        for (const char* name : names)
+            for (RegView view : {RegView::native, RegView::win32})
+                c.push_back(remove(key, name, view));
     };
-    // The values of the older Windows family go, view by view (a removal in
-    // both views at once would stop at the first view that lacks the value).
-    for (const char* name : {"VersionNumber", "SubVersionNumber", "ProductName"})
-        for (RegView view : {RegView::native, RegView::win32})
-            c.push_back(remove(k9xKey, name, view));
-    c.push_back(remove(std::string(kWineSettingsKey), "Version", RegView::native));
+    switch (v.family) {
+    case Family::nt:
+        c = {
+            set_sz(kNtKey, "CurrentVersion", v.version_text, both),
+            set_dw(kNtKey, "CurrentMajorVersionNumber", v.major, both),
+            set_dw(kNtKey, "CurrentMinorVersionNumber", v.minor, both),
+            set_sz(kNtKey, "CSDVersion", v.csd_version, both),
+            set_sz(kNtKey, "CurrentBuild", std::to_string(v.build), both),
+            set_sz(kNtKey, "CurrentBuildNumber", std::to_string(v.build), both),
+            set_sz(kNtKey, "ProductName", v.product_name, both),
+            // HKLM\System is one key for both views.
+            set_sz(kProductKey, "ProductType", v.product_type, RegView::native),
+            set_dw(kWindowsKey, "CSDVersion", v.service_pack, RegView::native),
+            set_sz(kEnvironmentKey, "OS", "Windows_NT", RegView::native),
+        };
+        remove_in_views(k9xKey, {"VersionNumber", "SubVersionNumber", "ProductName"});
+        break;
+    case Family::win9x:
+        c = {
+            set_sz(k9xKey, "VersionNumber", v.version_text, both),
+            set_sz(k9xKey, "SubVersionNumber", v.csd_version, both),
+            set_sz(k9xKey, "ProductName", v.product_name, both),
+        };
+        remove_in_views(kNtKey, {"CurrentVersion", "CurrentMajorVersionNumber", "CurrentMinorVersionNumber",
+                                 "CSDVersion", "CurrentBuild", "CurrentBuildNumber", "ProductName"});
+        break;
+    case Family::win16:
+        // The tool leaves the NT version numbers in place here.
+        remove_in_views(kNtKey, {"CurrentVersion", "CSDVersion", "CurrentBuild", "CurrentBuildNumber", "ProductName"});
+        remove_in_views(k9xKey, {"VersionNumber", "SubVersionNumber", "ProductName"});
+        break;
+    }
+    if (v.family != Family::nt) {
+        c.push_back(remove(kProductKey, "ProductType", RegView::native));
+        c.push_back(remove(kWindowsKey, "CSDVersion", RegView::native));
+        c.push_back(remove(kEnvironmentKey, "OS", RegView::native));
+    }
+    if (v.family == Family::win16)
+        c.push_back(set_sz(std::string(kWineSettingsKey).c_str(), "Version", v.name, RegView::native));
+    else
+        c.push_back(remove(std::string(kWineSettingsKey), "Version", RegView::native));
     return c;
 }
 
@@ -180,12 +293,14 @@ std::vector<Request> windows_version_requests(std::string_view app) {
     r.push_back(list_key_request(kWineSettingsKey));
     r.push_back(list_key_request(kNtKey));
     r.push_back(list_key_request(kProductKey));
+    r.push_back(list_key_request(k9xKey));
     return r;
 }
 
-Result<WindowsVersionReading> parse_windows_version(const std::vector<std::string>& answers, std::string_view app) {
+Result<WindowsVersionReading> parse_windows_version(const WindowsVersionTool& tool,
+                                                    const std::vector<std::string>& answers, std::string_view app) {
     size_t first = app.empty() ? 0 : 1;
-    if (answers.size() != first + 3)
+    if (answers.size() != first + 4)
         throw std::invalid_argument("parse_windows_version: the answers do not match the requests");
     WindowsVersionReading r;
     // An override applies when its key and value are there; a missing key is
@@ -198,7 +313,7 @@ Result<WindowsVersionReading> parse_windows_version(const std::vector<std::strin
         if (v && v->is_text()) {
             r.source = source;
             r.name = v->string();
-            r.exact = find_windows_version(r.name) != nullptr;
+            r.exact = tool.find(r.name) != nullptr;
         }
         return std::nullopt;
     };
@@ -217,19 +332,36 @@ Result<WindowsVersionReading> parse_windows_version(const std::vector<std::strin
     Result<RegKey> product = parse_listing(answers[first + 2]);
     if (!product && !product.failure->is(kFileNotFound))
         return *product.failure;
+    Result<RegKey> old = parse_listing(answers[first + 3]);
+    if (!old && !old.failure->is(kFileNotFound))
+        return *old.failure;
     r.current_version = text_of(*nt, "CurrentVersion");
+    Family family = Family::nt;
+    if (r.current_version.empty() && tool.reads_9x && old) {
+        family = Family::win9x;
+        r.current_version = text_of(*old, "VersionNumber");
+    }
     if (r.current_version.empty())
         return Failure{Failure::Kind::win32, kFileNotFound,
                        "the prefix has no Windows NT version values (" + std::string(kNtKey) + " \"CurrentVersion\")"};
-    r.build = static_cast<uint32_t>(std::strtoul(text_of(*nt, "CurrentBuildNumber").c_str(), nullptr, 10));
-    r.product_name = text_of(*nt, "ProductName");
-    r.csd_version = text_of(*nt, "CSDVersion");
-    if (product)
-        r.product_type = text_of(*product, "ProductType");
-    char* dot = nullptr;
-    uint32_t major = static_cast<uint32_t>(std::strtoul(r.current_version.c_str(), &dot, 10));
-    uint32_t minor = *dot == '.' ? static_cast<uint32_t>(std::strtoul(dot + 1, nullptr, 10)) : 0;
-    if (const WindowsVersion* v = judge(major, minor, r.build, r.product_type, &r.exact))
+    std::vector<uint32_t> n = version_numbers(r.current_version);
+    if (family == Family::nt) {
+        n[2] = static_cast<uint32_t>(std::strtoul(text_of(*nt, "CurrentBuildNumber").c_str(), nullptr, 10));
+        r.product_name = text_of(*nt, "ProductName");
+        r.csd_version = text_of(*nt, "CSDVersion");
+        if (product)
+            r.product_type = text_of(*product, "ProductType");
+        if (const RegValue* major = tool.reads_version_numbers ? dword_of(*nt, "CurrentMajorVersionNumber") : nullptr) {
+            const RegValue* minor = dword_of(*nt, "CurrentMinorVersionNumber");
+            n[0] = major->dword();
+            n[1] = minor ? minor->dword() : 0;
+        }
+    } else {
+        r.product_name = text_of(*old, "ProductName");
+        r.csd_version = text_of(*old, "SubVersionNumber");
+    }
+    r.build = n[2];
+    if (const WindowsVersion* v = judge(tool, family, n[0], n[1], n[2], r.product_type, &r.exact))
         r.name = v->name;
     return r;
 }
@@ -241,13 +373,15 @@ Result<WindowsVersionReading> windows_version(Channel to, std::string_view app) 
     } catch (const Refused& e) {
         return refused_failure(e.what());
     }
-    return parse_windows_version(to.ask_all(requests), app);
+    const WindowsVersionTool& tool = windows_version_tool(to);
+    return parse_windows_version(tool, to.ask_all(requests), app);
 }
 
 Result<void> set_windows_version(Channel to, std::string_view name, std::string_view app) {
-    const WindowsVersion* version = find_windows_version(name);
+    const WindowsVersionTool& tool = windows_version_tool(to);
+    const WindowsVersion* version = tool.find(name);
     if (!version)
-        return unknown_version(name);
+        return unknown_version(tool, name);
     std::vector<RegChange> changes;
     std::vector<Request> requests;
     std::vector<KeyView> readback;

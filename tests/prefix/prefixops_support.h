@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -103,10 +104,11 @@ inline std::string differences(const ExportedKey& a, const ExportedKey& b) {
 }
 
 // A copy of the pristine prefix for one test suite, its wineserver kept
-// alive, stopped and removed at the end.
+// alive, stopped and removed at the end. The folder is dir and the process
+// id, so that tests that ctest runs side by side do not share it.
 class ScratchPrefix {
 public:
-    explicit ScratchPrefix(const std::string& dir) : dir_(dir) {
+    explicit ScratchPrefix(const std::string& dir) : dir_(dir + "." + std::to_string(::getpid())) {
         std::string cmd = std::string(QV_SOURCE_DIR) + "/scripts/wine-prefix.sh clone '" + dir_ + "' >/dev/null 2>&1";
         ok_ = std::system(cmd.c_str()) == 0;
     }

@@ -30,8 +30,9 @@
 //   - regfile.h, regtree.h: .reg text files read and written, and whole
 //     trees exported and imported over one session.
 //   - winver.h: the prefix's Windows version read and set as Wine's
-//     configuration tool does (windows_versions() holds every version it
-//     offers with its exact values), globally or for one program.
+//     configuration tool of the Wine at hand does (windows_version_tool()
+//     holds every version it offers with its exact values), globally or
+//     for one program.
 //   - dlls.h: DLL overrides listed, read, set and removed, globally or for
 //     one program; modes as DllMode or Wine's words, unknown ones refused.
 //   - info.h: prefix_info gathers the Windows version, architecture, the

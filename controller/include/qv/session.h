@@ -83,6 +83,8 @@ public:
     std::vector<std::string> ask_all(const std::vector<Request>& requests) const;
     // The prefix the requests go to; empty when only a bare Server is known.
     std::string prefix() const;
+    // The loader the session starts its servers with; empty for a bare Server.
+    std::string loader() const;
 
 private:
     Session* session_ = nullptr;
