@@ -8,7 +8,8 @@
 // HKLM\System\CurrentControlSet\Control. A "Version" value under
 // HKCU\Software\Wine overrides it for every program, one under
 // HKCU\Software\Wine\AppDefaults\NAME.exe for one program; setting the global
-// version removes the former, as the tool does.
+// version removes the former, as the tool does (except for the 16-bit
+// versions of Wine 10, which live only there).
 #include <cstdint>
 #include <string>
 #include <string_view>
