@@ -1,5 +1,6 @@
 #include "qv/files.h"
 
+#include <fstream>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -140,6 +141,15 @@ std::string prefix_folder(Channel to) {
     std::string_view tail = "/dosdevices/c:/";
     if (c && c->size() > tail.size() && c->compare(c->size() - tail.size(), tail.size(), tail) == 0)
         return c->substr(0, c->size() - tail.size());
+    return {};
+}
+
+std::string prefix_arch(const std::string& prefix) {
+    // The header lines before the first key.
+    std::ifstream in(prefix + "/system.reg");
+    for (std::string line; std::getline(in, line) && (line.empty() || line[0] != '[');)
+        if (line.rfind("#arch=", 0) == 0)
+            return line.substr(6);
     return {};
 }
 

@@ -8,6 +8,7 @@
 
 #include "qv/bytes.h"
 #include "qv/files.h"
+#include "qv/install.h"
 #include "qv/wineconfig.h"
 #include "qv/winerelease.h"
 
@@ -46,6 +47,42 @@ const WindowsVersionTool kWine8 = {
     "win7",
     false,
     false,
+};
+
+// Wine 8's 32-bit tool, the one of a 32-bit prefix: no Windows XP 64, and
+// the 32-bit and 16-bit versions with the values Wine 10 writes for them.
+const WindowsVersionTool kWine8Win32 = {
+    8,
+    {
+        {"win10", "Windows 10", Family::nt, 10, 0, 18362, "10.0", "", 0x000, "Microsoft Windows 10", "WinNT"},
+        {"win81", "Windows 8.1", Family::nt, 6, 3, 9600, "6.3", "", 0x000, "Microsoft Windows 8.1", "WinNT"},
+        {"win8", "Windows 8", Family::nt, 6, 2, 9200, "6.2", "", 0x000, "Microsoft Windows 8", "WinNT"},
+        {"win2008r2", "Windows 2008 R2", Family::nt, 6, 1, 7601, "6.1", "Service Pack 1", 0x100,
+         "Microsoft Windows 2008 R2", "ServerNT"},
+        {"win7", "Windows 7", Family::nt, 6, 1, 7601, "6.1", "Service Pack 1", 0x100, "Microsoft Windows 7", "WinNT"},
+        {"win2008", "Windows 2008", Family::nt, 6, 0, 6002, "6.0", "Service Pack 2", 0x200, "Microsoft Windows 2008",
+         "ServerNT"},
+        {"vista", "Windows Vista", Family::nt, 6, 0, 6002, "6.0", "Service Pack 2", 0x200, "Microsoft Windows Vista",
+         "WinNT"},
+        {"win2003", "Windows 2003", Family::nt, 5, 2, 3790, "5.2", "Service Pack 2", 0x200, "Microsoft Windows 2003",
+         "ServerNT"},
+        {"winxp", "Windows XP", Family::nt, 5, 1, 2600, "5.1", "Service Pack 3", 0x300, "Microsoft Windows XP", "WinNT"},
+        {"win2k", "Windows 2000", Family::nt, 5, 0, 2195, "5.0", "Service Pack 4", 0x400, "Microsoft Windows 2000",
+         "WinNT"},
+        {"winme", "Windows ME", Family::win9x, 4, 90, 3000, "4.90.3000", " ", 0, "Microsoft Windows ME", ""},
+        {"win98", "Windows 98", Family::win9x, 4, 10, 2222, "4.10.2222", " A ", 0, "Microsoft Windows 98", ""},
+        {"win95", "Windows 95", Family::win9x, 4, 0, 950, "4.0.950", "", 0, "Microsoft Windows 95", ""},
+        {"nt40", "Windows NT 4.0", Family::nt, 4, 0, 1381, "4.0", "Service Pack 6a", 0x600,
+         "Microsoft Windows NT 4.0", "WinNT"},
+        {"nt351", "Windows NT 3.51", Family::nt, 3, 51, 1057, "3.51", "Service Pack 5", 0x500,
+         "Microsoft Windows NT 3.51", "WinNT"},
+        {"win31", "Windows 3.1", Family::win16, 3, 10, 0, "", "", 0, "", ""},
+        {"win30", "Windows 3.0", Family::win16, 3, 0, 0, "", "", 0, "", ""},
+        {"win20", "Windows 2.0", Family::win16, 2, 0, 0, "", "", 0, "", ""},
+    },
+    "win7",
+    false,
+    true,
 };
 
 // Wine 10 offers the 32-bit and 16-bit versions in a 64-bit prefix too, gives
@@ -199,8 +236,10 @@ const WindowsVersion* WindowsVersionTool::find(std::string_view name) const {
     return nullptr;
 }
 
-const WindowsVersionTool& windows_version_tool(int wine_major) {
-    return wine_major >= kWine10.first_release ? kWine10 : kWine8;
+const WindowsVersionTool& windows_version_tool(int wine_major, bool win32_prefix) {
+    if (wine_major >= kWine10.first_release)
+        return kWine10;
+    return win32_prefix ? kWine8Win32 : kWine8;
 }
 
 const WindowsVersionTool& windows_version_tool(Channel to) {
@@ -208,7 +247,17 @@ const WindowsVersionTool& windows_version_tool(Channel to) {
     WineRelease release = loader.empty() ? WineRelease() : wine_release(loader);
     if (release.major == 0)
         release = wine_release(default_wine_loader());
-    return windows_version_tool(release.major);
+    // Asked of the files, not the server: an unknown version is refused
+    // before anything is sent.
+    std::string prefix = to.prefix();
+    if (prefix.empty()) {
+        try {
+            prefix = default_prefix();
+        } catch (const std::runtime_error&) {
+            // No prefix to look at: taken for a 64-bit one.
+        }
+    }
+    return windows_version_tool(release.major, !prefix.empty() && prefix_arch(prefix) == "win32");
 }
 
 const char* source_name(WindowsVersionReading::Source source) {

@@ -32,6 +32,14 @@ TEST(WindowsVersions, EachReleaseGetsItsToolsListAndLookupIgnoresCase) {
     EXPECT_EQ(&qv::windows_version_tool(0), &wine8);
     EXPECT_EQ(&qv::windows_version_tool(9), &wine8);
     EXPECT_EQ(&qv::windows_version_tool(11), &wine10);
+    // Wine 8's 32-bit tool, in a 32-bit prefix, offers the older versions
+    // too, but not Windows XP 64; Wine 10's offers the same list there.
+    const qv::WindowsVersionTool& wine8_32 = qv::windows_version_tool(8, true);
+    EXPECT_EQ(names_of(wine8_32).size(), 18u);
+    EXPECT_EQ(wine8_32.find("winxp64"), nullptr);
+    EXPECT_STREQ(wine8_32.find("win10")->version_text, "10.0");
+    EXPECT_EQ(wine8_32.find("win98")->family, qv::WindowsVersion::Family::win9x);
+    EXPECT_EQ(&qv::windows_version_tool(10, true), &wine10);
     ASSERT_NE(wine8.find("Win2008R2"), nullptr);
     EXPECT_STREQ(wine8.find("Win2008R2")->product_type, "ServerNT");
     EXPECT_EQ(wine8.find("win98"), nullptr);

@@ -1,10 +1,10 @@
 #include "support.h"
 
 #include "qv/bytes.h"
+#include "qv/files.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 
 namespace qvtest {
@@ -37,13 +37,7 @@ bool testing_32bit_build() {
     return same;
 }
 
-std::string prefix_arch() {
-    std::ifstream in(prefix() + "/system.reg");
-    for (std::string line; std::getline(in, line) && (line.empty() || line[0] != '[');)
-        if (line.rfind("#arch=", 0) == 0)
-            return line.substr(6);
-    return {};
-}
+std::string prefix_arch() { return qv::prefix_arch(prefix()); }
 
 std::string server_system_folder() {
     return testing_32bit_build() && prefix_arch() == "win64" ? "syswow64" : "system32";

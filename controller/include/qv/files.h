@@ -37,6 +37,10 @@ Result<void> remove_drive(Channel to, char letter);
 // ("<prefix>/dosdevices/c:/"); empty when neither tells.
 std::string prefix_folder(Channel to);
 
+// The architecture wineboot recorded in the prefix's system.reg ("win64",
+// "win32"); empty when the file tells none.
+std::string prefix_arch(const std::string& prefix);
+
 // The drive letters of a prefix folder and their targets, as its dosdevices
 // links hold them (upper-case letters, A to Z).
 struct DriveMapping {

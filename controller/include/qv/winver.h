@@ -57,10 +57,13 @@ struct WindowsVersionTool {
 
 // The tool of a Wine release by its major number, as measured with Wine 8.0
 // and 10.0: releases before 10, and an unknown release (0), get Wine 8's.
-const WindowsVersionTool& windows_version_tool(int wine_major);
+// Wine 8's tool in a 32-bit prefix is a 32-bit program and offers the
+// 32-bit and 16-bit versions as well; Wine 10's offers them everywhere.
+const WindowsVersionTool& windows_version_tool(int wine_major, bool win32_prefix = false);
 // The tool of the Wine that runs the channel's server: the release of its
 // session's loader, else (a bare server, or a loader that does not answer
-// as Wine) of the default loader.
+// as Wine) of the default loader; for the architecture of the channel's
+// prefix (a bare server's: the default prefix's, WINEPREFIX or ~/.wine).
 const WindowsVersionTool& windows_version_tool(Channel to);
 
 // One change to the registry: a value written, or a value removed.
