@@ -44,7 +44,7 @@ std::string version_text(const qv::WindowsVersionTool& tool, const qv::WindowsVe
         out += std::string("  (") + qv::source_name(v.source) + " setting)";
     else if (!v.exact && !v.name.empty())
         out += "  (closest; the registry says " + v.current_version + " build " + std::to_string(v.build) + ")";
-    return out + "\n";
+    return out;
 }
 
 int winver_show(Context& ctx, const Args& a) {
@@ -56,7 +56,7 @@ int winver_show(Context& ctx, const Args& a) {
     json r = version_json(*v);
     if (!app.empty())
         r["app"] = app;
-    emit(ctx, r, version_text(qv::windows_version_tool(ctx.session()), *v));
+    emit(ctx, r, version_text(qv::windows_version_tool(ctx.session()), *v) + "\n");
     return kOk;
 }
 
@@ -187,19 +187,21 @@ int info_cmd(Context& ctx, const Args& a) {
     u["by_this_wine"] = i->update.by_this_wine;
     u["last_updated_by"] = i->update.last_updated_by;
     r["wine_update"] = u;
-    std::string human = "prefix        " + i->prefix + "\n" + "windows       " +
-                        version_text(qv::windows_version_tool(ctx.session()), i->windows_version) +
-                        "arch          " + i->arch + " (" + i->processor + ")\n" + "updated by    " +
-                        (i->update.last_updated_by.empty()
-                             ? "another Wine than " + (i->update.wine.empty() ? "the one at hand" : i->update.wine)
-                             : i->update.last_updated_by) +
-                        "\n";
+    auto row = [](const std::string& label, const std::string& value) {
+        return label + std::string(label.size() < 16 ? 16 - label.size() : 1, ' ') + value + "\n";
+    };
+    std::string updated = !i->update.last_updated_by.empty() ? i->update.last_updated_by
+                          : i->update.wine.empty()           ? "another Wine than the one at hand"
+                                                             : "another Wine than " + i->update.wine;
+    std::string human = row("prefix", i->prefix) +
+                        row("version", version_text(qv::windows_version_tool(ctx.session()), i->windows_version)) +
+                        row("arch", i->arch + " (" + i->processor + ")") + row("updated by", updated);
     for (const qv::DriveMapping& d : i->drives) {
         json j;
         j["letter"] = std::string(1, d.letter);
         put_text(j, "target", d.target);
         drives.push_back(j);
-        human += std::string("drive ") + d.letter + ":      " + readable(d.target) + "\n";
+        human += row(std::string("drive ") + d.letter + ":", readable(d.target));
     }
     for (const qv::PrefixFolder& f : i->folders) {
         json j;
@@ -207,8 +209,7 @@ int info_cmd(Context& ctx, const Args& a) {
         put_text(j, "windows_path", f.windows_path);
         put_text(j, "unix_path", f.unix_path);
         folders.push_back(j);
-        human += f.name + std::string(f.name.size() < 14 ? 14 - f.name.size() : 1, ' ') + readable(f.windows_path) +
-                 "\n";
+        human += row(f.name, readable(f.windows_path));
     }
     r["drives"] = drives;
     r["folders"] = folders;
