@@ -28,6 +28,7 @@
 #include "qv/registry.h"
 #include "qv/regtree.h"
 #include "qv/session.h"
+#include "qv/winver.h"
 
 extern char** environ;
 
@@ -44,6 +45,7 @@ struct Config {
     int batches = 50;      // pipelined batches per operation
     int processes = 20;    // per-process samples per operation
     int scale_runs = 5;
+    int winver_runs = 10;  // Windows-version changes each way
     std::vector<int> line_mib = {1, 16, 64};
     bool scale = true;
     std::string only;      // measure only operations whose name contains this
@@ -261,7 +263,8 @@ public:
         std::string out;
         return spawner_.run(argv, &out);
     }
-    void run_quietly(const std::vector<std::string>& argv, std::string* out) { spawner_.run(argv, out); }
+    // The seconds the run took.
+    double run_quietly(const std::vector<std::string>& argv, std::string* out) { return spawner_.run(argv, out); }
 
 private:
     const Config& c_;
@@ -334,7 +337,7 @@ void tree_import(Bench& bench, const Config& c, const std::string& key) {
 void usage() {
     std::fprintf(stderr,
                  "usage: qvbench [--prefix DIR] [--requests N] [--batch N] [--batches N] [--processes N]\n"
-                 "               [--line-mib 1,16,64] [--no-scale] [--only NAME]\n"
+                 "               [--line-mib 1,16,64] [--no-scale] [--only NAME] [--winver-runs N]\n"
                  "               [--server QVMANIP.EXE]\n");
     std::exit(2);
 }
@@ -365,6 +368,8 @@ int main(int argc, char** argv) {
             c.batches = number();
         else if (a == "--processes")
             c.processes = number();
+        else if (a == "--winver-runs")
+            c.winver_runs = number();
         else if (a == "--no-scale")
             c.scale = false;
         else if (a == "--server" && i + 1 < argc)
@@ -530,21 +535,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "  measured %s\n", op.name.c_str());
     }
 
-    std::printf("median / p95 per request\n\n");
+    if (!rows.empty())
+        std::printf("median / p95 per request\n\n");
     const char* form = "| %-22s | %-21s | %-21s | %-21s | %-21s | %-10s | %-10s |\n";
-    std::printf(form, "operation", "library, lock-step", "library, pipelined", "new process", "in-process floor",
-                "process /", "lock-step /");
-    std::printf(form, "", "", "", "", "", "lock-step", "floor");
-    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(), std::string(23, '-').c_str(),
-                std::string(23, '-').c_str(), std::string(23, '-').c_str(), std::string(23, '-').c_str(),
-                std::string(12, '-').c_str(), std::string(12, '-').c_str());
-    for (const Row& r : rows)
-        std::printf(form, r.name.c_str(),
-                    fmt_stats(r.lock).c_str(), fmt_stats(r.pipe).c_str(), fmt_stats(r.proc).c_str(),
-                    fmt_stats(r.floor).c_str(), ratio(r.proc.median, r.lock.median).c_str(),
-                    ratio(r.lock.median, r.floor.median).c_str());
+    if (!rows.empty()) {
+        std::printf(form, "operation", "library, lock-step", "library, pipelined", "new process", "in-process floor",
+                    "process /", "lock-step /");
+        std::printf(form, "", "", "", "", "", "lock-step", "floor");
+        std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(), std::string(23, '-').c_str(),
+                    std::string(23, '-').c_str(), std::string(23, '-').c_str(), std::string(23, '-').c_str(),
+                    std::string(12, '-').c_str(), std::string(12, '-').c_str());
+        for (const Row& r : rows)
+            std::printf(form, r.name.c_str(),
+                        fmt_stats(r.lock).c_str(), fmt_stats(r.pipe).c_str(), fmt_stats(r.proc).c_str(),
+                        fmt_stats(r.floor).c_str(), ratio(r.proc.median, r.lock.median).c_str(),
+                        ratio(r.lock.median, r.floor.median).c_str());
+    }
 
-    std::printf("\ngoals (medians)\n");
+    if (!rows.empty())
+        std::printf("\ngoals (medians)\n");
     for (const Row& r : rows) {
         if (r.proc.measured()) {
             double x = r.proc.median / r.lock.median;
@@ -568,6 +577,35 @@ int main(int argc, char** argv) {
 
     if (c.only.empty() || contains("import", c.only))
         tree_import(bench, c, key);
+
+    if (c.only.empty() || std::string("winver").find(c.only) != std::string::npos) {
+        // The same versions in turn both ways, each change read back by the
+        // other side, so that neither only confirms what is already there.
+        const char* versions[] = {"win10", "win7"};
+        std::vector<double> lib, tool, read;
+        std::string out;
+        for (int i = 0; i < c.winver_runs; i++) {
+            const char* v = versions[i % 2];
+            auto t0 = qv::Clock::now();
+            qv::Result<void> set = qv::set_windows_version(bench.session(), v);
+            lib.push_back(since(t0));
+            expect(set.ok(), "set_windows_version: " + set.error());
+            bench.run_quietly({qv::default_wine_loader(), "winecfg", "-v"}, &out);
+            expect(out.substr(0, out.find_first_of("\r\n")) == v, std::string("winecfg -v after the library: ") + out);
+            const char* w = versions[(i + 1) % 2];
+            tool.push_back(bench.run_quietly({qv::default_wine_loader(), "winecfg", "-v", w}, &out));
+            t0 = qv::Clock::now();
+            qv::Result<qv::WindowsVersionReading> r = qv::windows_version(bench.session());
+            read.push_back(since(t0));
+            expect(r.ok() && r->name == w, std::string("windows_version after winecfg -v ") + w);
+        }
+        Stats l = stats(lib), t = stats(tool), rd = stats(read);
+        std::printf("\nWindows-version change (median / p95 of %d, alternating win10 and win7)\n", c.winver_runs);
+        std::printf("  %-44s %s\n", "library set_windows_version (one batch)", fmt_stats(l).c_str());
+        std::printf("  %-44s %s\n", "wine64 winecfg -v VERSION", fmt_stats(t).c_str());
+        std::printf("  %-44s %s\n", "library windows_version (read)", fmt_stats(rd).c_str());
+        std::printf("  library change %s faster than winecfg -v\n", ratio(t.median, l.median).c_str());
+    }
 
     if (c.scale) {
         std::printf("\nscale (median / p95 of %d runs, and the first run; line assembly: one run each)\n\n",

@@ -69,6 +69,7 @@ struct Command {
 const std::vector<Command>& commands();
 std::vector<Command> registry_commands();
 std::vector<Command> files_commands();
+std::vector<Command> prefix_commands();
 std::vector<Command> printer_commands();
 std::vector<Command> session_commands();
 // The row for the words at the start of a command line (the longest name

@@ -59,23 +59,6 @@ int path_cmd(Context& ctx, const Args& a) {
     return kOk;
 }
 
-struct DriveLink {
-    char letter;         // upper case
-    std::string target;  // as the link says
-};
-
-std::vector<DriveLink> drive_links(const std::string& prefix) {
-    std::vector<DriveLink> out;
-    for (char c = 'a'; c <= 'z'; c++) {
-        std::string link = prefix + "/dosdevices/" + c + ":";
-        char buf[4096];
-        ssize_t n = readlink(link.c_str(), buf, sizeof buf);
-        if (n >= 0)
-            out.push_back({static_cast<char>(c - 32), std::string(buf, static_cast<size_t>(n))});
-    }
-    return out;
-}
-
 // The same directory as the file system sees it: same device and inode.
 bool same_directory(const std::string& a, const std::string& b) {
     struct stat sa, sb;
@@ -109,7 +92,7 @@ int drive_list(Context& ctx, const Args& a) {
     json drives = json::array();
     std::string human;
     bool has_c = false;
-    for (const DriveLink& d : drive_links(ctx.launch.prefix)) {
+    for (const qv::DriveMapping& d : qv::drive_mappings(ctx.launch.prefix)) {
         json j;
         j["letter"] = std::string(1, d.letter);
         put_text(j, "target", d.target);
@@ -138,7 +121,7 @@ int drive_add(Context& ctx, const Args& a) {
     ctx.check_prefix();
     json r;
     r["directory"] = dir;
-    for (const DriveLink& l : drive_links(ctx.launch.prefix))
+    for (const qv::DriveMapping& l : qv::drive_mappings(ctx.launch.prefix))
         if (same_directory(link_path(ctx.launch.prefix, l.letter), dir)) {
             r["letter"] = std::string(1, l.letter);
             r["new"] = false;

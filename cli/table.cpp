@@ -41,7 +41,7 @@ std::string group_usage(const std::string& name) {
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = [] {
         std::vector<Command> t;
-        for (auto part : {registry_commands, files_commands, printer_commands, session_commands})
+        for (auto part : {registry_commands, files_commands, prefix_commands, printer_commands, session_commands})
             for (Command& c : part())
                 t.push_back(std::move(c));
         return t;

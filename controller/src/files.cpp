@@ -1,6 +1,7 @@
 #include "qv/files.h"
 
 #include <cctype>
+#include <fstream>
 #include <stdexcept>
 
 #include <sys/stat.h>
@@ -50,14 +51,10 @@ Result<std::string> path_answer(std::string_view command, std::string_view answe
 
 // The letter whose dosdevices link is exactly this target, or '\0'. The
 // server compares mount points byte for byte, and the links hold them so.
-char letter_mapping(const std::string& dosdevices, std::string_view target) {
-    for (char l = 'a'; l <= 'z'; l++) {
-        std::string link = dosdevices + "/" + l + ":";
-        char buf[4096];
-        ssize_t n = readlink(link.c_str(), buf, sizeof buf);
-        if (n >= 0 && std::string_view(buf, static_cast<size_t>(n)) == target)
-            return static_cast<char>(l - 'a' + 'A');
-    }
+char letter_mapping(const std::string& prefix, std::string_view target) {
+    for (const DriveMapping& d : drive_mappings(prefix))
+        if (d.target == target)
+            return d.letter;
     return '\0';
 }
 
@@ -140,27 +137,42 @@ Result<std::string> windows_path(Channel to, std::string_view unix_path) {
     return detail::call(to, [&] { return windows_path_request(unix_path); }, parse_windows_path);
 }
 
-namespace {
-
-// The prefix's dosdevices folder: the channel's prefix, else what the server
-// makes of C:\ ("<prefix>/dosdevices/c:/").
-std::string dosdevices_of(Channel to) {
+std::string prefix_folder(Channel to) {
     if (!to.prefix().empty())
-        return to.prefix() + "/dosdevices";
+        return to.prefix();
     Result<std::string> c = unix_path(to, "C:\\");
-    std::string_view tail = "/c:/";
+    std::string_view tail = "/dosdevices/c:/";
     if (c && c->size() > tail.size() && c->compare(c->size() - tail.size(), tail.size(), tail) == 0)
         return c->substr(0, c->size() - tail.size());
     return {};
 }
 
-}  // namespace
+std::string prefix_arch(const std::string& prefix) {
+    // The header lines before the first key.
+    std::ifstream in(prefix + "/system.reg");
+    for (std::string line; std::getline(in, line) && (line.empty() || line[0] != '[');)
+        if (line.rfind("#arch=", 0) == 0)
+            return line.substr(6);
+    return {};
+}
+
+std::vector<DriveMapping> drive_mappings(const std::string& prefix) {
+    std::vector<DriveMapping> out;
+    for (char l = 'a'; l <= 'z'; l++) {
+        std::string link = prefix + "/dosdevices/" + l + ":";
+        char buf[4096];
+        ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+        if (n >= 0)
+            out.push_back({static_cast<char>(l - 'a' + 'A'), std::string(buf, static_cast<size_t>(n))});
+    }
+    return out;
+}
 
 Result<char> add_drive(Channel to, std::string_view unix_dir) {
     Result<char> r = detail::call(to, [&] { return add_drive_request(unix_dir); }, parse_add_drive);
     if (r && r.value == '\0') {
-        std::string dosdevices = dosdevices_of(to);
-        r.value = dosdevices.empty() ? '\0' : letter_mapping(dosdevices, unix_dir);
+        std::string prefix = prefix_folder(to);
+        r.value = prefix.empty() ? '\0' : letter_mapping(prefix, unix_dir);
         if (!r.value)
             return Failure{Failure::Kind::server, 0,
                            "the server found the folder mapped already, but no drive letter maps it exactly"};

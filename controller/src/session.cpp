@@ -89,7 +89,19 @@ std::string Channel::ask(const Request& r) const {
     return session_ ? session_->ask(r.command, r.args) : server_->request(r.command, r.args);
 }
 
+std::vector<std::string> Channel::ask_all(const std::vector<Request>& requests) const {
+    if (session_)
+        return session_->ask_all(requests);
+    std::vector<std::string> answers;
+    answers.reserve(requests.size());
+    for (const Request& r : requests)
+        answers.push_back(server_->request(r.command, r.args));
+    return answers;
+}
+
 std::string Channel::prefix() const { return session_ ? session_->options().launch.prefix : std::string(); }
+
+std::string Channel::loader() const { return session_ ? session_->options().launch.wine : std::string(); }
 
 int Session::quit() {
     if (!running()) {

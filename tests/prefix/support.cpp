@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include "qv/bytes.h"
+#include "qv/files.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,11 @@ bool testing_32bit_build() {
     return same;
 }
 
-std::string server_system_folder() { return testing_32bit_build() ? "syswow64" : "system32"; }
+std::string prefix_arch() { return qv::prefix_arch(prefix()); }
+
+std::string server_system_folder() {
+    return testing_32bit_build() && prefix_arch() == "win64" ? "syswow64" : "system32";
+}
 
 qv::Millis patience(qv::Millis base) {
     const char* scale = std::getenv("QV_TEST_TIME_SCALE");

@@ -20,8 +20,12 @@ std::string test_program64(const std::string& name);
 // 64-bit either way; they check the prefix, not the build.
 std::string program(const std::string& name);
 bool testing_32bit_build();
+// The prefix's architecture as wineboot recorded it in system.reg ("win64",
+// "win32").
+std::string prefix_arch();
 // The folder of drive_c/windows that C:\windows\system32 names for the server
-// under test: a 32-bit program in a 64-bit prefix is redirected to syswow64.
+// under test: a 32-bit program in a 64-bit prefix is redirected to syswow64,
+// one in a 32-bit prefix is not.
 std::string server_system_folder();
 // A deadline stretched by QV_TEST_TIME_SCALE, for runs where a program start
 // is slow (user-mode emulation).

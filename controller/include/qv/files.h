@@ -35,6 +35,22 @@ Result<char> add_drive(Channel to, std::string_view unix_dir);
 // not defined, has its link removed (when the channel knows its prefix).
 Result<void> remove_drive(Channel to, char letter);
 
+// The prefix's folder: the channel's, else what the server makes of "C:\"
+// ("<prefix>/dosdevices/c:/"); empty when neither tells.
+std::string prefix_folder(Channel to);
+
+// The architecture wineboot recorded in the prefix's system.reg ("win64",
+// "win32"); empty when the file tells none.
+std::string prefix_arch(const std::string& prefix);
+
+// The drive letters of a prefix folder and their targets, as its dosdevices
+// links hold them (upper-case letters, A to Z).
+struct DriveMapping {
+    char letter = 0;
+    std::string target;
+};
+std::vector<DriveMapping> drive_mappings(const std::string& prefix);
+
 struct DirEntry {
     std::string name;
     bool directory = false;

@@ -29,6 +29,14 @@
 //                        {{"Office", "abc123"}});
 //   - regfile.h, regtree.h: .reg text files read and written, and whole
 //     trees exported and imported over one session.
+//   - winver.h: the prefix's Windows version read and set as Wine's
+//     configuration tool of the Wine at hand does (windows_version_tool()
+//     holds every version it offers with its exact values), globally or
+//     for one program.
+//   - dlls.h: DLL overrides listed, read, set and removed, globally or for
+//     one program; modes as DllMode or Wine's words, unknown ones refused.
+//   - info.h: prefix_info gathers the Windows version, architecture, the
+//     Wine that last updated the prefix, drive letters and main folders.
 //
 // Batches
 //   session.ask_all(requests) keeps many requests in flight and returns the
@@ -40,6 +48,10 @@
 //         {qv::list_key_request("HKCU\\Software"), qv::unix_path_request("C:\\windows")});
 //     qv::Result<qv::RegKey> key = qv::parse_listing(answers[0]);
 //     qv::Result<std::string> path = qv::parse_unix_path(answers[1]);
+//
+//   qv::Channel::ask_all does the same for calls that take a Channel
+//   (pipelined through a Session, one by one through a bare Server); the
+//   version change of winver.h is one such batch.
 //
 // How errors come back (failure.h)
 //   Every call returns a qv::Result<T>: the value and, when something went
@@ -64,8 +76,10 @@
 #include "qv/bytes.h"
 #include "qv/escape.h"
 #include "qv/failure.h"
+#include "qv/dlls.h"
 #include "qv/files.h"
 #include "qv/framing.h"
+#include "qv/info.h"
 #include "qv/install.h"
 #include "qv/printers.h"
 #include "qv/process.h"
@@ -74,3 +88,5 @@
 #include "qv/regtree.h"
 #include "qv/server.h"
 #include "qv/session.h"
+#include "qv/wineconfig.h"
+#include "qv/winver.h"

@@ -78,8 +78,13 @@ public:
     Channel(Session& session) : session_(&session) {}
     Channel(Server& server) : server_(&server) {}
     std::string ask(const Request& r) const;
+    // Many requests, answers in order: pipelined through a Session (see
+    // Session::ask_all), one after the other through a bare Server.
+    std::vector<std::string> ask_all(const std::vector<Request>& requests) const;
     // The prefix the requests go to; empty when only a bare Server is known.
     std::string prefix() const;
+    // The loader the session starts its servers with; empty for a bare Server.
+    std::string loader() const;
 
 private:
     Session* session_ = nullptr;

@@ -1,0 +1,56 @@
+#include "qv/winerelease.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+#include "qv/process.h"
+
+namespace qv {
+
+WineRelease parse_wine_release(std::string_view line) {
+    WineRelease r;
+    line = line.substr(0, line.find('\n'));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.remove_suffix(1);
+    r.text = std::string(line);
+    if (line.substr(0, 5) != "wine-")
+        return r;
+    std::string digits(line.substr(5));
+    char* end = nullptr;
+    long major = std::strtol(digits.c_str(), &end, 10);
+    if (end == digits.c_str() || major <= 0)
+        return r;
+    r.major = static_cast<int>(major);
+    if (*end == '.')
+        r.minor = static_cast<int>(std::strtol(end + 1, nullptr, 10));
+    return r;
+}
+
+WineRelease wine_release(const std::string& loader) {
+    static std::mutex lock;
+    static std::map<std::string, WineRelease> known;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        auto at = known.find(loader);
+        if (at != known.end())
+            return at->second;
+    }
+    WineRelease r;
+    LaunchOptions o;
+    o.wine = loader;
+    o.exe = "--version";
+    try {
+        Result<RunResult> ran = run_program(o, Millis(30000));
+        if (ran && ran->exit_code == 0)
+            r = parse_wine_release(ran->out);
+    } catch (const std::runtime_error&) {
+        // No loader there: the release stays unknown.
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    known[loader] = r;
+    return r;
+}
+
+}  // namespace qv
