@@ -85,6 +85,11 @@ const std::map<std::string, Help>& table() {
                      "Sends one request as it is (the words joined by spaces) and prints the\n"
                      "answer.\n"}},
         {"demo", {"qvctl demo", "Sends a few requests and shows the bytes going both ways.\n"}},
+        {"agent", {"qvctl agent status|stop",
+                   "The prefix's agent: one server kept running for the prefix and shared by\n"
+                   "every qvctl call (started by the first, gone after --persist seconds\n"
+                   "without a client). status shows it (exit 1 when none runs); stop quits\n"
+                   "its server and ends it, so that the prefix is released at once.\n"}},
     };
     return t;
 }
@@ -110,10 +115,15 @@ std::string usage_line(const std::string& command) {
 std::string help_text(const std::string& command) {
     if (const Help* h = find(command))
         return std::string("usage: ") + h->usage + "\n\n" + h->text + "\n" + kExitCodes;
-    return "usage: qvctl [--prefix DIR] [--json] [--exe QVMANIP.EXE] [--wine LOADER] COMMAND ...\n"
+    return "usage: qvctl [--prefix DIR] [--json] [--exe QVMANIP.EXE] [--wine LOADER] [--persist SECONDS]\n"
+           "             COMMAND ...\n"
            "\n"
            "Asks a qvmanip server in a Wine prefix. The prefix: --prefix, else WINEPREFIX,\n"
            "else ~/.wine; it must exist already (qvctl never creates one).\n"
+           "\n"
+           "The server is the prefix's agent's, started by the first call and kept for\n"
+           "--persist seconds after the last (default 5; else QV_PERSIST); --persist 0\n"
+           "runs a server of qvctl's own. `wineserver -w` waits for that server too.\n"
            "\n"
            "  reg get KEY [NAME]                values and subkeys of a key, or one value\n"
            "  reg set KEY NAME TYPE DATA...     write a value (sz, expand, multi, dword, binary)\n"
@@ -129,6 +139,7 @@ std::string help_text(const std::string& command) {
            "  batch [FILE]                      many commands, one server\n"
            "  request WORD [ARGS...]            one raw request\n"
            "  demo                              a few requests with the bytes shown\n"
+           "  agent status|stop                 the prefix's agent\n"
            "  (no command)                      raw request lines from standard input\n"
            "\n"
            "--json prints one JSON object per command (\"ok\" and the result; strings\n"

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qv/agent.h"
 #include "qv/bytes.h"
 #include "qv/escape.h"
 #include "qv/files.h"
@@ -30,6 +31,7 @@
 #include "qv/regtree.h"
 #include "qv/session.h"
 
+#include "agent_cmd.h"
 #include "help.h"
 #include "words.h"
 
@@ -98,6 +100,8 @@ struct Context {
     bool json = false;
     bool in_batch = false;
     size_t batch_line = 0;
+    int persist = -1;           // --persist; -1: QV_PERSIST, else the default
+    std::string agent_program;  // empty: the library's default
     std::unique_ptr<qv::Session> session_;
 
     // The prefix must exist and look like one: Wine would otherwise create
@@ -126,9 +130,39 @@ struct Context {
                 throw Exit{kEnvironment, "no server program at " + launch.exe + " (give --exe)"};
             qv::SessionOptions o;
             o.launch = launch;
+            o.agent.persist_seconds = persist_seconds();
+            o.agent.use = o.agent.persist_seconds > 0;
+            o.agent.program = agent_program;
             session_ = std::make_unique<qv::Session>(o);
+            if (o.agent.use)
+                connect_agent(o);
         }
         return *session_;
+    }
+
+    int persist_seconds() const {
+        if (persist >= 0)
+            return persist;
+        try {
+            return qv::persist_from_environment();
+        } catch (const std::invalid_argument& e) {
+            throw Exit{kUsage, e.what()};
+        }
+    }
+
+    // Through the prefix's agent; where it cannot be used, qvctl runs a
+    // server of its own, as with --persist 0.
+    void connect_agent(qv::SessionOptions o) {
+        try {
+            session_->server();
+        } catch (const qv::AgentUnavailable& e) {
+            if (e.why != qv::AgentUnavailable::Why::mismatch)
+                std::cerr << "qvctl: not using the agent: " << e.what() << "\n";
+            o.agent.use = false;
+            session_ = std::make_unique<qv::Session>(o);
+        } catch (const std::exception& e) {
+            throw Exit{kEnvironment, std::string("the agent did not answer: ") + e.what()};
+        }
     }
 
     qv::Server& server() {
@@ -934,6 +968,13 @@ int run_words(Context& ctx, const std::vector<std::string>& words) {
         return request_cmd(ctx, words, 1);
     if (c == "demo" && !ctx.in_batch)
         return demo(ctx);
+    if (c == "agent") {
+        qvctl::AgentCommandResult r =
+            qvctl::agent_command(std::vector<std::string>(words.begin() + 1, words.end()), ctx.launch.prefix, ctx.json);
+        if (r.code != kOk)
+            throw Exit{r.code, r.error, ctx.json && r.code == kFailed};
+        return r.code;
+    }
     usage_error("unknown command " + c + " (qvctl --help lists them)");
 }
 
@@ -954,17 +995,35 @@ std::string default_qvmanip() {
     return QV_DEFAULT_QVMANIP;
 }
 
+// qvagent beside qvctl (installed), else the build's own; QV_AGENT first.
+std::string default_agent() {
+    const char* set = std::getenv("QV_AGENT");
+    if (set && *set)
+        return set;
+    std::string beside = qv::default_agent_program();
+    return access(beside.c_str(), X_OK) == 0 ? beside : QV_DEFAULT_AGENT;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Context ctx;
     ctx.launch.exe = default_qvmanip();
+    ctx.agent_program = default_agent();
     bool prefix_given = false;
     int i = 1;
     try {
         for (; i < argc; i++) {
             std::string arg = argv[i];
-            if (arg == "--prefix" || arg == "--exe" || arg == "--wine") {
+            if (arg == "--persist") {
+                if (i + 1 >= argc)
+                    usage_error("--persist needs a number of seconds (0: no agent)");
+                std::optional<int> seconds = qv::parse_persist(argv[++i]);
+                if (!seconds)
+                    usage_error(std::string("--persist ") + argv[i] +
+                                ": not a number of seconds (0 to 604800; 0: no agent)");
+                ctx.persist = *seconds;
+            } else if (arg == "--prefix" || arg == "--exe" || arg == "--wine") {
                 if (i + 1 >= argc)
                     usage_error(arg + " needs a value");
                 std::string value = argv[++i];

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qv/agent.h"
 #include "qv/server.h"
 
 namespace qv {
@@ -14,6 +15,10 @@ struct SessionOptions {
     LaunchOptions launch;                // loader, prefix, qvmanip.exe, environment
     Millis start_timeout{60000};         // for the handshake
     Millis answer_timeout{60000};        // for each answer
+    // With agent.use, requests go through the prefix's agent (qv/agent.h),
+    // started when none runs, so that programs share one server; server()
+    // then throws AgentUnavailable when the agent cannot be used.
+    AgentOptions agent;
 };
 
 // One request of a batch: the command word and its (already escaped) arguments.
