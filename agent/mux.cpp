@@ -37,7 +37,13 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 void log(const std::string& text) { std::fprintf(stderr, "qvagent[%d]: %s\n", getpid(), text.c_str()); }
 
-bool is_quit(const std::string& line) { return line == "quit" || line.rfind("quit ", 0) == 0; }
+// The server ends on a line whose first word, read as a C string, is
+// "quit" ("quit x", and "quit" then NUL and anything): that is the client's
+// own ending, never the shared server's.
+bool is_quit(const std::string& line) {
+    std::string word = line.substr(0, line.find(' '));
+    return word.substr(0, word.find('\0')) == "quit";
+}
 
 bool is_control(const std::string& line) {
     return line.size() > qv::kAgentWord.size() && line.compare(0, qv::kAgentWord.size(), qv::kAgentWord) == 0 &&
@@ -170,10 +176,10 @@ void Multiplexer::server_died(const std::string& why) {
     int code = server_->process().wait(qv::Clock::now() + qv::Millis(200));
     server_->process().kill_now();
     server_.reset();
-    std::string text = "agent: the server died while answering this request (" + why +
-                       (code >= 0 ? "; it exited with " + std::to_string(code) : std::string()) +
+    std::string exited = code >= 0 ? "; it exited with " + std::to_string(code) : std::string();
+    std::string text = "agent: the server died while answering this request (" + why + exited +
                        "); it may or may not have been carried out; the next request starts a new server";
-    log(text);
+    log(inflight_.empty() ? "the server ended (" + why + exited + ")" : text);
     for (uint64_t id : inflight_) {
         auto it = clients_.find(id);
         if (it == clients_.end())
