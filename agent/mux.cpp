@@ -83,6 +83,7 @@ void Multiplexer::accept_clients() {
         c.fd = fd;
         c.out = std::string(qv::kHandshake);
         write_client(c);
+        read_client(c);  // a first line sent with the connection is there already
         last_activity_ = qv::Clock::now();
     }
 }

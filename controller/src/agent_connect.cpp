@@ -38,14 +38,21 @@ int connect_socket(const std::string& path) {
 }
 
 // A conversation on a connected socket, after checking who listens there;
-// none when the agent went away before greeting (it was just ending).
-std::optional<Server> greet(int fd, Millis timeout) {
+// none when the agent went away before greeting (it was just ending). The
+// first line, if any, goes out before the handshake is read: one round trip
+// less for every short-lived client.
+std::optional<Server> greet(int fd, Millis timeout, const std::string& first_line = "") {
     std::optional<PeerCredentials> peer = peer_credentials(fd);
     if (!peer || peer->uid != geteuid()) {
         close(fd);
         throw AgentUnavailable(AgentUnavailable::Why::folder,
                                "the agent socket is served by user id " +
                                    (peer ? std::to_string(peer->uid) : std::string("unknown")) + ", not this user");
+    }
+    if (!first_line.empty() && send(fd, first_line.data(), first_line.size(), MSG_NOSIGNAL) !=
+                                   static_cast<ssize_t>(first_line.size())) {
+        close(fd);
+        return std::nullopt;
     }
     try {
         return Server::attach(fd, timeout);
@@ -157,7 +164,7 @@ Server connect_agent(const LaunchOptions& launch_in, const AgentOptions& agent, 
         if (fd >= 0) {
             std::optional<Server> server;
             try {
-                server = greet(fd, answer_timeout);
+                server = greet(fd, answer_timeout, hello + "\n");
             } catch (...) {
                 finish();
                 throw;
@@ -165,7 +172,6 @@ Server connect_agent(const LaunchOptions& launch_in, const AgentOptions& agent, 
             if (server) {
                 std::string answer;
                 try {
-                    server->send(hello + "\n");
                     answer = server->read_answer();
                 } catch (const ProtocolError& e) {
                     last = std::string("the agent ended the conversation: ") + e.what();

@@ -104,6 +104,11 @@ int Session::quit() {
         return 0;
     }
     started_ = false;
+    if (server_.process().attached()) {
+        // The agent's server goes on; closing ends this conversation.
+        server_.process().kill_now();
+        return 0;
+    }
     try {
         return server_.quit();
     } catch (const ProtocolError&) {

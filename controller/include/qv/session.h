@@ -60,6 +60,7 @@ public:
     // Stops the current server (if any) and starts a new one.
     void restart();
     // Sends "quit" and returns the exit code; the next request starts anew.
+    // Through the agent it only ends this conversation (0).
     // 0 when no server was running.
     int quit();
 
