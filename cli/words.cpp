@@ -1,6 +1,7 @@
 #include "words.h"
 
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 #include "qv/bytes.h"
@@ -59,9 +60,10 @@ bool split_words(std::string_view line, std::vector<std::string>* words, std::st
                 i++;
             }
         } else if (c == '\\') {
-            // Escapes only what would otherwise split or quote: Windows paths stay as typed.
+            // Escapes only what would otherwise quote or comment: Windows paths
+            // stay as typed, C:\windows\ before a blank or at the end included.
             char n = i + 1 < line.size() ? line[i + 1] : '\0';
-            bool special = n == ' ' || n == '\t' || n == '\'' || n == '"' || n == '\\' || n == '#';
+            bool special = n == '\'' || n == '"' || n == '\\' || n == '#';
             word += special ? n : c;
             in_word = true;
             i += special ? 2 : 1;
@@ -101,48 +103,22 @@ uint32_t parse_dword(const std::string& text) {
 
 std::string parse_hex_bytes(const std::string& text) {
     std::string digits;
-    for (char c : text) {
-        if (c == ',' || c == ' ' || c == ':')
-            continue;
-        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!ok)
-            throw std::invalid_argument("binary data is hex digit pairs: \"" + text + "\"");
-        digits += c;
-    }
-    if (digits.size() % 2)
-        throw std::invalid_argument("binary data needs an even number of hex digits: \"" + text + "\"");
-    std::string out;
-    for (size_t i = 0; i < digits.size(); i += 2)
-        out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-std::string lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return s;
-}
-
-bool valid_utf8(std::string_view s) {
-    try {
-        qv::utf8_to_utf16le(s);
-        return true;
-    } catch (const std::invalid_argument&) {
-        return false;
-    }
+    for (char c : text)
+        if (c != ',' && c != ' ' && c != ':')
+            digits += c;
+    std::optional<std::string> bytes = qv::from_hex(digits);
+    if (!bytes)
+        throw std::invalid_argument(digits.size() % 2 && digits.find_first_not_of("0123456789abcdefABCDEF") ==
+                                                              std::string::npos
+                                        ? "binary data needs an even number of hex digits: \"" + text + "\""
+                                        : "binary data is hex digit pairs: \"" + text + "\"");
+    return *bytes;
 }
 
 std::string utf8_replaced(std::string_view s) {
     std::string out;
     for (size_t i = 0; i < s.size();) {
-        // the longest valid sequence at i, of 1 to 4 bytes
-        size_t n = 0;
-        for (size_t len = 1; len <= 4 && i + len <= s.size(); len++)
-            if (valid_utf8(s.substr(i, len))) {
-                n = len;
-                break;
-            }
+        size_t n = qv::utf8_sequence(s, i);
         if (n) {
             out += s.substr(i, n);
             i += n;
@@ -158,13 +134,6 @@ uint32_t big_endian32(std::string_view b) {
     uint32_t v = 0;
     for (unsigned char c : b.substr(0, 4))
         v = (v << 8) | c;
-    return v;
-}
-
-uint64_t little_endian64(std::string_view b) {
-    uint64_t v = 0;
-    for (int k = 7; k >= 0; k--)
-        v = (v << 8) | static_cast<unsigned char>(b[static_cast<size_t>(k)]);
     return v;
 }
 
@@ -190,6 +159,44 @@ std::string type_name(uint32_t type) {
 
 std::string readable(std::string_view text) { return qv::visible(text, false); }
 
+std::string in_quotes(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"')
+            out += "\\\"";
+        else
+            out += qv::visible(std::string_view(reinterpret_cast<const char*>(&c), 1), true);
+    }
+    return out + "\"";
+}
+
+std::string shown(std::string_view text, bool blanks_quote) {
+    bool quote = text.empty() || text[0] == '"' || !qv::valid_utf8(text) || text.front() == ' ' ||
+                 text.back() == ' ' || text.front() == '\t' || text.back() == '\t';
+    for (unsigned char c : text)
+        quote = quote || c < 0x20 || c == 0x7f || (blanks_quote && c == ' ');
+    return quote ? in_quotes(text) : std::string(text);
+}
+
+std::string value_name_text(std::string_view name) {
+    if (name.empty())
+        return "(default)";
+    return name == "(default)" ? in_quotes(name) : shown(name, true);
+}
+
+std::string data_only(const nlohmann::ordered_json& v) {
+    const auto& data = v["data"];
+    std::string out;
+    if (data.is_array())
+        for (const auto& s : data)
+            out += s.get<std::string>() + "\n";
+    else if (data.is_string())
+        out = data.get<std::string>() + "\n";
+    else
+        out = std::to_string(data.get<uint64_t>()) + "\n";
+    return out;
+}
+
 size_t columns(std::string_view text) {
     size_t n = 0;
     for (unsigned char c : text)
@@ -203,13 +210,13 @@ std::string data_text(const nlohmann::ordered_json& v) {
     if (data.is_array()) {
         std::string out;
         for (const auto& s : data)
-            out += (out.empty() ? "\"" : " \"") + readable(s.get<std::string>()) + "\"";
+            out += (out.empty() ? "" : " ") + in_quotes(s.get<std::string>());
         return out.empty() ? "(no strings)" : out;
     }
     if (data.is_string() && (type == qv::reg_sz || type == qv::reg_expand_sz || type == qv::reg_link))
-        return readable(data.get<std::string>());
-    if (data.is_number()) {
-        uint64_t n = data.get<uint64_t>();
+        return shown(data.get<std::string>());
+    if (data.is_number() || (type == qv::reg_qword && v["hex"].get<std::string>().size() == 16)) {
+        uint64_t n = data.is_number() ? data.get<uint64_t>() : std::stoull(data.get<std::string>());
         char buf[48];
         std::snprintf(buf, sizeof buf, type == qv::reg_qword ? "0x%016llx (%llu)" : "0x%08llx (%llu)",
                       static_cast<unsigned long long>(n), static_cast<unsigned long long>(n));

@@ -70,7 +70,7 @@ protected:
         o.args = {prefix_->path(), "--exe", qvtest::program("qvmanip.exe")};
         o.args.insert(o.args.end(), global.begin(), global.end());
         o.args.insert(o.args.end(), args.begin(), args.end());
-        return qv::run_program(o, qvtest::patience(qv::Millis(180000)));
+        return qv::run_program(o, qvtest::patience(qv::Millis(180000))).value;
     }
     static nlohmann::json status() {
         qv::RunResult r = qvctl({"agent", "status"}, {"--json"});
@@ -83,12 +83,12 @@ protected:
         o.wine = kWineserver;
         o.exe = flag;
         o.prefix = prefix_->path();
-        return qv::run_program(o, timeout).exit_code;
+        return qv::run_program(o, timeout)->exit_code;
     }
     static qv::RunResult wine_reg(const std::vector<std::string>& args) {
         qv::LaunchOptions o = prefix_->options_for("reg");
         o.args = args;
-        return qv::run_program(o, qvtest::patience(qv::Millis(120000)));
+        return qv::run_program(o, qvtest::patience(qv::Millis(120000))).value;
     }
 
     static robust::OwnPrefix* prefix_;
@@ -121,7 +121,7 @@ TEST_F(AgentPrefix, EightClientsOfMixedRequestsAtOnceAndTheRegistryHoldsEveryWri
             auto check = [&](const std::string& answer, const std::string& expected, const qv::Request& r) {
                 if (expected.rfind("listing:", 0) == 0) {
                     // The listing holds the value written just before.
-                    qv::RegListing l = qv::parse_listing(answer);
+                    qv::RegKey l = qv::parse_listing(answer).value;
                     std::string name = expected.substr(8, expected.find('=') - 8);
                     uint32_t value = static_cast<uint32_t>(std::stoul(expected.substr(expected.find('=') + 1)));
                     const qv::RegValue* v = l.find(name);

@@ -33,7 +33,7 @@ TEST(Client, RegistryCommandsRoundTripThroughTheServer) {
     EXPECT_EQ(list.out,
               "HKEY_CURRENT_USER\\Software\\QvTest\\Client\n"
               "  Count  REG_DWORD     0x0000001f (31)\n"
-              "  Lines  REG_MULTI_SZ  \"a b\" \"c\\d\"\n"
+              "  Lines  REG_MULTI_SZ  \"a b\" \"c\\\\d\"\n"
               "  Sub\\\n");
     EXPECT_EQ(qvctl({"reg", "get", key, "Count"}).out, "Count  REG_DWORD  0x0000001f (31)\n");
     EXPECT_EQ(qvctl({"reg", "rm-value", key, "Count"}).exit_code, 0);
@@ -43,7 +43,7 @@ TEST(Client, RegistryCommandsRoundTripThroughTheServer) {
     EXPECT_EQ(qvctl({"reg", "rm", key}).exit_code, 0);
     qv::RunResult gone = qvctl({"reg", "get", key});
     EXPECT_EQ(gone.exit_code, 1);
-    EXPECT_EQ(gone.err, "qvctl: no such key: HKEY_CURRENT_USER\\Software\\QvTest\\Client\n");
+    EXPECT_EQ(gone.err, "qvctl: no such key: HKEY_CURRENT_USER\\Software\\QvTest\\Client (Win32 error 2)\n");
 }
 
 TEST(Client, RawRequestsAndBadUsage) {
@@ -110,7 +110,8 @@ TEST(Client, JsonParsesAndMatchesTheReadableOutput) {
         qv::RunResult h = qvctl(cmd), m = qvctl(cmd, {"--prefix", qvtest::prefix(), "--json"});
         ASSERT_EQ(h.exit_code, 0) << cmd[0] << " " << h.err;
         json p = json::parse(m.out);
-        EXPECT_EQ(p["path"].get<std::string>() + "\n", h.out) << cmd[0];
+        const json& answer = p.contains("paths") ? p["paths"][0] : p;
+        EXPECT_EQ(answer["path"].get<std::string>() + "\n", h.out) << cmd[0];
     }
     qv::RunResult hf = qvctl({"find", "C:\\windows\\*", "--max", "6"});
     json jf = json::parse(qvctl({"find", "C:\\windows\\*", "--max", "6"}, {"--prefix", qvtest::prefix(), "--json"}).out);
@@ -126,7 +127,8 @@ TEST(Client, JsonParsesAndMatchesTheReadableOutput) {
     json e = json::parse(bad.out);
     EXPECT_EQ(e["ok"], false);
     EXPECT_EQ(e["exit"], 1);
-    EXPECT_TRUE(contains(e["error"], "no such key"));
+    EXPECT_TRUE(contains(e["error"]["message"], "no such key"));
+    EXPECT_EQ(e["error"]["code"], 2);
     qvctl({"reg", "rm", key});
 }
 
@@ -141,7 +143,7 @@ TEST(Client, DrivesListFromThePrefixAndAddAndRemove) {
     ASSERT_EQ(add.out.size(), 3u) << add.out;  // "X:\n"
     std::string letter = add.out.substr(0, 1);
     qv::RunResult again = qvctl({"drive", "add", abs});
-    EXPECT_EQ(again.out, letter + ": (already mapped)\n");
+    EXPECT_EQ(again.out, letter + ": (already mapped to " + abs + ")\n");
     json list = json::parse(qvctl({"drive", "list"}, {"--prefix", qvtest::prefix(), "--json"}).out);
     bool listed = false;
     for (const json& d : list["drives"])
@@ -178,8 +180,8 @@ TEST(Client, BadInputAndAMissingEnvironmentGetClearErrors) {
         {{"reg", "import", "/nonexistent/file.reg"}, 2, "cannot read"},
         {{"printer", "add", "NoId"}, 2, "NAME,ID"},
         {{"reg", "get", "HKCU\\Software\\QvTest\\NoSuchKeyHere"}, 1, "no such key"},
-        {{"folder", "nosuchfolderorvariable"}, 1, "no such folder"},
-        {{"find", "C:\\nosuchdir\\*"}, 1, "errno 3"},
+        {{"folder", "nosuchfolderorvariable"}, 2, "no folder is called"},
+        {{"find", "C:\\nosuchdir\\*"}, 1, "a folder on the way does not exist (Win32 error 3)"},
     };
     for (const Case& c : cases) {
         qv::RunResult r = qvctl(c.args);
@@ -215,11 +217,11 @@ TEST(Client, BadInputAndAMissingEnvironmentGetClearErrors) {
     o.exe = "dir";
     o.args = {"windows"};
     o.env = {{"WINEPREFIX", ""}, {"HOME", none}};
-    qv::RunResult home = qv::run_program(o, qv::Millis(60000));
+    qv::RunResult home = qv::run_program(o, qv::Millis(60000)).value;
     EXPECT_EQ(home.exit_code, 3);
     EXPECT_TRUE(contains(home.err, "no Wine prefix at " + none + "/.wine")) << home.err;
     o.env = {{"WINEPREFIX", qvtest::prefix()}};
-    EXPECT_EQ(qv::run_program(o, qvtest::patience(qv::Millis(120000))).out, "C:\\windows\n");
+    EXPECT_EQ(qv::run_program(o, qvtest::patience(qv::Millis(120000))).value.out, "C:\\windows\n");
 }
 
 TEST(Client, EveryCommandHasHelp) {
@@ -264,8 +266,8 @@ TEST(Client, BatchAnswersEveryLineThroughOneServer) {
     qv::RunResult r = qvctl({"batch", script}, global);
     EXPECT_EQ(r.exit_code, 2) << r.err;  // the worst line: a usage error
     EXPECT_EQ(r.out, "Name  REG_SZ  two words\nCount  REG_DWORD  0x00000007 (7)\n");
-    EXPECT_TRUE(contains(r.err, "line 6: bad registry path")) << r.err;
-    EXPECT_TRUE(contains(r.err, "line 7: no such folder")) << r.err;
+    EXPECT_TRUE(contains(r.err, "line 6: reg get: bad registry path")) << r.err;
+    EXPECT_TRUE(contains(r.err, "line 7: folder: no folder is called")) << r.err;
     EXPECT_EQ(clienttest::read_file(counter), "start\n");
 
     global.push_back("--json");
@@ -278,7 +280,7 @@ TEST(Client, BatchAnswersEveryLineThroughOneServer) {
     for (const std::string& l : out)
         numbers.push_back(json::parse(l)["line"]);
     EXPECT_EQ(numbers, (std::vector<int>{2, 3, 5, 6}));
-    EXPECT_EQ(json::parse(out[2])["data"], "two words");
+    EXPECT_EQ(json::parse(out[2])["value"]["data"], "two words");
     json failure = json::parse(out[3]);
     EXPECT_EQ(failure["ok"], false);
     EXPECT_EQ(failure["exit"], 2);
