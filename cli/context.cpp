@@ -141,6 +141,8 @@ namespace {
 
 json framed(Context& ctx, json result, bool ok) {
     json out;
+    if (ctx.serving)
+        out["id"] = ctx.request_id;
     if (ctx.in_batch)
         out["line"] = ctx.batch_line;
     if (!ctx.command.empty())
@@ -193,7 +195,15 @@ void put_text(json& obj, const std::string& field, const std::string& bytes) {
     obj[field + "_hex"] = qv::to_hex(bytes);
 }
 
+namespace {
+bool standard_input_reserved = false;
+}
+
+void reserve_standard_input() { standard_input_reserved = true; }
+
 std::string read_input(const std::string& file, const std::string& what) {
+    if (file == "-" && standard_input_reserved)
+        usage_error(what + ": standard input carries the requests here; name a file");
     if (file == "-")
         return std::string(std::istreambuf_iterator<char>(std::cin), {});
     struct stat st;

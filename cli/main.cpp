@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
         if (g.help) {
             g.words.push_back("--help");
             if (g.words.size() == 1) {
-                std::cout << help_text("");
+                print_help(ctx, "");
                 return kOk;
             }
         }
