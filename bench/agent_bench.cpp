@@ -4,7 +4,10 @@
 //     `wine64 reg query` per process (and qvctl --persist 0, a server per call);
 //   - 100 `qvctl reg set` in a shell loop beside 100 `wine64 reg add`;
 //   - lock-step requests through the agent from 1 and from 8 clients at once
-//     (total throughput), and from one client with a server of its own.
+//     (total throughput), and from one client with a server of its own;
+//   - `qvctl serve` pipelined beside the library's pipelined and one-at-a-time
+//     calls (the JSON layer's cost per request), and 8 serve clients at once
+//     beside one.
 //
 //   qvagent_bench --prefix DIR [--runs N] [--requests N]
 #include <algorithm>
@@ -13,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +119,76 @@ double throughput(const qv::SessionOptions& options, int clients, int total) {
     return (total / clients) * clients / Seconds(qv::Clock::now() - start).count();
 }
 
+// A `qvctl serve` process, started and its hello read.
+class ServeClient {
+public:
+    ServeClient(const std::string& qvctl, const std::string& key) {
+        qv::LaunchOptions o;
+        o.wine = qvctl;  // a host program: "wine" is only what gets executed
+        o.exe = "serve";
+        serve_ = qv::ChildProcess::spawn(o);
+        read_lines(1);
+        std::string json_key;
+        for (char ch : key)
+            json_key += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+        request_ = "{\"id\":0,\"argv\":[\"reg\",\"get\",\"" + json_key + "\",\"Value\"]}\n";
+    }
+    // `reg get KEY Value` count times, written by one thread while this one
+    // reads the answers; then the end of input. Seconds to the last answer.
+    double run(int count) {
+        auto start = qv::Clock::now();
+        std::thread writer([&] {
+            std::string all;
+            for (int i = 0; i < count; i++)
+                all += request_;
+            serve_.write_all(all);
+            serve_.close_input();
+        });
+        read_lines(lines_ + static_cast<size_t>(count));
+        double took = Seconds(qv::Clock::now() - start).count();
+        writer.join();
+        if (out_.find("\"ok\":false") != std::string::npos) {
+            std::fprintf(stderr, "agent_bench: a serve request failed: %s\n", out_.substr(0, 400).c_str());
+            std::exit(1);
+        }
+        serve_.wait(qv::Clock::now() + qv::Millis(10000));
+        return took;
+    }
+
+private:
+    void read_lines(size_t want) {
+        char buf[65536];
+        while (lines_ < want) {
+            ssize_t n = serve_.read_some(buf, sizeof buf, qv::Clock::now() + qv::Millis(120000));
+            if (n <= 0) {
+                std::fprintf(stderr, "agent_bench: qvctl serve ended after %zu lines\n", lines_);
+                std::exit(1);
+            }
+            for (ssize_t i = 0; i < n; i++)
+                lines_ += buf[i] == '\n';
+            out_.append(buf, static_cast<size_t>(n));
+        }
+    }
+    qv::ChildProcess serve_;
+    std::string request_, out_;
+    size_t lines_ = 0;
+};
+
+// `clients` serve processes asking at once, `total` requests among them:
+// requests per second from the common start to the last answer.
+double serve_throughput(const std::string& qvctl, const std::string& key, int clients, int total) {
+    std::vector<std::unique_ptr<ServeClient>> serves;
+    for (int c = 0; c < clients; c++)
+        serves.push_back(std::make_unique<ServeClient>(qvctl, key));
+    auto start = qv::Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; c++)
+        threads.emplace_back([&, c] { serves[c]->run(total / clients); });
+    for (auto& t : threads)
+        t.join();
+    return (total / clients) * clients / Seconds(qv::Clock::now() - start).count();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -206,6 +280,50 @@ int main(int argc, char** argv) {
     std::printf("  8 clients through the agent        %8.0f requests/s   %s per request\n", eight, ms(1 / eight).c_str());
     std::printf("  8 clients / 1 client               %8.2fx\n", eight / one);
     std::printf("  agent / own server, 1 client       %8.2fx the time per request\n", own / one);
+
+    // The JSON layer: the same question as qvctl serve requests and as the
+    // library's calls through the agent, the server warm. Three rounds, the
+    // kinds alternating so that a burst of load on this shared machine falls
+    // on all of them; the best round of each.
+    const int n = c.requests;
+    std::printf("\nreg get KEY Value, %d requests a round, through the agent (best of 3 rounds)\n", n);
+    qv::Session lib(o);
+    const qv::Request get = qv::list_key_request(key);
+    (void)qv::list_key(lib, key);
+    ServeClient(qvctl, key).run(50);  // warm
+    double lib_pipelined = 1e9, lib_lockstep = 1e9, serve_one = 1e9, serve1 = 0, serve8 = 0;
+    for (int round = 0; round < 3; round++) {
+        auto t0 = qv::Clock::now();
+        std::vector<std::string> answers = lib.ask_all(std::vector<qv::Request>(n, get));
+        for (const std::string& a : answers)
+            if (!qv::parse_listing(a)->find("Value")) {
+                std::fprintf(stderr, "agent_bench: a pipelined answer lacks the value: %s\n", a.substr(0, 200).c_str());
+                return 1;
+            }
+        lib_pipelined = std::min(lib_pipelined, Seconds(qv::Clock::now() - t0).count() / n);
+        t0 = qv::Clock::now();
+        for (int i = 0; i < n; i++)
+            if (!qv::list_key(lib, key)->find("Value")) {
+                std::fprintf(stderr, "agent_bench: a call lacks the value\n");
+                return 1;
+            }
+        lib_lockstep = std::min(lib_lockstep, Seconds(qv::Clock::now() - t0).count() / n);
+        serve_one = std::min(serve_one, ServeClient(qvctl, key).run(n) / n);
+        serve1 = std::max(serve1, serve_throughput(qvctl, key, 1, n));
+        serve8 = std::max(serve8, serve_throughput(qvctl, key, 8, n));
+    }
+    lib.quit();
+    std::printf("  library, pipelined (ask_all)       %10s per request\n", ms(lib_pipelined).c_str());
+    std::printf("  library, one call at a time        %10s per request\n", ms(lib_lockstep).c_str());
+    std::printf("  qvctl serve, pipelined             %10s per request\n", ms(serve_one).c_str());
+    std::printf("  serve / library pipelined          %9.2fx   (%+.3f ms per request)\n", serve_one / lib_pipelined,
+                (serve_one - lib_pipelined) * 1000);
+    std::printf("  serve / library one at a time      %9.2fx   (%+.3f ms per request)\n", serve_one / lib_lockstep,
+                (serve_one - lib_lockstep) * 1000);
+    std::printf("  1 serve client                     %8.0f requests/s\n", serve1);
+    std::printf("  8 serve clients at once            %8.0f requests/s\n", serve8);
+    std::printf("  8 clients / 1 client               %8.2fx\n", serve8 / serve1);
+
     std::string loadavg = slurp("/proc/loadavg");
     std::printf("load %s at the end\n", loadavg.substr(0, loadavg.find(' ', 15)).c_str());
 
