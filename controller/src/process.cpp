@@ -311,7 +311,8 @@ ChildProcess ChildProcess::attach(int socket_fd) {
 }
 
 // An attached conversation has ended when the other end has closed it; bytes
-// still unread are left for the reader.
+// still unread are left for the reader. The agent ends a conversation with a
+// last line and then closes: unread bytes and a hang-up are an end too.
 int ChildProcess::wait_closed(Clock::time_point deadline) {
     for (;;) {
         if (out_ < 0)
@@ -321,6 +322,11 @@ int ChildProcess::wait_closed(Clock::time_point deadline) {
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
             release();
             return 0;
+        }
+        if (n > 0) {
+            pollfd hup{out_, POLLRDHUP, 0};
+            if (poll(&hup, 1, 0) == 1 && (hup.revents & (POLLRDHUP | POLLHUP)))
+                return 0;
         }
         auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
         if (left <= 0)

@@ -477,15 +477,18 @@ TEST_F(AgentHost, IdleAgentEndsWithItsServerAndStopEndsItAtOnce) {
     EXPECT_NE(read_file(paths().log).find("server quit with 0"), std::string::npos);
 
     options_.agent.persist_seconds = 600;
-    qv::Session session(options_);
+    qv::Session session(options_);  // connected while the agent is stopped
     EXPECT_EQ(session.ask("y"), "echo y");
-    session.quit();
     std::optional<qv::Server> agent = qv::connect_running_agent(prefix_, qv::Millis(5000));
     ASSERT_TRUE(agent);
     EXPECT_EQ(agent->request(".agent stop"), "stopped");
     ASSERT_TRUE(eventually([&] { return qv::AgentLock::take(paths().lock).has_value(); }));
     EXPECT_TRUE(agents().empty());
     EXPECT_FALSE(qv::connect_running_agent(prefix_, qv::Millis(5000)));
+    // Nothing was in flight for the session: its next request starts a new
+    // agent instead of failing on the conversation the stop ended.
+    EXPECT_EQ(session.ask("z"), "echo z");
+    EXPECT_EQ(agents().size(), 1u);
 }
 
 TEST_F(AgentHost, RemovingThePrefixFolderEndsTheAgent) {
