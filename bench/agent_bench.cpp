@@ -122,7 +122,10 @@ double throughput(const qv::SessionOptions& options, int clients, int total) {
 // A `qvctl serve` process, started and its hello read.
 class ServeClient {
 public:
-    ServeClient(const std::string& qvctl, const std::string& key) {
+    // without_server: `reg get` alone, a usage error answered without the
+    // server, so only the JSON layer and the pipes are measured.
+    ServeClient(const std::string& qvctl, const std::string& key, bool without_server = false)
+        : without_server_(without_server) {
         qv::LaunchOptions o;
         o.wine = qvctl;  // a host program: "wine" is only what gets executed
         o.exe = "serve";
@@ -131,7 +134,8 @@ public:
         std::string json_key;
         for (char ch : key)
             json_key += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
-        request_ = "{\"id\":0,\"argv\":[\"reg\",\"get\",\"" + json_key + "\",\"Value\"]}\n";
+        request_ = without_server ? "{\"id\":0,\"argv\":[\"reg\",\"get\"]}\n"
+                                  : "{\"id\":0,\"argv\":[\"reg\",\"get\",\"" + json_key + "\",\"Value\"]}\n";
     }
     // `reg get KEY Value` count times, written by one thread while this one
     // reads the answers; then the end of input. Seconds to the last answer.
@@ -147,7 +151,10 @@ public:
         read_lines(lines_ + static_cast<size_t>(count));
         double took = Seconds(qv::Clock::now() - start).count();
         writer.join();
-        if (out_.find("\"ok\":false") != std::string::npos) {
+        size_t usage = 0;
+        for (size_t at = 0; (at = out_.find("\"exit\":2", at)) != std::string::npos; at++)
+            usage++;
+        if (without_server_ ? usage != lines_ - 1 : out_.find("\"ok\":false") != std::string::npos) {
             std::fprintf(stderr, "agent_bench: a serve request failed: %s\n", out_.substr(0, 400).c_str());
             std::exit(1);
         }
@@ -169,6 +176,7 @@ private:
             out_.append(buf, static_cast<size_t>(n));
         }
     }
+    bool without_server_;
     qv::ChildProcess serve_;
     std::string request_, out_;
     size_t lines_ = 0;
@@ -253,11 +261,11 @@ int main(int argc, char** argv) {
     std::string sh = "/bin/sh";
     double loop_agent = timed_run({sh, "-c",
                                    "i=0; while [ $i -lt 100 ]; do \"$0\" reg set '" + key +
-                                       "' v$i dword $i || exit 1; i=$((i+1)); done",
+                                       "' v$i dword $i || { echo \"$0 failed at call $i\" >&2; exit 1; }; i=$((i+1)); done",
                                    qvctl});
     double loop_wine = timed_run({sh, "-c",
                                   "i=0; while [ $i -lt 100 ]; do \"$0\" reg add '" + key +
-                                      "' /v w$i /t REG_DWORD /d $i /f || exit 1; i=$((i+1)); done",
+                                      "' /v w$i /t REG_DWORD /d $i /f || { echo \"$0 failed at call $i\" >&2; exit 1; }; i=$((i+1)); done",
                                   wine});
     std::printf("  100 x qvctl reg set (agent)        %10s   %s per call\n", ms(loop_agent).c_str(), ms(loop_agent / 100).c_str());
     std::printf("  100 x wine64 reg add               %10s   %s per call\n", ms(loop_wine).c_str(), ms(loop_wine / 100).c_str());
@@ -291,7 +299,7 @@ int main(int argc, char** argv) {
     const qv::Request get = qv::list_key_request(key);
     (void)qv::list_key(lib, key);
     ServeClient(qvctl, key).run(50);  // warm
-    double lib_pipelined = 1e9, lib_lockstep = 1e9, serve_one = 1e9, serve1 = 0, serve8 = 0;
+    double lib_pipelined = 1e9, lib_lockstep = 1e9, serve_one = 1e9, serve_json = 1e9, serve1 = 0, serve8 = 0;
     for (int round = 0; round < 3; round++) {
         auto t0 = qv::Clock::now();
         std::vector<std::string> answers = lib.ask_all(std::vector<qv::Request>(n, get));
@@ -309,6 +317,7 @@ int main(int argc, char** argv) {
             }
         lib_lockstep = std::min(lib_lockstep, Seconds(qv::Clock::now() - t0).count() / n);
         serve_one = std::min(serve_one, ServeClient(qvctl, key).run(n) / n);
+        serve_json = std::min(serve_json, ServeClient(qvctl, key, true).run(n) / n);
         serve1 = std::max(serve1, serve_throughput(qvctl, key, 1, n));
         serve8 = std::max(serve8, serve_throughput(qvctl, key, 8, n));
     }
@@ -320,6 +329,8 @@ int main(int argc, char** argv) {
                 (serve_one - lib_pipelined) * 1000);
     std::printf("  serve / library one at a time      %9.2fx   (%+.3f ms per request)\n", serve_one / lib_lockstep,
                 (serve_one - lib_lockstep) * 1000);
+    std::printf("  serve, a usage error (no server)   %10s per request: parsing, dispatch, JSON out\n",
+                ms(serve_json).c_str());
     std::printf("  1 serve client                     %8.0f requests/s\n", serve1);
     std::printf("  8 serve clients at once            %8.0f requests/s\n", serve8);
     std::printf("  8 clients / 1 client               %8.2fx\n", serve8 / serve1);
