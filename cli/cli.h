@@ -24,6 +24,8 @@ constexpr int kOk = 0, kFailed = 1, kUsage = 2, kEnvironment = 3;
 
 // The version of the JSON results (schema/qvctl-result.schema.json).
 constexpr int kSchemaVersion = 1;
+// The version of `qvctl serve`'s protocol, in its hello line.
+constexpr int kServeProtocol = 1;
 
 // How a command ends early. kind is the error object's kind: "usage",
 // "environment", or a library failure's kind; code the Win32 code, if any.
@@ -72,6 +74,8 @@ std::vector<Command> files_commands();
 std::vector<Command> prefix_commands();
 std::vector<Command> printer_commands();
 std::vector<Command> session_commands();
+std::vector<Command> agent_commands();
+std::vector<Command> serve_commands();
 // The row for the words at the start of a command line (the longest name
 // that matches, so "reg get" before "reg"); *used is how many words it took.
 const Command* find_command(const std::vector<std::string>& words, size_t* used);
@@ -84,7 +88,15 @@ struct Context {
     bool in_batch = false;
     size_t batch_line = 0;
     std::string command;  // the command running, for the JSON result
+    bool serving = false;       // inside `serve`: results carry the request's id
+    nlohmann::ordered_json request_id;  // that id (null when none could be read)
+    int persist = -1;           // --persist; -1: QV_PERSIST, else the default
+    std::string agent_program;  // the qvagent program
     std::unique_ptr<qv::Session> session_;
+
+    // Seconds the prefix's agent stays after its last client; 0: no agent.
+    int persist_seconds() const;
+    void connect_agent(qv::SessionOptions o);
 
     // The prefix must exist and look like one: Wine would otherwise create
     // a new prefix there without a word.
@@ -120,8 +132,12 @@ Args parse_args(const Command& c, const std::vector<std::string>& words, size_t 
 void need(const Args& a, size_t min, size_t max, const Command& c);
 
 // Reads a whole file, "-" standard input; a usage error naming `what` when
-// it cannot be read.
+// it cannot be read, or when standard input carries requests (`serve`).
 std::string read_input(const std::string& file, const std::string& what);
+void reserve_standard_input();
+
+// A --help text: as it is, or with --json as the result of the command "help".
+void print_help(Context& ctx, const std::string& topic);
 
 // An absolute path for the server: it runs elsewhere, so a relative path
 // would mean nothing to it.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "qv/agent.h"
 #include "qv/bytes.h"
 #include "words.h"
 
@@ -90,10 +91,40 @@ qv::Session& Context::session() {
             environment_error("no server program at " + launch.exe + " (give --exe)");
         qv::SessionOptions o;
         o.launch = launch;
+        o.agent.persist_seconds = persist_seconds();
+        o.agent.use = o.agent.persist_seconds > 0;
+        o.agent.program = agent_program;
         session_ = std::make_unique<qv::Session>(o);
+        if (o.agent.use)
+            connect_agent(o);
     }
     server();
     return *session_;
+}
+
+int Context::persist_seconds() const {
+    if (persist >= 0)
+        return persist;
+    try {
+        return qv::persist_from_environment();
+    } catch (const std::invalid_argument& e) {
+        usage_error(e.what());
+    }
+}
+
+// Through the prefix's agent; where it cannot be used, qvctl runs a server
+// of its own, as with --persist 0.
+void Context::connect_agent(qv::SessionOptions o) {
+    try {
+        session_->server();
+    } catch (const qv::AgentUnavailable& e) {
+        if (e.why != qv::AgentUnavailable::Why::mismatch)
+            std::cerr << "qvctl: not using the agent: " << e.what() << "\n";
+        o.agent.use = false;
+        session_ = std::make_unique<qv::Session>(o);
+    } catch (const std::exception& e) {
+        environment_error(std::string("the agent did not answer: ") + e.what());
+    }
 }
 
 qv::Server& Context::server() {
@@ -110,6 +141,8 @@ namespace {
 
 json framed(Context& ctx, json result, bool ok) {
     json out;
+    if (ctx.serving)
+        out["id"] = ctx.request_id;
     if (ctx.in_batch)
         out["line"] = ctx.batch_line;
     if (!ctx.command.empty())
@@ -162,7 +195,15 @@ void put_text(json& obj, const std::string& field, const std::string& bytes) {
     obj[field + "_hex"] = qv::to_hex(bytes);
 }
 
+namespace {
+bool standard_input_reserved = false;
+}
+
+void reserve_standard_input() { standard_input_reserved = true; }
+
 std::string read_input(const std::string& file, const std::string& what) {
+    if (file == "-" && standard_input_reserved)
+        usage_error(what + ": standard input carries the requests here; name a file");
     if (file == "-")
         return std::string(std::istreambuf_iterator<char>(std::cin), {});
     struct stat st;

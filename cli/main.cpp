@@ -7,6 +7,7 @@
 
 #include "cli.h"
 #include "help.h"
+#include "qv/agent.h"
 #include "qv/install.h"
 #include "qv/session.h"
 
@@ -31,6 +32,15 @@ std::string default_qvmanip() {
         }
     }
     return QV_DEFAULT_QVMANIP;
+}
+
+// qvagent beside qvctl (installed), else the build's own; QV_AGENT first.
+std::string default_agent() {
+    const char* set = std::getenv("QV_AGENT");
+    if (set && *set)
+        return set;
+    std::string beside = qv::default_agent_program();
+    return access(beside.c_str(), X_OK) == 0 ? beside : QV_DEFAULT_AGENT;
 }
 
 bool is_command_word(const std::string& w) {
@@ -62,7 +72,19 @@ Globals parse_globals(Context& ctx, int argc, char** argv) {
         }
         size_t eq = arg.find('=');
         std::string name = arg.substr(0, eq);
-        if (name == "--prefix" || name == "--exe" || name == "--wine") {
+        if (name == "--persist") {
+            std::string value;
+            if (eq != std::string::npos)
+                value = arg.substr(eq + 1);
+            else if (i + 1 < argc)
+                value = argv[++i];
+            else
+                usage_error("--persist needs a number of seconds (0: no agent)");
+            std::optional<int> seconds = qv::parse_persist(value);
+            if (!seconds)
+                usage_error("--persist " + value + ": not a number of seconds (0 to 604800; 0: no agent)");
+            ctx.persist = *seconds;
+        } else if (name == "--prefix" || name == "--exe" || name == "--wine") {
             std::string value;
             if (eq != std::string::npos)
                 value = arg.substr(eq + 1);
@@ -103,6 +125,7 @@ int main(int argc, char** argv) {
     using namespace qvctl;
     Context ctx;
     ctx.launch.exe = default_qvmanip();
+    ctx.agent_program = default_agent();
     try {
         Globals g = parse_globals(ctx, argc, argv);
         if (!g.words.empty() && g.words[0] == "--")
@@ -120,7 +143,7 @@ int main(int argc, char** argv) {
         if (g.help) {
             g.words.push_back("--help");
             if (g.words.size() == 1) {
-                std::cout << help_text("");
+                print_help(ctx, "");
                 return kOk;
             }
         }

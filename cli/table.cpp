@@ -41,7 +41,8 @@ std::string group_usage(const std::string& name) {
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = [] {
         std::vector<Command> t;
-        for (auto part : {registry_commands, files_commands, prefix_commands, printer_commands, session_commands})
+        for (auto part : {registry_commands, files_commands, prefix_commands, printer_commands, session_commands, serve_commands,
+                          agent_commands})
             for (Command& c : part())
                 t.push_back(std::move(c));
         return t;
@@ -93,13 +94,18 @@ std::string help_text(const std::string& command) {
         return out + "\nqvctl " + command + " COMMAND --help tells more.\n\n" + kExitCodes;
     }
     std::string out =
-        "usage: qvctl [--prefix DIR] [--json] [--exe QVMANIP.EXE] [--wine LOADER] COMMAND ...\n"
+        "usage: qvctl [--prefix DIR] [--json] [--exe QVMANIP.EXE] [--wine LOADER] [--persist SECONDS]\n"
+        "             COMMAND ...\n"
         "       qvctl --version | --help | COMMAND --help\n"
         "\n"
         "Asks a qvmanip server in a Wine prefix. The prefix: --prefix, else WINEPREFIX,\n"
         "else ~/.wine; it must exist already (qvctl never creates one). Options take\n"
         "their value as --opt VALUE or --opt=VALUE, and the global ones may stand\n"
         "anywhere on the line; after -- every word is an argument.\n"
+        "\n"
+        "The server is the prefix's agent's, started by the first call and kept for\n"
+        "--persist seconds after the last (default 5; else QV_PERSIST); --persist 0\n"
+        "runs a server of qvctl's own. `wineserver -w` waits for that server too.\n"
         "\n";
     for (const Command& c : commands())
         out += "  " + c.usage + "\n      " + c.summary + "\n";
@@ -114,6 +120,11 @@ std::string help_text(const std::string& command) {
            "\n" +
            std::string(kExitCodes);
     return out;
+}
+
+void print_help(Context& ctx, const std::string& topic) {
+    ctx.command = "help";
+    emit(ctx, json{{"topic", topic}, {"text", help_text(topic)}}, help_text(topic));
 }
 
 Args parse_args(const Command& c, const std::vector<std::string>& words, size_t from) {
@@ -162,7 +173,7 @@ int run_words(Context& ctx, const std::vector<std::string>& words) {
         std::string topic;
         for (size_t i = 1; i < words.size() && i < 3; i++)
             topic += (topic.empty() ? "" : " ") + words[i];
-        std::cout << help_text(topic);
+        print_help(ctx, topic);
         return kOk;
     }
     size_t used = 0;
@@ -171,7 +182,7 @@ int run_words(Context& ctx, const std::vector<std::string>& words) {
         if (!group(words[0]).empty()) {
             bool asked = words.size() > 1 && (words[1] == "--help" || words[1] == "-h");
             if (asked) {
-                std::cout << help_text(words[0]);
+                print_help(ctx, words[0]);
                 return kOk;
             }
             usage_error(words[0] + ": " +
@@ -183,7 +194,7 @@ int run_words(Context& ctx, const std::vector<std::string>& words) {
     // --help before anything else: it is never an argument, never sent.
     for (size_t i = used; i < words.size() && words[i] != "--"; i++)
         if (words[i] == "--help" || words[i] == "-h") {
-            std::cout << help_text(c->name);
+            print_help(ctx, c->name);
             return kOk;
         }
     Args a = parse_args(*c, words, used);

@@ -17,7 +17,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/winelib/qvaddprinter/Google_Cloud_Print.ppd
     DESTINATION ${CMAKE_INSTALL_DATADIR}/qvtools
     COMPONENT windows)
 
-install(TARGETS qvctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
+install(TARGETS qvctl qvagent RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 install(TARGETS qvcontrol EXPORT qvtoolsTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/controller/include/qv

@@ -2,7 +2,8 @@
 # Builds, clones a scratch prefix for the benchmark and runs it once; the
 # table goes to standard output. Arguments go to qvbench, e.g.
 # --line-mib 1,16 (skip the 64 MiB line, which alone takes many minutes),
-# --no-scale, --requests 2000, --only getregkey.
+# --no-scale, --requests 2000, --only getregkey. With --agent first, runs
+# the agent's benchmark (bench/agent_bench.cpp) instead; the rest goes to it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
@@ -11,4 +12,9 @@ cmake -S "$top" -B "$build" -G Ninja
 cmake --build "$build"
 prefix=$("$top/scripts/wine-prefix.sh" clone "$build/bench-prefix")
 trap '"$top/scripts/wine-prefix.sh" stop "$prefix"' EXIT
-"$build/bench/qvbench" --prefix "$prefix" "$@"
+if [ "${1:-}" = --agent ]; then
+    shift
+    "$build/bench/qvagent_bench" --prefix "$prefix" "$@"
+else
+    "$build/bench/qvbench" --prefix "$prefix" "$@"
+fi

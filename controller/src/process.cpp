@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
         in_ = std::exchange(other.in_, -1);
         out_ = std::exchange(other.out_, -1);
         exit_code_ = std::exchange(other.exit_code_, -1);
+        attached_ = std::exchange(other.attached_, false);
     }
     return *this;
 }
@@ -247,12 +249,18 @@ ssize_t ChildProcess::read_some(char* buf, size_t size, Clock::time_point deadli
 }
 
 void ChildProcess::close_input() {
-    if (in_ >= 0)
+    if (in_ >= 0) {
+        // The output is the same socket: only a shutdown tells the other end.
+        if (attached_)
+            shutdown(in_, SHUT_WR);
         close(in_);
+    }
     in_ = -1;
 }
 
 int ChildProcess::wait(Clock::time_point deadline) {
+    if (attached_)
+        return wait_closed(deadline);
     if (pid_ <= 0)
         return exit_code_;
     // A server asked to quit is gone within a few milliseconds: look often at
@@ -278,12 +286,54 @@ int ChildProcess::wait(Clock::time_point deadline) {
 }
 
 void ChildProcess::kill_now() {
+    if (attached_) {
+        release();
+        return;
+    }
     if (pid_ <= 0)
         return;
     ::kill(pid_, SIGKILL);
     int status;
     waitpid(pid_, &status, 0);
     pid_ = -1;
+}
+
+ChildProcess ChildProcess::attach(int socket_fd) {
+    ChildProcess c;
+    c.attached_ = true;
+    c.out_ = socket_fd;
+    c.in_ = dup(socket_fd);
+    if (c.in_ < 0)
+        throw std::runtime_error("dup: " + std::string(strerror(errno)));
+    set_cloexec(c.in_);
+    set_cloexec(c.out_);
+    return c;
+}
+
+// An attached conversation has ended when the other end has closed it; bytes
+// still unread are left for the reader. The agent ends a conversation with a
+// last line and then closes: unread bytes and a hang-up are an end too.
+int ChildProcess::wait_closed(Clock::time_point deadline) {
+    for (;;) {
+        if (out_ < 0)
+            return 0;
+        char byte;
+        ssize_t n = recv(out_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            release();
+            return 0;
+        }
+        if (n > 0) {
+            pollfd hup{out_, POLLRDHUP, 0};
+            if (poll(&hup, 1, 0) == 1 && (hup.revents & (POLLRDHUP | POLLHUP)))
+                return 0;
+        }
+        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return -1;
+        pollfd p{out_, n > 0 ? short(POLLRDHUP) : short(POLLIN | POLLRDHUP), 0};
+        poll(&p, 1, static_cast<int>(std::min<long long>(left, n > 0 ? 5 : 1000)));
+    }
 }
 
 static std::string slurp(const std::string& path) {

@@ -1,16 +1,52 @@
 #include "qv/server.h"
 
+#include <poll.h>
+
 namespace qv {
 
 Server Server::start(const LaunchOptions& options, Millis timeout) {
     Server server;
     server.child_ = ChildProcess::spawn(options);
     server.timeout_ = timeout;
-    FrameReader::Status status = server.pull(nullptr);
-    if (status != FrameReader::Status::handshake)
-        throw ProtocolError("no handshake from " + options.exe + ", got: \"" +
-                            std::string(server.framer_.pending()) + "\"");
+    server.expect_handshake(options.exe);
     return server;
+}
+
+Server Server::attach(int socket_fd, Millis timeout) {
+    Server server;
+    server.child_ = ChildProcess::attach(socket_fd);
+    server.timeout_ = timeout;
+    server.expect_handshake("the agent");
+    return server;
+}
+
+void Server::expect_handshake(const std::string& from) {
+    FrameReader::Status status = pull(nullptr);
+    if (status != FrameReader::Status::handshake)
+        throw ProtocolError("no handshake from " + from + ", got: \"" + std::string(framer_.pending()) + "\"");
+}
+
+bool Server::try_answer(std::string* answer) {
+    FrameReader::Status status = framer_.next(answer);
+    if (status == FrameReader::Status::answer)
+        return true;
+    pollfd p{child_.output_fd(), POLLIN, 0};
+    if (status != FrameReader::Status::incomplete || p.fd < 0 || poll(&p, 1, 0) != 1)
+        return false;
+    // Readable: this read does not wait.
+    char chunk[65536];
+    ssize_t n = child_.read_some(chunk, sizeof chunk, Clock::now() + timeout_);
+    if (n <= 0)
+        throw ended();
+    framer_.feed(std::string_view(chunk, static_cast<size_t>(n)));
+    return framer_.next(answer) == FrameReader::Status::answer;
+}
+
+ProtocolError Server::ended() const {
+    if (framer_.pending().empty())
+        return ProtocolError("server output ended before an answer");
+    return ProtocolError("server output ended inside an answer; pending: \"" +
+                         std::string(framer_.pending().substr(0, 200)) + "\"");
 }
 
 FrameReader::Status Server::pull(std::string* answer) {
@@ -28,12 +64,8 @@ FrameReader::Status Server::pull(std::string* answer) {
             child_.kill_now();
             throw ProtocolError("timed out waiting for the server; pending: \"" + pending + "\"");
         }
-        if (n == 0) {
-            if (framer_.pending().empty())
-                throw ProtocolError("server output ended before an answer");
-            throw ProtocolError("server output ended inside an answer; pending: \"" +
-                                std::string(framer_.pending().substr(0, 200)) + "\"");
-        }
+        if (n == 0)
+            throw ended();
         framer_.feed(std::string_view(chunk, static_cast<size_t>(n)));
     }
 }

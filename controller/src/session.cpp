@@ -24,7 +24,8 @@ bool Session::running() {
 Server& Session::server() {
     if (!running()) {
         stop();
-        server_ = Server::start(options_.launch, options_.start_timeout);
+        server_ = options_.agent.use ? connect_agent(options_.launch, options_.agent, options_.answer_timeout)
+                                     : Server::start(options_.launch, options_.start_timeout);
         server_.set_timeout(options_.answer_timeout);
         started_ = true;
         starts_++;
@@ -41,7 +42,7 @@ void Session::stop() {
 void Session::gone(const ProtocolError& error) {
     std::string what = error.what();
     int code = started_ ? server_.process().wait(Clock::now() + Millis(200)) : -1;
-    if (code >= 0)
+    if (code >= 0 && !server_.process().attached())
         what += " (the server exited with " + std::to_string(code) + ")";
     stop();
     throw ServerGone(what);
@@ -109,6 +110,11 @@ int Session::quit() {
         return 0;
     }
     started_ = false;
+    if (server_.process().attached()) {
+        // The agent's server goes on; closing ends this conversation.
+        server_.process().kill_now();
+        return 0;
+    }
     try {
         return server_.quit();
     } catch (const ProtocolError&) {

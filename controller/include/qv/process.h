@@ -46,6 +46,11 @@ public:
 
     // Throws std::runtime_error when the process cannot be started.
     static ChildProcess spawn(const LaunchOptions& options);
+    // A conversation over a connected socket (to the agent, qv/agent.h)
+    // instead of a process of ours: closing the input shuts the socket down
+    // for writing, wait() waits for the other end to close, kill_now()
+    // closes it. Takes the descriptor.
+    static ChildProcess attach(int socket_fd);
 
     // Writes everything; false when the child's input is gone.
     bool write_all(std::string_view bytes);
@@ -57,16 +62,21 @@ public:
     // (it is then still running). A death by signal gives 128 + signal.
     int wait(Clock::time_point deadline);
     void kill_now();
-    bool running() const { return pid_ > 0; }
+    bool running() const { return pid_ > 0 || (attached_ && out_ >= 0); }
     pid_t pid() const { return pid_; }
+    bool attached() const { return attached_; }
+    // For poll(); -1 when the output is a file or closed.
+    int output_fd() const { return out_; }
 
 private:
     void release();
+    int wait_closed(Clock::time_point deadline);
 
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;
     int exit_code_ = -1;
+    bool attached_ = false;
 };
 
 struct RunResult {

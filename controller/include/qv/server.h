@@ -30,6 +30,9 @@ public:
     // Starts the server and waits for its handshake. Throws ProtocolError
     // when it does not arrive in time or is not the handshake.
     static Server start(const LaunchOptions& options, Millis timeout = Millis(60000));
+    // A server reached through a connected socket (the agent, qv/agent.h):
+    // waits for the handshake as start does. Takes the descriptor.
+    static Server attach(int socket_fd, Millis timeout = Millis(60000));
 
     // Sends "command args" (or "command" when args is empty) and returns the
     // answer without its end marker; see request_line.
@@ -42,6 +45,9 @@ public:
     // Lower level: write bytes as they are, read the next framed answer.
     void send(std::string_view bytes);
     std::string read_answer();
+    // Without waiting: true with the next answer when one is complete in
+    // what the server has written so far. ProtocolError at end of output.
+    bool try_answer(std::string* answer);
 
     // Sends "quit" and returns the exit code.
     int quit();
@@ -52,6 +58,8 @@ public:
     ChildProcess& process() { return child_; }
 
 private:
+    void expect_handshake(const std::string& from);
+    ProtocolError ended() const;
     // Reads until the framer yields something other than "incomplete".
     FrameReader::Status pull(std::string* answer);
     int wait_exit();

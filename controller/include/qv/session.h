@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qv/agent.h"
 #include "qv/server.h"
 
 namespace qv {
@@ -14,6 +15,10 @@ struct SessionOptions {
     LaunchOptions launch;                // loader, prefix, qvmanip.exe, environment
     Millis start_timeout{60000};         // for the handshake
     Millis answer_timeout{60000};        // for each answer
+    // With agent.use, requests go through the prefix's agent (qv/agent.h),
+    // started when none runs, so that programs share one server; server()
+    // then throws AgentUnavailable when the agent cannot be used.
+    AgentOptions agent;
 };
 
 // The server died or stopped answering. What was in flight may or may not
@@ -49,6 +54,7 @@ public:
     // Stops the current server (if any) and starts a new one.
     void restart();
     // Sends "quit" and returns the exit code; the next request starts anew.
+    // Through the agent it only ends this conversation (0).
     // 0 when no server was running.
     int quit();
 

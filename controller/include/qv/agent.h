@@ -1,0 +1,113 @@
+#pragma once
+// The per-prefix agent: one resident server per prefix, shared by every
+// client that asks, so that a short-lived program (qvctl in a shell loop)
+// answers at the speed of a resident server.
+//
+// The agent (the program qvagent) listens on a Unix socket in a folder that
+// only this user can enter: $XDG_RUNTIME_DIR/qvtools, else /tmp/qvtools-UID.
+// On that socket it speaks the server's own line protocol: the handshake on
+// connecting, then one request line in, one framed answer out. A line
+// "quit" ends that client's conversation, not the server. Lines starting
+// with ".agent" are the agent's own:
+//   .agent hello FINGERPRINT PERSIST   "ok", or "error ..." when the agent runs
+//                                      its server for another configuration
+//   .agent status                      "name value" lines (see AgentStatus)
+//   .agent stop                        quits the server, answers "stopped",
+//                                      and the agent exits
+// When the server dies under a request, the agent writes one line of text
+// without an end marker and closes that client: the client sees the
+// conversation end inside an answer, with the reason in words.
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <sys/types.h>
+
+#include "qv/process.h"
+#include "qv/server.h"
+
+namespace qv {
+
+inline constexpr int kDefaultPersistSeconds = 5;
+inline constexpr std::string_view kAgentWord = ".agent";
+
+// The agent cannot be used: its folder is unsafe, it runs for another
+// configuration, or it did not start. A caller may run a server of its own.
+struct AgentUnavailable : std::runtime_error {
+    enum class Why { folder, mismatch, start };
+    AgentUnavailable(Why why, const std::string& what) : std::runtime_error(what), why(why) {}
+    Why why;
+};
+
+struct AgentOptions {
+    bool use = false;
+    // Seconds the agent stays after its last client; 0 means no agent.
+    int persist_seconds = kDefaultPersistSeconds;
+    // The qvagent program; empty: default_agent_program().
+    std::string program;
+    // For connecting, including the start of a new agent.
+    Millis connect_timeout{60000};
+};
+
+// QV_PERSIST when set, else kDefaultPersistSeconds. Throws
+// std::invalid_argument naming the variable when it is not a count of seconds.
+int persist_from_environment();
+// A count of seconds (0 to 1 week) from text; none when it is not one.
+std::optional<int> parse_persist(std::string_view text);
+
+// QV_AGENT when set, else qvagent beside the running program.
+std::string default_agent_program();
+
+// The agent folder: created 0700 when missing; else it must be a directory
+// (not a link) owned by this user with no access for group or others.
+// Throws AgentUnavailable(folder) saying what is wrong.
+std::string agent_folder();
+void check_private_folder(const std::string& dir);
+
+struct AgentPaths {
+    std::string prefix;   // the prefix, absolute and without links
+    std::string socket;   // <folder>/agent-<hash>.sock
+    std::string lock;     // held by the running agent for its lifetime
+    std::string log;      // the agent's standard error
+};
+// The files of the agent for a prefix (which must exist).
+AgentPaths agent_paths(const std::string& prefix);
+
+// An exclusive lock on a file, held until destroyed (or the process ends,
+// however it ends). take() waits for nothing: none when another holds it.
+class AgentLock {
+public:
+    static std::optional<AgentLock> take(const std::string& path);
+    AgentLock(AgentLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    AgentLock& operator=(AgentLock&&) = delete;
+    ~AgentLock();
+
+private:
+    explicit AgentLock(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+// What the server would be started with: loader, program, prefix and the
+// environment that can change its answers (WINE*, LANG, LANGUAGE, LC_*, TZ).
+// Two clients share an agent only when theirs are equal.
+std::string launch_fingerprint(const LaunchOptions& launch);
+
+// The user and process at the other end of a connected Unix socket.
+struct PeerCredentials {
+    uid_t uid;
+    pid_t pid;
+};
+std::optional<PeerCredentials> peer_credentials(int fd);
+
+// A conversation with the prefix's agent, started first when none runs
+// (detached, in a session of its own). The server returned answers like one
+// started by Server::start; its "quit" ends this conversation only.
+// Throws AgentUnavailable when the agent cannot be used.
+Server connect_agent(const LaunchOptions& launch, const AgentOptions& agent, Millis answer_timeout);
+
+// A conversation with the agent already running for a prefix, or none;
+// starts nothing.
+std::optional<Server> connect_running_agent(const std::string& prefix, Millis timeout);
+
+}  // namespace qv
