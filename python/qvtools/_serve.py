@@ -3,13 +3,14 @@ result per line out, in request order."""
 from __future__ import annotations
 
 import json
-import os
 import subprocess
 import tempfile
 import threading
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence
 
 from .errors import QvError
+
+PROTOCOL = 1  # the version of qvctl serve's hello this package speaks
 
 
 class Coprocess:
@@ -24,6 +25,14 @@ class Coprocess:
             raise QvError("environment", f"cannot run {command[0]}: {e.strerror}", None, 3) from None
         self._next_id = 1
         self.hello: Dict[str, Any] = self._read()
+        if not self.hello.get("ok"):
+            # What keeps serve from starting (no prefix, no Wine) comes instead of the hello.
+            self.close()
+            raise QvError.from_result(self.hello)
+        if self.hello.get("protocol") != PROTOCOL:
+            self.close()
+            raise QvError("environment", "qvctl serve speaks protocol %r; this package speaks %d"
+                          % (self.hello.get("protocol"), PROTOCOL), None, 3)
 
     def _died(self) -> QvError:
         self._proc.wait()
