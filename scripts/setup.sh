@@ -4,7 +4,7 @@ set -euo pipefail
 
 need=(wine wine64 wine64-tools libwine-dev mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64
       cmake ninja-build g++ libgtest-dev file binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-      nlohmann-json3-dev python3 python3-jsonschema)
+      nlohmann-json3-dev python3 python3-jsonschema python3-venv python3-setuptools python3-pytest)
 need_i386=(wine32:i386 libwine-dev:i386)
 
 missing=()

@@ -1,0 +1,138 @@
+"""qvtools against the real scratch prefix: every method, its errors, a batch
+of 1,000 requests; effects checked with Wine's own reg and the prefix's
+dosdevices."""
+import os
+import tempfile
+
+import pytest
+
+import qvtools
+from qvtools import QvError, calls
+from conftest import wine_reg_query
+
+KEY = r"HKCU\Software\QvTest\Python"
+
+
+def test_values_of_every_type_round_trip_and_wine_sees_them(prefix, prefix_path):
+    prefix.reg_rm(KEY)
+    prefix.reg_set(KEY, "Text", "sz", "Grüße\nzwei")
+    prefix.reg_set(KEY, "Path", "expand", r"%SystemRoot%\x")
+    prefix.reg_set(KEY, "List", "multi", ["a b", 'c"d'])
+    prefix.reg_set(KEY, "Count", "dword", 4294967295)
+    prefix.reg_set(KEY, "Big", "qword", 2**64 - 1)
+    prefix.reg_set(KEY, "Blob", "binary", b"\x00\xff\x10")
+    prefix.reg_set(KEY, "-dash", "none", b"")
+    prefix.reg_set(KEY, "", "sz", "the default")
+
+    k = prefix.reg_key(KEY)
+    assert k.path == r"HKEY_CURRENT_USER\Software\QvTest\Python"
+    got = {v.name: v for v in k.values}
+    assert got["Text"].data == "Grüße\nzwei" and got["Text"].raw == "Grüße\nzwei\0".encode("utf-16-le")
+    assert got["Path"].type == "REG_EXPAND_SZ" and got["Path"].data == r"%SystemRoot%\x"
+    assert got["List"].data == ["a b", 'c"d']
+    assert got["Count"].data == 4294967295
+    assert got["Big"].data == 2**64 - 1 and got["Big"].raw == b"\xff" * 8
+    assert got["Blob"].data == b"\x00\xff\x10"
+    assert got["-dash"].type == "REG_NONE" and got["-dash"].raw == b""
+    assert prefix.reg_value(KEY, "").data == "the default"
+    assert k.get("count") is got["Count"]
+
+    assert "0xffffffffffffffff" in wine_reg_query(prefix_path, KEY, "Big").lower()
+    assert "00FF10" in wine_reg_query(prefix_path, KEY, "Blob")
+
+    prefix.reg_rm_value(KEY, "Count")
+    with pytest.raises(QvError) as e:
+        prefix.reg_value(KEY, "Count")
+    assert (e.value.kind, e.value.code, e.value.exit) == ("win32", 2, 1)
+    prefix.reg_rm(KEY)
+    with pytest.raises(QvError) as e:
+        prefix.reg_key(KEY)
+    assert e.value.code == 2 and "no such key" in e.value.message
+
+
+def test_the_32_bit_view_and_subtrees(prefix, prefix_path):
+    prefix.reg_set(KEY + r"\Sub", "Only32", "sz", "thirty-two", view32=True)
+    assert "thirty-two" in wine_reg_query(prefix_path, KEY + r"\Sub", "Only32", view32=True)
+    with pytest.raises(QvError):
+        prefix.reg_value(KEY + r"\Sub", "Only32")
+    tree = prefix.reg_tree(KEY, view32=True)
+    assert [t.path for t in tree] == [r"HKEY_CURRENT_USER\Software\QvTest\Python",
+                                      r"HKEY_CURRENT_USER\Software\QvTest\Python\Sub"]
+    assert tree[-1].get("Only32").data == "thirty-two"
+    prefix.reg_rm(KEY, view32=True)
+
+
+def test_bad_input_raises_with_the_kind_and_changes_nothing(prefix):
+    cases = [
+        (calls.reg_key(r"HKCC\Software"), "usage", 2),
+        (calls.reg_set(KEY, "x", "dword", "twelve"), "usage", 2),
+        (calls.reg_set(KEY, "x", "nosuchtype", "1"), "usage", 2),
+        (calls.drive_rm("1"), "usage", 2),
+        (calls.folder("nosuchfolder"), "usage", 2),
+        (calls.find(r"C:\nosuchdir\*"), "win32", 1),
+    ]
+    for call, kind, code in cases:
+        with pytest.raises(QvError) as e:
+            prefix.call(call)
+        assert (e.value.kind, e.value.exit) == (kind, code), (call.argv, e.value.message)
+        assert e.value.message and "errno" not in e.value.message
+    with pytest.raises(QvError):
+        prefix.reg_key(KEY)  # nothing was written by the refused set
+
+
+def test_paths_drives_and_folders(prefix, prefix_path):
+    dosdevices = os.path.join(prefix_path, "dosdevices")
+    assert prefix.unix_path("C:\\windows\\") == dosdevices + "/c:/windows/"
+    assert prefix.windows_path("/tmp") == "Z:\\tmp"
+    assert prefix.windows_dir() == "C:\\windows"
+    assert prefix.system_dir() == "C:\\windows\\system32"
+    assert prefix.env("SystemRoot") == "C:\\windows"
+    assert prefix.folder("AppData").endswith("\\AppData\\Roaming")
+    names = {e.name: e.directory for e in prefix.find("C:\\windows\\*")}
+    assert names.get("system32") is True and names.get("notepad.exe") is False
+
+    with tempfile.TemporaryDirectory() as d:
+        letter = prefix.drive_add(d)
+        link = os.path.join(dosdevices, letter.lower() + ":")
+        assert os.readlink(link) == d
+        assert prefix.drive_add(d + "/") == letter  # one folder, one letter
+        assert any(x.letter == letter and x.target == d for x in prefix.drives())
+        prefix.drive_rm(letter)
+        assert not os.path.lexists(link)
+    with pytest.raises(QvError) as e:
+        prefix.drive_rm("C")
+    assert e.value.kind == "refused" and os.path.lexists(os.path.join(dosdevices, "c:"))
+
+
+def test_export_then_import_elsewhere(prefix, tmp_path):
+    prefix.reg_set(KEY + r"\Tree\Leaf", "Name", "sz", "leaf")
+    file = str(tmp_path / "tree.reg")
+    ex = prefix.reg_export(KEY + r"\Tree", file)
+    assert (ex.keys, ex.values) == (2, 1)
+    assert open(file, "rb").read().startswith(b"\xff\xfe")
+    im = prefix.reg_import(file, to=KEY + r"\Copy")
+    assert (im.keys, im.values_set) == (2, 1)
+    assert prefix.reg_value(KEY + r"\Copy\Leaf", "Name").data == "leaf"
+    prefix.reg_rm(KEY)
+
+
+def test_a_batch_of_a_thousand_requests(prefix, prefix_path):
+    key = KEY + r"\Batch"
+    sets = [calls.reg_set(key, f"v{i}", "dword", i) for i in range(500)]
+    sets.insert(250, calls.reg_set(key, "bad", "dword", "not a number"))
+    done = prefix.batch(sets)
+    assert len(done) == 501
+    assert isinstance(done[250], QvError) and done[250].exit == 2
+    assert all(r is None for i, r in enumerate(done) if i != 250)
+    reads = prefix.batch([calls.reg_value(key, f"v{i}") for i in range(499)])
+    assert [v.data for v in reads] == list(range(499))
+    assert "0x1f3" in wine_reg_query(prefix_path, key, "v499")
+    assert len(prefix.reg_key(key).values) == 500
+    prefix.reg_rm(KEY)
+
+
+def test_a_prefix_that_does_not_exist(tmp_path):
+    with pytest.raises(QvError) as e:
+        with qvtools.Prefix(str(tmp_path / "nowhere"), persist=0) as p:
+            p.windows_dir()
+    assert e.value.kind == "environment" and e.value.exit == 3
