@@ -37,7 +37,7 @@ def test_values_of_every_type_round_trip_and_wine_sees_them(prefix, prefix_path)
     assert prefix.reg_value(KEY, "").data == "the default"
     assert k.get("count") is got["Count"]
 
-    assert "0xffffffffffffffff" in wine_reg_query(prefix_path, KEY, "Big").lower()
+    assert "0xffffffff" in wine_reg_query(prefix_path, KEY, "Count")  # Wine's reg shows no QWORD data
     assert "00FF10" in wine_reg_query(prefix_path, KEY, "Blob")
 
     prefix.reg_rm_value(KEY, "Count")
@@ -51,18 +51,20 @@ def test_values_of_every_type_round_trip_and_wine_sees_them(prefix, prefix_path)
 
 
 def test_the_32_bit_view_and_subtrees(prefix, prefix_path):
-    prefix.reg_set(KEY + r"\Sub", "Only32", "sz", "thirty-two", view32=True)
-    assert "thirty-two" in wine_reg_query(prefix_path, KEY + r"\Sub", "Only32", view32=True)
+    key = r"HKLM\Software\QvTest\Python32"  # HKLM\Software has two views; HKCU\Software one
+    prefix.reg_set(key + r"\Sub", "Only32", "sz", "thirty-two", view32=True)
+    assert "thirty-two" in wine_reg_query(prefix_path, key + r"\Sub", "Only32", view32=True)
     with pytest.raises(QvError):
-        prefix.reg_value(KEY + r"\Sub", "Only32")
-    tree = prefix.reg_tree(KEY, view32=True)
-    assert [t.path for t in tree] == [r"HKEY_CURRENT_USER\Software\QvTest\Python",
-                                      r"HKEY_CURRENT_USER\Software\QvTest\Python\Sub"]
+        prefix.reg_value(key + r"\Sub", "Only32")
+    tree = prefix.reg_tree(key, view32=True)
+    assert [t.path for t in tree] == [r"HKEY_LOCAL_MACHINE\Software\QvTest\Python32",
+                                      r"HKEY_LOCAL_MACHINE\Software\QvTest\Python32\Sub"]
     assert tree[-1].get("Only32").data == "thirty-two"
-    prefix.reg_rm(KEY, view32=True)
+    prefix.reg_rm(key, view32=True)
 
 
 def test_bad_input_raises_with_the_kind_and_changes_nothing(prefix):
+    prefix.reg_rm(KEY)
     cases = [
         (calls.reg_key(r"HKCC\Software"), "usage", 2),
         (calls.reg_set(KEY, "x", "dword", "twelve"), "usage", 2),
