@@ -31,6 +31,14 @@ static char *buffer;
 static int buffer_size;
 static int buffer_len;
 static int buffer_pos;
+/* The bytes from buffer_pos up to here hold no LF: the search goes on from
+ * here, so a line that spans many reads is searched once. */
+static int buffer_scan;
+
+#define LINE_CHUNK 4096
+/* A larger buffer that holds little is given back before the next read, so
+ * one huge line does not pin its memory for the rest of the session. */
+#define LINE_BUFFER_KEEP (64 * 1024)
 
 /* Bytes the buffer must hold after a refill.  The sizes are signed 32-bit,
  * so a line that would not fit them is refused like a failed allocation. */
@@ -42,59 +50,109 @@ static BOOL line_buffer_need(int held, int got, int *need)
     return TRUE;
 }
 
+/* Moves the unconsumed bytes to the start of target, which replaces the
+ * buffer unless it is the buffer itself. */
+static void line_buffer_move(char *target)
+{
+    int held = buffer_len - buffer_pos;
+    if (held)
+        memmove(target, buffer + buffer_pos, held);
+    buffer_scan -= buffer_pos;
+    buffer_len = held;
+    buffer_pos = 0;
+    if (target != buffer)
+    {
+        if (buffer)
+            HeapFree(GetProcessHeap(), 0, buffer);
+        buffer = target;
+    }
+}
+
+/* Room for need unconsumed bytes.  The capacity at least doubles when it
+ * grows, so assembling a long line costs time in proportion to its length;
+ * when the heap cannot give that much, exactly what is needed will do. */
+static BOOL line_buffer_room(int need)
+{
+    if (buffer && need <= buffer_size - buffer_pos)
+        return TRUE;
+    if (buffer && need <= buffer_size / 2)
+    {
+        line_buffer_move(buffer);
+        return TRUE;
+    }
+    int size = buffer_size > INT_MAX / 2 ? INT_MAX : buffer_size * 2;
+    if (size < LINE_CHUNK)
+        size = LINE_CHUNK;
+    if (size < need)
+        size = need;
+    char *block = (char *)HeapAlloc(GetProcessHeap(), 0, size);
+    if (!block && size > need)
+    {
+        size = need;
+        block = (char *)HeapAlloc(GetProcessHeap(), 0, size);
+    }
+    if (!block)
+        return FALSE;
+    line_buffer_move(block);
+    buffer_size = size;
+    return TRUE;
+}
+
+/* Gives back a large buffer that holds little: all of it when it is empty,
+ * else all but a small block for the bytes it still holds. */
+static void line_buffer_trim(void)
+{
+    int held = buffer_len - buffer_pos;
+    if (buffer_size <= LINE_BUFFER_KEEP || held > buffer_size / 8)
+        return;
+    if (!held)
+    {
+        HeapFree(GetProcessHeap(), 0, buffer);
+        buffer = NULL;
+        buffer_size = buffer_len = buffer_pos = buffer_scan = 0;
+        return;
+    }
+    int size = held * 2 > LINE_BUFFER_KEEP ? held * 2 : LINE_BUFFER_KEEP;
+    char *block = (char *)HeapAlloc(GetProcessHeap(), 0, size);
+    if (!block)
+        return;
+    line_buffer_move(block);
+    buffer_size = size;
+}
+
 static char *raw_input(void)
 {
-    char chunk[4096];
+    char chunk[LINE_CHUNK];
 
     for (;;)
     {
-        if (buffer_pos < buffer_len)
+        int from = buffer_scan > buffer_pos ? buffer_scan : buffer_pos;
+        if (from < buffer_len)
         {
-            char *lf = (char *)memchr(buffer + buffer_pos, '\n', buffer_len - buffer_pos);
+            char *lf = (char *)memchr(buffer + from, '\n', buffer_len - from);
             if (lf)
             {
                 char *line = buffer + buffer_pos;
                 *lf = 0;
                 buffer_pos = (int)(lf - buffer) + 1;
+                buffer_scan = buffer_pos;
                 return line;
             }
         }
+        buffer_scan = buffer_len;
+
+        /* No line is handed out any more, so the buffer may move. */
+        line_buffer_trim();
 
         int got = _read(0, chunk, sizeof(chunk));
         if (got <= 0)
             return NULL;
 
-        int held = buffer_len - buffer_pos;
         int need;
-        if (!line_buffer_need(held, got, &need))
+        if (!line_buffer_need(buffer_len - buffer_pos, got, &need) || !line_buffer_room(need))
             return NULL;
-
-        char *target;
-        if (buffer_size >= need)
-        {
-            if (!buffer)
-                return NULL;
-            target = buffer;
-        }
-        else
-        {
-            target = (char *)HeapAlloc(GetProcessHeap(), 0, need);
-            if (!target)
-                return NULL;
-        }
-
-        memmove(target, buffer + buffer_pos, held);
-        memcpy(target + held, chunk, got);
-
-        if (target != buffer)
-        {
-            if (buffer)
-                HeapFree(GetProcessHeap(), 0, buffer);
-            buffer = target;
-            buffer_size = need;
-        }
-        buffer_len = need;
-        buffer_pos = 0;
+        memcpy(buffer + buffer_len, chunk, got);
+        buffer_len += got;
     }
 }
 
