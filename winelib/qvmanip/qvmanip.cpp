@@ -451,6 +451,9 @@ static BOOL reg_grow(void **dynamic, SIZE_T size)
     return TRUE;
 }
 
+/* The longest value name the registry takes, in characters. */
+#define REG_VALUE_NAME_MAX 16383
+
 static void sendregkey(HKEY key)
 {
     WCHAR static_wbuf[260];
@@ -491,12 +494,18 @@ static void sendregkey(HKEY key)
         }
         else if (res == ERROR_MORE_DATA)
         {
-            /* Wine does not report the size of a name that does not fit, so
-             * asking again with the same buffers would never end. */
+            /* Wine does not report the size of a name that does not fit: the
+             * name buffer then grows once to the longest name the registry
+             * takes.  Should that not do either, asking again with the same
+             * buffers would never end. */
             if (name_size <= wbuf_size && data_size <= buf_size)
             {
-                send_reg_error(res);
-                break;
+                if (wbuf_size > REG_VALUE_NAME_MAX)
+                {
+                    send_reg_error(res);
+                    break;
+                }
+                name_size = REG_VALUE_NAME_MAX + 1; /* with its NUL */
             }
             if (name_size > wbuf_size)
             {
@@ -789,17 +798,20 @@ static BOOL delete_link_key(HKEY hkey, const WCHAR *name, LONG *res)
     return TRUE;
 }
 
+/* The longest key name, in characters: Windows takes 255, Wine 256. */
+#define REG_KEY_NAME_MAX 256
+
 /* Deletes everything below hkey, children before parents; hkey stays. */
 static LONG delete_subkeys(HKEY hkey)
 {
-    WCHAR subkey_name[256];
+    WCHAR subkey_name[REG_KEY_NAME_MAX + 1];
     HKEY subkey;
     LONG res;
 
     for (;;)
     {
         /* each deletion moves the remaining subkeys down to index 0 */
-        res = RegEnumKeyW(hkey, 0, subkey_name, 256);
+        res = RegEnumKeyW(hkey, 0, subkey_name, REG_KEY_NAME_MAX + 1);
         if (res != ERROR_SUCCESS)
             break;
         /* a link is removed itself; following it would empty its target,
