@@ -245,6 +245,23 @@ static void send_lf(void)
     fwrite("\n", 1, 1, stdout);
 }
 
+/* The runtime's printf hands every character of its output to fputc on its
+ * own, so answers are written with fputs and fwrite; this writes the prefix
+ * and the number in decimal, as "%i" and "%u" would. */
+static void send_decimal(const char *prefix, long long value)
+{
+    char text[24];
+    char *end = text + sizeof(text), *digit = end;
+    unsigned long long magnitude = value < 0 ? 0ull - (unsigned long long)value : (unsigned long long)value;
+    do
+        *--digit = (char)('0' + magnitude % 10);
+    while (magnitude /= 10);
+    if (value < 0)
+        *--digit = '-';
+    fputs(prefix, stdout);
+    fwrite(digit, 1, end - digit, stdout);
+}
+
 /* Two lower-case hex digits per byte, written in runs. */
 static void send_hex(const unsigned char *data, unsigned int size)
 {
@@ -415,12 +432,12 @@ static BOOL sendregvalue(DWORD type, const BYTE *data, DWORD size)
 {
     BOOL ok = TRUE;
 
-    printf("%i ", (int)type);
+    send_decimal("", (int)type);
     if (reg_text_type(type))
     {
         int len;
         char *textA = WtoA_n((const WCHAR *)data, (int)(size / 2), &len);
-        fputc('=', stdout);
+        fwrite(" =", 1, 2, stdout);
         if (textA)
             sendescapedstring_n(textA, (unsigned int)len);
         else
@@ -428,14 +445,17 @@ static BOOL sendregvalue(DWORD type, const BYTE *data, DWORD size)
         heap_free(textA);
     }
     else
+    {
+        fwrite(" ", 1, 1, stdout);
         send_hex(data, size);
+    }
     send_lf();
     return ok;
 }
 
 static void send_reg_error(LONG code)
 {
-    printf("errno %i", (int)code);
+    send_decimal("errno ", (int)code);
     send_lf();
 }
 
@@ -609,7 +629,7 @@ static void getregkey_cmd(char *args)
     }
     LONG res = RegOpenKeyExW(rootkey, subtreeW, 0, reg_access(KEY_READ, arch), &key);
     if (res != ERROR_SUCCESS)
-        printf("errno %i", (int)res);
+        send_decimal("errno ", (int)res);
     else
     {
         sendregkey(key);
@@ -1046,7 +1066,10 @@ static void unixpath_cmd(char *args)
     /* A Unix name may hold LF (the prefix's own path, a drive's target); such
      * a path cannot travel unescaped, so it counts as not translatable. */
     if (unix_path && !has_lf(unix_path))
-        printf("path %s", unix_path);
+    {
+        fputs("path ", stdout);
+        fputs(unix_path, stdout);
+    }
     else
         fputs("error", stdout);
     heap_free(unix_path);
@@ -1066,7 +1089,10 @@ static void windowspath_cmd(char *args)
     WCHAR *dos_pathW = pwine_get_dos_file_name(args);
     char *dos_pathA = dos_pathW ? WtoA(dos_pathW) : NULL;
     if (dos_pathA && !has_lf(dos_pathA))
-        printf("path %s", dos_pathA);
+    {
+        fputs("path ", stdout);
+        fputs(dos_pathA, stdout);
+    }
     else
         fputs("error cannot convert path", stdout);
     heap_free(dos_pathA);
@@ -1172,14 +1198,14 @@ static void adddrive_cmd(char *args)
      * maps nothing; that must not be answered with a letter. */
     if (!args[0])
     {
-        printf("errno %u", (unsigned)ERROR_INVALID_PARAMETER);
+        send_decimal("errno ", (unsigned)ERROR_INVALID_PARAMETER);
         return;
     }
 
     HANDLE mountmgr = open_mountmgr();
     if (mountmgr == INVALID_HANDLE_VALUE)
     {
-        printf("errno %u", (unsigned)GetLastError());
+        send_decimal("errno ", (unsigned)GetLastError());
         return;
     }
 
@@ -1242,7 +1268,7 @@ static void adddrive_cmd(char *args)
     }
 
     if (error)
-        printf("errno %u", (unsigned)error);
+        send_decimal("errno ", (unsigned)error);
     else if (mapped)
         ;
     else if (!last_free_drive)
@@ -1271,12 +1297,15 @@ static void adddrive_cmd(char *args)
             set_drive_record(data, v2, size, DRIVE_UNKNOWN, last_free_drive, (USHORT)fixed);
             memcpy(data + fixed, args, length + 1);
             if (DeviceIoControl(mountmgr, IOCTL_DEFINE_UNIX_DRIVE, data, size, NULL, 0, NULL, NULL))
-                printf("drive %c", last_free_drive);
+            {
+                fputs("drive ", stdout);
+                fwrite(&last_free_drive, 1, 1, stdout);
+            }
             else
                 error = GetLastError();
         }
         if (error)
-            printf("errno %u", (unsigned)error);
+            send_decimal("errno ", (unsigned)error);
     }
 
     heap_free(data);
@@ -1296,7 +1325,7 @@ static void rmdrive_cmd(char *args)
     HANDLE mountmgr = open_mountmgr();
     if (mountmgr == INVALID_HANDLE_VALUE)
     {
-        printf("errno %u", (unsigned)GetLastError());
+        send_decimal("errno ", (unsigned)GetLastError());
         return;
     }
 
@@ -1321,7 +1350,7 @@ static void rmdrive_cmd(char *args)
         }
     }
     if (error)
-        printf("errno %u", (unsigned)error);
+        send_decimal("errno ", (unsigned)error);
     CloseHandle(mountmgr);
 }
 
@@ -1339,14 +1368,14 @@ static void findfiles_cmd(char *args)
     WCHAR *patternW = AtoW(pattern + 1);
     if (!patternW)
     {
-        printf("errno %u", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
+        send_decimal("errno ", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
     HANDLE find = FindFirstFileW(patternW, &finddata);
     heap_free(patternW);
     if (find == INVALID_HANDLE_VALUE)
     {
-        printf("errno %u", (unsigned)GetLastError());
+        send_decimal("errno ", (unsigned)GetLastError());
         return;
     }
 
@@ -1367,7 +1396,7 @@ static void findfiles_cmd(char *args)
             char *result = WtoA(nameW);
             if (!result)
             {
-                printf("errno %u", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
+                send_decimal("errno ", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
                 break;
             }
             fputs((finddata.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "dir " : "file ", stdout);
