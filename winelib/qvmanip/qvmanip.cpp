@@ -1059,10 +1059,15 @@ static char *convert_dos_path(WCHAR *dos_path)
     return full_unix_path;
 }
 
+/* The longest path Windows takes, in UTF-16 units. */
+#define DOS_PATH_MAX 32767
+
 static void unixpath_cmd(char *args)
 {
     WCHAR *dos_path = AtoW(args);
-    char *unix_path = dos_path ? convert_dos_path(dos_path) : NULL;
+    /* No file has a longer name, and Wine takes time that grows with the
+     * square of the length to say so (70,000 slashes: half a minute). */
+    char *unix_path = dos_path && lstrlenW(dos_path) <= DOS_PATH_MAX ? convert_dos_path(dos_path) : NULL;
     /* A Unix name may hold LF (the prefix's own path, a drive's target); such
      * a path cannot travel unescaped, so it counts as not translatable. */
     if (unix_path && !has_lf(unix_path))
