@@ -5,6 +5,7 @@
 // one prefix.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -463,19 +464,39 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "  measured %s\n", op.name.c_str());
     }
 
+    // What lock-step costs beyond the platform's own work (the floor) and the
+    // bare exchange (an empty request), as a share of the floor.
+    const Row* empty_row = !rows.empty() && rows[0].name == "empty request" ? &rows[0] : nullptr;
+    auto overhead = [&](const Row& r) {
+        return empty_row && r.floor.measured() ? (r.lock.median - r.floor.median - empty_row->lock.median) /
+                                                     r.floor.median
+                                               : std::nan("");
+    };
+    auto percent = [](double x) {
+        char text[32];
+        if (std::isnan(x))
+            return std::string("-");
+        std::snprintf(text, sizeof text, "%+.0f%%", x * 100);
+        return std::string(text);
+    };
+
     std::printf("median / p95 per request\n\n");
-    const char* form = "| %-22s | %-21s | %-21s | %-21s | %-21s | %-10s | %-10s |\n";
+    const char* form = "| %-22s | %-21s | %-21s | %-21s | %-21s | %-10s | %-10s | %-10s |\n";
     std::printf(form, "operation", "library, lock-step", "library, pipelined", "new process", "in-process floor",
-                "process /", "lock-step /");
-    std::printf(form, "", "", "", "", "", "lock-step", "floor");
-    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(), std::string(23, '-').c_str(),
+                "process /", "lock-step /", "overhead /");
+    std::printf(form, "", "", "", "", "", "lock-step", "floor", "floor");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(), std::string(23, '-').c_str(),
                 std::string(23, '-').c_str(), std::string(23, '-').c_str(), std::string(23, '-').c_str(),
-                std::string(12, '-').c_str(), std::string(12, '-').c_str());
+                std::string(12, '-').c_str(), std::string(12, '-').c_str(), std::string(12, '-').c_str());
     for (const Row& r : rows)
         std::printf(form, r.name.c_str(),
                     fmt_stats(r.lock).c_str(), fmt_stats(r.pipe).c_str(), fmt_stats(r.proc).c_str(),
                     fmt_stats(r.floor).c_str(), ratio(r.proc.median, r.lock.median).c_str(),
-                    ratio(r.lock.median, r.floor.median).c_str());
+                    ratio(r.lock.median, r.floor.median).c_str(), percent(overhead(r)).c_str());
+    if (empty_row)
+        std::printf("\noverhead: lock-step minus (in-process floor + empty request lock-step, %s), as a share "
+                    "of the floor\n",
+                    fmt(empty_row->lock.median).c_str());
 
     std::printf("\ngoals (medians)\n");
     for (const Row& r : rows) {
@@ -491,6 +512,12 @@ int main(int argc, char** argv) {
             std::printf("  %-24s lock-step <= 1.3x in-process:      %7.2fx  %s\n", r.name.c_str(), x,
                         x <= 1.3 ? "met" : "MISSED");
         }
+    }
+    for (const Row& r : rows) {
+        double x = overhead(r);
+        if (!std::isnan(x))
+            std::printf("  %-24s overhead <= 15%% of the floor:      %6s  %s\n", r.name.c_str(), percent(x).c_str(),
+                        x <= 0.15 ? "met" : "MISSED");
     }
     if (!rows.empty() && rows[0].name == "empty request") {
         double empty = rows[0].pipe.median;

@@ -431,8 +431,14 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
     std::unique_ptr<robust::RawConversation> conv;
     std::string why, windows_dir, system_dir;
     size_t sent = 0;
+    int servers_started = 0;
     auto start_server = [&]() -> bool {
-        conv = std::make_unique<robust::RawConversation>(prefix.options_for(qvtest::program("qvmanip.exe")));
+        qv::LaunchOptions options = prefix.options_for(qvtest::program("qvmanip.exe"));
+        // A soak keeps what Wine says about a dying server.
+        if (soak)
+            options.stderr_path = prefix.path() + ".server-" + std::to_string(servers_started) + ".log";
+        servers_started++;
+        conv = std::make_unique<robust::RawConversation>(options);
         sent = 2;
         std::string windows, system;
         if (!conv->started(&why) || !conv->send("getwindowsdir\ngetsystemdir\n") ||
@@ -485,6 +491,10 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
                                              .c_str()
                                        : ("still no answer 150 s after the request: " + why).c_str());
         }
+        if (outcome == robust::Outcome::crash)
+            std::printf("  exit code %d; Wine's output in %s.server-%d.log\n",
+                        conv->process().wait(qv::Clock::now() + qv::Millis(5000)), prefix.path().c_str(),
+                        servers_started - 1);
         std::fflush(stdout);
         conv->process().kill_now();
         if (outcome == robust::Outcome::hang)
