@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <cstdint>
+#include <deque>
 #include <random>
 #include <set>
 #include <string>
@@ -432,7 +433,9 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
     std::string why, windows_dir, system_dir;
     size_t sent = 0;
     int servers_started = 0;
+    std::deque<std::string> recent;  // in a soak, what the server was last sent
     auto start_server = [&]() -> bool {
+        recent.clear();
         qv::LaunchOptions options = prefix.options_for(qvtest::program("qvmanip.exe"));
         // A soak keeps what Wine says about a dying server.
         if (soak)
@@ -458,6 +461,11 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
     // One request and the probe after it.
     auto exchange = [&](const std::string& line, bool in_pieces, std::string* answer) {
         std::string bytes = line + "\ngetwindowsdir\n", probe;
+        if (soak) {
+            recent.push_back(bytes);
+            if (recent.size() > 200)
+                recent.pop_front();
+        }
         if (!(in_pieces ? send_in_pieces(*conv, gen, bytes) : conv->send(bytes))) {
             why = "server input closed";
             return robust::Outcome::crash;
@@ -495,6 +503,14 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
             std::printf("  exit code %d; Wine's output in %s.server-%d.log\n",
                         conv->process().wait(qv::Clock::now() + qv::Millis(5000)), prefix.path().c_str(),
                         servers_started - 1);
+        // The server's last requests, whole, to replay the fault.
+        const std::string replay = prefix.path() + ".replay-" + std::to_string(servers_started - 1) + ".txt";
+        if (std::FILE* f = std::fopen(replay.c_str(), "wb")) {
+            for (const std::string& r : recent)
+                std::fwrite(r.data(), 1, r.size(), f);
+            std::fclose(f);
+            std::printf("  the server's last %zu requests in %s\n", recent.size(), replay.c_str());
+        }
         std::fflush(stdout);
         conv->process().kill_now();
         if (outcome == robust::Outcome::hang)
