@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,7 +25,9 @@
 #include <unistd.h>
 
 #include "qv/escape.h"
+#include "qv/regfile.h"
 #include "qv/registry.h"
+#include "qv/regtree.h"
 #include "qv/session.h"
 
 extern char** environ;
@@ -255,6 +258,10 @@ public:
     }
 
     qv::Session& session() { return session_; }
+    double spawn(const std::vector<std::string>& argv) {
+        std::string out;
+        return spawner_.run(argv, &out);
+    }
     void run_quietly(const std::vector<std::string>& argv, std::string* out) { spawner_.run(argv, out); }
 
 private:
@@ -264,6 +271,66 @@ private:
 };
 
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// A real tree (the prefix's own Windows NT\CurrentVersion, moved below the
+// benchmark's key) written as a .reg file, imported by the library (a new
+// server each run, from reading the file to the server's exit) and by the
+// platform's editor ("regedit /S", a new process each run), the target tree
+// removed before every run.
+void tree_import(Bench& bench, const Config& c, const std::string& key) {
+    const std::string source = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+    const std::string target = key + "\\Import";
+    // Perflib\\009 is a warning (the platform cannot list it), not a failure.
+    qv::Result<qv::TreeExport> exported = qv::export_tree(bench.session(), source);
+    expect(exported.ok() && !exported->file.keys.empty(), "export of " + source + ": " + exported.error());
+    qv::TreeExport& ex = *exported;
+    qv::rebase_regfile(ex.file, source, target);
+    size_t values = 0;
+    for (const qv::RegFileKey& k : ex.file.keys)
+        values += k.values.size();
+    std::string unix_file = c.prefix + "/drive_c/qvbench/import.reg";
+    {
+        std::ofstream out(unix_file, std::ios::binary);
+        out << qv::write_regfile(ex.file, qv::RegFileFormat::v5_utf16);
+        expect(bool(out), "cannot write " + unix_file);
+    }
+    // Both start a Wine process each run, whose cost varies with the load: more runs than elsewhere.
+    const int runs = std::max(11, c.scale_runs);
+    std::vector<double> ours, theirs;
+    for (int i = 0; i < runs; i++) {
+        expect(bench.ask("rmregtree", qv::escape(target)) == "success", "removing the imported tree");
+        auto t0 = qv::Clock::now();
+        {
+            // As qvctl does it: the file is read and planned while the server starts.
+            std::future<qv::Result<qv::ImportPlan>> plan = std::async(std::launch::async, [&] {
+                return qv::plan_import(qv::parse_regfile(slurp(unix_file)), qv::RegView::native, "bench");
+            });
+            qv::Session session(Bench::session_options(c));
+            session.server();
+            qv::Result<qv::ImportPlan> planned = plan.get();
+            expect(planned.ok(), "the plan failed: " + planned.error());
+            qv::Result<qv::TreeImport> r = qv::run_import(session, *planned, qv::RegView::native);
+            expect(r.ok() && r->values_set == values, "the import failed: " + r.error());
+            expect(session.quit() == 0, "the server did not quit cleanly");
+        }
+        ours.push_back(since(t0));
+        expect(bench.ask("rmregtree", qv::escape(target)) == "success", "removing the imported tree");
+        theirs.push_back(bench.spawn({qv::default_wine_loader(), "regedit", "/S", "C:\\qvbench\\import.reg"}));
+    }
+    Stats a = stats(ours), b = stats(theirs);
+    std::printf("\nimporting a .reg file of %zu keys, %zu values (median / p95 of %d runs each, alternating)\n\n",
+                ex.file.keys.size(), values, runs);
+    // Other processes on the machine lengthen single runs: the best run of each is shown too.
+    double best_a = *std::min_element(ours.begin(), ours.end()), best_b = *std::min_element(theirs.begin(), theirs.end());
+    std::printf("  %-40s %-21s best %s\n", "library (new server, file read to exit)", fmt_stats(a).c_str(),
+                fmt(best_a).c_str());
+    std::printf("  %-40s %-21s best %s\n", "regedit /S (new process)", fmt_stats(b).c_str(), fmt(best_b).c_str());
+    std::printf("  %-40s %s (best runs %s)  %s\n", "regedit / library, medians", ratio(b.median, a.median).c_str(),
+                ratio(best_b, best_a).c_str(),
+                a.median < b.median ? "faster than the editor" : "NOT faster than the editor");
+    expect(bench.ask("rmregtree", qv::escape(target)) == "success", "removing the imported tree");
+    unlink(unix_file.c_str());
+}
 
 void usage() {
     std::fprintf(stderr,
@@ -525,6 +592,9 @@ int main(int argc, char** argv) {
                     empty <= 5e-6 ? "met" : "MISSED");
     }
     std::printf("load %s after the table\n", load().c_str());
+
+    if (c.only.empty() || contains("import", c.only))
+        tree_import(bench, c, key);
 
     if (c.scale) {
         std::printf("\nscale (median / p95 of %d runs, and the first run)\n\n",

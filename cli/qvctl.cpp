@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -51,7 +52,7 @@ struct Exit {
 // JSON strings must be UTF-8: other bytes become U+FFFD and the exact bytes
 // go beside the field as "<field>_hex".
 void put_text(json& obj, const std::string& field, const std::string& bytes) {
-    if (qvctl::valid_utf8(bytes)) {
+    if (qv::valid_utf8(bytes)) {
         obj[field] = bytes;
         return;
     }
@@ -128,13 +129,17 @@ struct Context {
             o.launch = launch;
             session_ = std::make_unique<qv::Session>(o);
         }
+        server();
         return *session_;
     }
 
+    // The session's server, started now so that a start that fails is told
+    // apart from a call that fails.
     qv::Server& server() {
-        qv::Session& s = session();
+        if (!session_)
+            session();
         try {
-            return s.server();
+            return session_->server();
         } catch (const std::exception& e) {
             throw Exit{kEnvironment, std::string("the server did not start: ") + e.what()};
         }
@@ -242,12 +247,12 @@ KeyArg key_arg(std::string text) {
     return k;
 }
 
-std::string listing_error(const qv::RegListing& l, const KeyArg& k) {
-    if (!l.error.empty())
-        return qv::long_root_path(k.path) + ": " + l.error;
-    if (l.open_error == 2)
+std::string listing_error(const qv::Failure& f, const KeyArg& k) {
+    if (f.is(qv::kFileNotFound))
         return "no such key: " + qv::long_root_path(k.path);
-    return "cannot open " + qv::long_root_path(k.path) + ": Win32 error " + std::to_string(l.open_error);
+    if (f.kind == qv::Failure::Kind::win32)
+        return "cannot open " + qv::long_root_path(k.path) + ": " + f.describe();
+    return qv::long_root_path(k.path) + ": " + f.describe();
 }
 
 json value_json(const qv::RegValue& v) {
@@ -265,7 +270,7 @@ json value_json(const qv::RegValue& v) {
     else if ((v.type == qv::reg_dword || v.type == qv::reg_dword_big_endian) && v.data.size() == 4)
         j["data"] = v.type == qv::reg_dword ? v.dword() : qvctl::big_endian32(v.data);
     else if (v.type == qv::reg_qword && v.data.size() == 8)
-        j["data"] = qvctl::little_endian64(v.data);
+        j["data"] = v.qword();
     else
         j["data"] = qv::to_hex(v.data);
     j["hex"] = qv::to_hex(v.data);
@@ -298,13 +303,14 @@ int reg_get(Context& ctx, const Args& a) {
     KeyArg k = key_arg(a.pos[0]);
     if (k.view == qv::RegView::both)
         usage_error("reg get: a key is read in one view; use 32\\ or no prefix");
-    qv::RegListing l = qv::list_key(ctx.server(), k.path, k.view);
-    if (!l.exists())
-        failed(listing_error(l, k));
+    qv::Result<qv::RegKey> l = qv::list_key(ctx.session(), k.path, k.view);
+    bool complete = l.ok();
+    if (!l && l.failure->kind != qv::Failure::Kind::incomplete)
+        failed(listing_error(*l.failure, k));
     json r;
     r["key"] = qv::long_root_path(k.path);
     if (a.pos.size() == 2) {
-        const qv::RegValue* v = l.find(a.pos[1]);
+        const qv::RegValue* v = l->find(a.pos[1]);
         if (!v)
             failed("no value " + (a.pos[1].empty() ? "(default)" : "\"" + a.pos[1] + "\"") + " in " +
                    qv::long_root_path(k.path));
@@ -315,10 +321,10 @@ int reg_get(Context& ctx, const Args& a) {
         return kOk;
     }
     json values = json::array(), subkeys = json::array();
-    for (const qv::RegValue& v : l.values)
+    for (const qv::RegValue& v : l->values)
         values.push_back(value_json(v));
     std::string human = r["key"].get<std::string>() + "\n" + values_text(values, "  ");
-    for (const std::string& s : l.subkeys) {
+    for (const std::string& s : l->subkeys) {
         json name;
         put_text(name, "name", s);
         subkeys.push_back(name["name"]);
@@ -326,26 +332,26 @@ int reg_get(Context& ctx, const Args& a) {
     }
     r["values"] = values;
     r["subkeys"] = subkeys;
-    r["complete"] = l.complete();
-    if (l.complete()) {
+    r["complete"] = complete;
+    if (complete) {
         emit(ctx, r, human);
         return kOk;
     }
-    r["error"] = "the listing of " + r["key"].get<std::string>() + " ended early";
+    r["error"] = "the listing of " + r["key"].get<std::string>() + " ended early: " + l.error();
     emit(ctx, r, human, false);
     throw Exit{kFailed, r["error"].get<std::string>(), true};
 }
 
-void answer_or_fail(const qv::RegAnswer& a, const std::string& what) {
-    if (!a.ok())
-        failed(what + ": " + a.answer);
+void answer_or_fail(const qv::Result<void>& a, const std::string& what) {
+    if (!a)
+        failed(what + ": " + a.error());
 }
 
 int reg_set(Context& ctx, const Args& a) {
     need(a, 3, SIZE_MAX, "reg set");
     KeyArg k = key_arg(a.pos[0]);
     const std::string& name = a.pos[1];
-    std::string type = qvctl::lower(a.pos[2]);
+    std::string type = qv::ascii_lower(a.pos[2]);
     std::vector<std::string> data(a.pos.begin() + 3, a.pos.end());
     if (type != "multi" && type != "reg_multi_sz" && data.size() != 1)
         usage_error("reg set: type " + a.pos[2] + " takes exactly one DATA word");
@@ -366,7 +372,7 @@ int reg_set(Context& ctx, const Args& a) {
                         " (sz, expand, multi, dword, binary; other types: reg import)");
         qv::Request r = qv::set_value_request(k.path, name, literal, k.view);
         ctx.server();
-        answer_or_fail(qv::RegAnswer{ctx.session().ask(r.command, r.args)}, qv::long_root_path(k.path));
+        answer_or_fail(qv::parse_write(ctx.session().ask(r.command, r.args)), qv::long_root_path(k.path));
     } catch (const std::invalid_argument& e) {
         usage_error(std::string("reg set: ") + e.what());
     }
@@ -379,7 +385,7 @@ int reg_rm(Context& ctx, const Args& a) {
     KeyArg k = key_arg(a.pos[0]);
     if (k.path.back() == '\\')
         usage_error("reg rm: refusing to delete the root key " + qv::long_root_path(k.path) + " itself");
-    answer_or_fail(qv::delete_tree(ctx.server(), k.path, k.view), qv::long_root_path(k.path));
+    answer_or_fail(qv::delete_tree(ctx.session(), k.path, k.view), qv::long_root_path(k.path));
     emit(ctx, json::object(), "");
     return kOk;
 }
@@ -387,14 +393,24 @@ int reg_rm(Context& ctx, const Args& a) {
 int reg_rm_value(Context& ctx, const Args& a) {
     need(a, 2, 2, "reg rm-value");
     KeyArg k = key_arg(a.pos[0]);
-    try {
-        answer_or_fail(qv::delete_value(ctx.server(), k.path, a.pos[1], k.view),
-                       qv::long_root_path(k.path) + ": \"" + a.pos[1] + "\"");
-    } catch (const std::invalid_argument& e) {
-        usage_error(std::string("reg rm-value: ") + e.what());
-    }
+    qv::Result<void> done = qv::delete_value(ctx.session(), k.path, a.pos[1], k.view);
+    if (!done && done.failure->kind == qv::Failure::Kind::refused)
+        usage_error("reg rm-value: " + done.failure->message);
+    answer_or_fail(done, qv::long_root_path(k.path) + ": \"" + a.pos[1] + "\"");
     emit(ctx, json::object(), "");
     return kOk;
+}
+
+// The lines after the first of a failure's message ("  KEY: why" each).
+std::vector<std::string> detail_lines(const qv::Failure& f) {
+    std::vector<std::string> out;
+    for (size_t at = f.message.find('\n'); at != std::string::npos;) {
+        size_t end = f.message.find('\n', at + 1);
+        std::string line = f.message.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        out.push_back(line.substr(line.find_first_not_of(' ')));
+        at = end;
+    }
+    return out;
 }
 
 int reg_export(Context& ctx, const Args& a) {
@@ -409,16 +425,28 @@ int reg_export(Context& ctx, const Args& a) {
                                : a.flag("--utf8")   ? qv::RegFileFormat::v5_utf8
                                                     : qv::RegFileFormat::v5_utf16;
     ctx.server();
-    qv::TreeExport ex;
+    qv::Result<qv::TreeExport> ex;
     {
         Progress bar("exporting");
         ex = qv::export_tree(ctx.session(), k.path, k.view, bar.fn());
     }
-    if (!ex.error.empty()) {
-        qv::RegListing l = qv::parse_listing(ex.error);
-        failed(listing_error(l, k));
+    bool complete = true;
+    if (ex.failure) {
+        const qv::Failure& f = *ex.failure;
+        if (f.kind == qv::Failure::Kind::refused)
+            usage_error("reg export: " + f.message);
+        if (f.is(qv::kFileNotFound))
+            failed("no such key: " + qv::long_root_path(k.path));
+        if (f.kind != qv::Failure::Kind::incomplete)
+            failed(qv::long_root_path(k.path) + ": " + f.describe());
+        complete = false;  // what was exported is still written
     }
-    std::string bytes = qv::write_regfile(ex.file, format);
+    std::string bytes;
+    try {
+        bytes = qv::write_regfile(ex->file, format);
+    } catch (const qv::Refused& e) {
+        usage_error(std::string("reg export: ") + e.what());  // the format chosen cannot carry the tree
+    }
     if (file == "-")
         std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     else {
@@ -429,21 +457,24 @@ int reg_export(Context& ctx, const Args& a) {
             failed("cannot write " + file);
     }
     size_t values = 0;
-    for (const qv::RegFileKey& key : ex.file.keys)
+    for (const qv::RegFileKey& key : ex->file.keys)
         values += key.values.size();
     json r;
     r["key"] = qv::long_root_path(k.path);
     r["file"] = file;
-    r["keys"] = ex.file.keys.size();
+    r["keys"] = ex->file.keys.size();
     r["values"] = values;
-    r["incomplete"] = ex.incomplete;
-    for (const std::string& w : ex.incomplete)
+    r["incomplete"] = complete ? std::vector<std::string>() : detail_lines(*ex.failure);
+    r["warnings"] = ex->warnings;
+    // Keys the platform itself cannot list are left out by its own editor too.
+    for (const std::string& w : ex->warnings)
+        std::cerr << "qvctl: warning: " << w << "\n";
+    for (const std::string& w : r["incomplete"].get<std::vector<std::string>>())
         std::cerr << "qvctl: incomplete: " << w << "\n";
-    bool complete = ex.incomplete.empty();
     if (!complete)
         r["error"] = "the export of " + r["key"].get<std::string>() + " is incomplete";
     if (file != "-")
-        emit(ctx, r, "exported " + std::to_string(ex.file.keys.size()) + " keys, " + std::to_string(values) +
+        emit(ctx, r, "exported " + std::to_string(ex->file.keys.size()) + " keys, " + std::to_string(values) +
                          " values to " + file + "\n", complete);
     if (!complete)
         throw Exit{kFailed, r["error"].get<std::string>(), file != "-"};
@@ -459,9 +490,8 @@ std::string read_input(const std::string& file) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-int reg_import(Context& ctx, const Args& a) {
-    need(a, 1, 1, "reg import");
-    std::string file = a.pos[0];
+// The file read, checked and planned: what reg import sends.
+qv::ImportPlan planned_import(const std::string& file, const Args& a, qv::RegView view) {
     qv::RegFile parsed;
     try {
         parsed = qv::parse_regfile(read_input(file));
@@ -469,9 +499,6 @@ int reg_import(Context& ctx, const Args& a) {
         usage_error(file + ": " + e.what());
     }
     std::optional<std::string> to = a.value("--to"), from = a.value("--from");
-    qv::RegView view = qv::RegView::native;
-    if (a.flag("--32"))
-        view = qv::RegView::win32;
     if (from && !to)
         usage_error("reg import: --from needs --to");
     if (to) {
@@ -483,14 +510,36 @@ int reg_import(Context& ctx, const Args& a) {
             usage_error(std::string("reg import: ") + e.what());
         }
     }
-    ctx.server();
-    qv::TreeImport im;
+    qv::Result<qv::ImportPlan> plan = qv::plan_import(parsed, view, std::to_string(getpid()));
+    if (!plan)
+        usage_error(file + ": " + plan.failure->message);  // refused before anything is sent
+    return std::move(plan.value);
+}
+
+int reg_import(Context& ctx, const Args& a) {
+    need(a, 1, 1, "reg import");
+    std::string file = a.pos[0];
+    qv::RegView view = a.flag("--32") ? qv::RegView::win32 : qv::RegView::native;
+    // The file is read and planned while the server starts; what is wrong
+    // with the file is still reported before what is wrong with the prefix.
+    std::future<qv::ImportPlan> planning = std::async(std::launch::async, planned_import, file, a, view);
+    std::exception_ptr start_failure;
     try {
-        Progress bar("importing");
-        im = qv::import_tree(ctx.session(), parsed, view, bar.fn());
-    } catch (const std::invalid_argument& e) {
-        usage_error(file + ": " + e.what());
+        ctx.server();
+    } catch (...) {
+        start_failure = std::current_exception();
     }
+    qv::ImportPlan plan = planning.get();
+    if (start_failure)
+        std::rethrow_exception(start_failure);
+    qv::Result<qv::TreeImport> result;
+    {
+        Progress bar("importing");
+        result = qv::run_import(ctx.session(), plan, view, bar.fn());
+    }
+    if (result.failure && result.failure->kind == qv::Failure::Kind::refused)
+        usage_error(file + ": " + result.failure->message);  // nothing was sent
+    const qv::TreeImport& im = *result;
     json r;
     r["file"] = file;
     r["keys"] = im.keys;
@@ -508,10 +557,10 @@ int reg_import(Context& ctx, const Args& a) {
     if (im.keys_deleted || im.values_deleted)
         human += "; deleted " + std::to_string(im.keys_deleted) + " keys, " + std::to_string(im.values_deleted) +
                  " values";
-    if (!im.ok())
+    if (!result)
         r["error"] = "the import of " + file + " failed for " + std::to_string(im.failures.size()) + " entries";
-    emit(ctx, r, human + "\n", im.ok());
-    if (!im.ok())
+    emit(ctx, r, human + "\n", result.ok());
+    if (!result)
         throw Exit{kFailed, r["error"].get<std::string>(), true};
     return kOk;
 }
@@ -523,12 +572,13 @@ int path_cmd(Context& ctx, const Args& a) {
     const std::string& kind = a.pos[0];
     if (kind != "unix" && kind != "windows")
         usage_error("path: say unix or windows\nusage: " + qvctl::usage_line("path"));
-    qv::PathResult p = kind == "unix" ? qv::unix_path(ctx.server(), a.pos[1]) : qv::windows_path(ctx.server(), a.pos[1]);
-    if (!p.path)
-        failed(p.failure.message);
+    qv::Result<std::string> p =
+        kind == "unix" ? qv::unix_path(ctx.session(), a.pos[1]) : qv::windows_path(ctx.session(), a.pos[1]);
+    if (!p)
+        failed(p.error());
     json r;
-    put_text(r, "path", *p.path);
-    emit(ctx, r, *p.path + "\n");
+    put_text(r, "path", *p);
+    emit(ctx, r, *p + "\n");
     return kOk;
 }
 
@@ -583,24 +633,18 @@ int drive_cmd(Context& ctx, const Args& a) {
             dir = std::string(cwd ? cwd : "") + "/" + dir;
             std::free(cwd);
         }
-        qv::DriveResult d = qv::add_drive(ctx.server(), dir);
-        if (!d.ok)
-            failed(d.failure.message);
+        std::vector<DriveLink> before = drive_links(ctx.launch.prefix);
+        qv::Result<char> d = qv::add_drive(ctx.session(), dir);
+        if (!d)
+            failed(d.error());
+        bool mapped_before = false;
+        for (const DriveLink& l : before)
+            mapped_before = mapped_before || std::toupper(static_cast<unsigned char>(l.letter)) == *d;
         json r;
         r["directory"] = dir;
-        if (d.letter) {
-            r["letter"] = std::string(1, *d.letter);
-            r["new"] = true;
-            emit(ctx, r, std::string(1, *d.letter) + ":\n");
-            return kOk;
-        }
-        std::string found;
-        for (const DriveLink& l : drive_links(ctx.launch.prefix))
-            if (l.target == dir)
-                found = std::string(1, l.letter);
-        r["letter"] = found.empty() ? json(nullptr) : json(found);
-        r["new"] = false;
-        emit(ctx, r, (found.empty() ? std::string("already mapped") : found + ": (already mapped)") + "\n");
+        r["letter"] = std::string(1, *d);
+        r["new"] = !mapped_before;
+        emit(ctx, r, std::string(1, *d) + ":" + (mapped_before ? " (already mapped)" : "") + "\n");
         return kOk;
     }
     if (what == "rm") {
@@ -608,9 +652,9 @@ int drive_cmd(Context& ctx, const Args& a) {
         std::string l = a.pos[1];
         if (!((l.size() == 1 || (l.size() == 2 && l[1] == ':')) && std::isalpha(static_cast<unsigned char>(l[0]))))
             usage_error("drive rm: a drive is one letter, like D or D:");
-        qv::RemoveResult r = qv::remove_drive(ctx.server(), l[0]);
-        if (!r.ok)
-            failed(r.failure.message);
+        qv::Result<void> r = qv::remove_drive(ctx.session(), l[0]);
+        if (!r)
+            failed(r.error());
         json j;
         j["letter"] = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(l[0]))));
         emit(ctx, j, "");
@@ -629,22 +673,22 @@ int find_cmd(Context& ctx, const Args& a) {
             usage_error("find: --max takes a positive number");
         max = static_cast<int>(v);
     }
-    qv::FindResult f = qv::find_files(ctx.server(), a.pos[0], max);
+    qv::Result<std::vector<qv::DirEntry>> f = qv::find_files(ctx.session(), a.pos[0], max);
     json entries = json::array();
     std::string human;
-    if (f.ok)
-        for (const qv::DirEntry& e : f.entries) {
+    if (f)
+        for (const qv::DirEntry& e : *f) {
             json j;
             put_text(j, "name", e.name);
             j["directory"] = e.directory;
             entries.push_back(j);
             human += (e.directory ? "dir  " : "file ") + qvctl::readable(e.name) + "\n";
         }
-    else if (f.failure.win32_error != 2)
-        failed(a.pos[0] + ": " + f.failure.message);
+    else if (!f.failure->is(qv::kFileNotFound))
+        failed(a.pos[0] + ": " + f.error());
     json r;
     r["entries"] = entries;
-    if (f.ok) {
+    if (f) {
         emit(ctx, r, human);
         return kOk;
     }
@@ -655,7 +699,7 @@ int find_cmd(Context& ctx, const Args& a) {
 
 int folder_cmd(Context& ctx, const Args& a) {
     need(a, 1, 1, "folder");
-    std::optional<std::string> f = qv::expanded_string(ctx.server(), a.pos[0]);
+    qv::Result<std::string> f = qv::expanded_string(ctx.session(), a.pos[0]);
     if (!f)
         failed("no such folder or variable: " + a.pos[0]);
     json r;
@@ -670,7 +714,7 @@ int dir_cmd(Context& ctx, const Args& a) {
     const std::string& kind = a.pos[0];
     if (kind != "system" && kind != "windows")
         usage_error("dir: say system or windows");
-    std::optional<std::string> d = kind == "system" ? qv::system_dir(ctx.server()) : qv::windows_dir(ctx.server());
+    qv::Result<std::string> d = kind == "system" ? qv::system_dir(ctx.session()) : qv::windows_dir(ctx.session());
     if (!d)
         failed("the server has no " + kind + " directory to report");
     json r;
@@ -716,10 +760,10 @@ int printer_cmd(Context& ctx, const Args& a) {
             bar(at, printers.size());
             std::vector<qv::CloudPrinter> part(printers.begin() + static_cast<long>(at),
                                                printers.begin() + static_cast<long>(std::min(printers.size(), at + chunk)));
-            qv::RunResult r = qv::add_printers(o, part);
-            out += r.out;
-            if (r.exit_code != 0 && worst == 0)
-                worst = r.exit_code;
+            qv::Result<qv::RunResult> r = qv::add_printers(o, part);
+            out += r->out;
+            if (!r && worst == 0)
+                worst = r->exit_code;
         }
         bar(printers.size(), printers.size());
     }
@@ -984,14 +1028,11 @@ int main(int argc, char** argv) {
                 break;
         }
         if (!prefix_given) {
-            const char* p = std::getenv("WINEPREFIX");
-            const char* home = std::getenv("HOME");
-            if (p && *p)
-                ctx.launch.prefix = p;
-            else if (home && *home)
-                ctx.launch.prefix = std::string(home) + "/.wine";
-            else
+            try {
+                ctx.launch.prefix = qv::default_prefix();
+            } catch (const std::runtime_error&) {
                 throw Exit{kEnvironment, "no prefix: give --prefix or set WINEPREFIX (HOME is not set either)"};
+            }
         }
         if (!ctx.launch.prefix.empty() && ctx.launch.prefix[0] != '/') {
             // Wine takes only an absolute WINEPREFIX.

@@ -1,6 +1,7 @@
 #include "words.h"
 
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 #include "qv/bytes.h"
@@ -101,48 +102,22 @@ uint32_t parse_dword(const std::string& text) {
 
 std::string parse_hex_bytes(const std::string& text) {
     std::string digits;
-    for (char c : text) {
-        if (c == ',' || c == ' ' || c == ':')
-            continue;
-        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!ok)
-            throw std::invalid_argument("binary data is hex digit pairs: \"" + text + "\"");
-        digits += c;
-    }
-    if (digits.size() % 2)
-        throw std::invalid_argument("binary data needs an even number of hex digits: \"" + text + "\"");
-    std::string out;
-    for (size_t i = 0; i < digits.size(); i += 2)
-        out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-std::string lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return s;
-}
-
-bool valid_utf8(std::string_view s) {
-    try {
-        qv::utf8_to_utf16le(s);
-        return true;
-    } catch (const std::invalid_argument&) {
-        return false;
-    }
+    for (char c : text)
+        if (c != ',' && c != ' ' && c != ':')
+            digits += c;
+    std::optional<std::string> bytes = qv::from_hex(digits);
+    if (!bytes)
+        throw std::invalid_argument(digits.size() % 2 && digits.find_first_not_of("0123456789abcdefABCDEF") ==
+                                                              std::string::npos
+                                        ? "binary data needs an even number of hex digits: \"" + text + "\""
+                                        : "binary data is hex digit pairs: \"" + text + "\"");
+    return *bytes;
 }
 
 std::string utf8_replaced(std::string_view s) {
     std::string out;
     for (size_t i = 0; i < s.size();) {
-        // the longest valid sequence at i, of 1 to 4 bytes
-        size_t n = 0;
-        for (size_t len = 1; len <= 4 && i + len <= s.size(); len++)
-            if (valid_utf8(s.substr(i, len))) {
-                n = len;
-                break;
-            }
+        size_t n = qv::utf8_sequence(s, i);
         if (n) {
             out += s.substr(i, n);
             i += n;
@@ -158,13 +133,6 @@ uint32_t big_endian32(std::string_view b) {
     uint32_t v = 0;
     for (unsigned char c : b.substr(0, 4))
         v = (v << 8) | c;
-    return v;
-}
-
-uint64_t little_endian64(std::string_view b) {
-    uint64_t v = 0;
-    for (int k = 7; k >= 0; k--)
-        v = (v << 8) | static_cast<unsigned char>(b[static_cast<size_t>(k)]);
     return v;
 }
 

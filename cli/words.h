@@ -24,12 +24,9 @@ uint32_t parse_dword(const std::string& text);
 // Binary input: hex digit pairs, optionally separated by ',', ' ' or ':'.
 std::string parse_hex_bytes(const std::string& text);
 
-std::string lower(std::string s);
-bool valid_utf8(std::string_view s);
 // Every byte that is not part of valid UTF-8 becomes U+FFFD.
 std::string utf8_replaced(std::string_view s);
 uint32_t big_endian32(std::string_view four);
-uint64_t little_endian64(std::string_view eight);
 
 // "REG_SZ" ... or "REG_0x1234" for a code without a name.
 std::string type_name(uint32_t type);

@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     std::string path = argc > 2 ? argv[2] : "C:\\windows\\system32";
     try {
         qv::WindowsPrograms programs = qv::installed_programs();
-        for (const std::string& file : programs.missing())
+        for (const std::string& file : programs.missing(qv::WindowsPrograms::Need::server))
             std::cerr << "not installed: " << file << " (set QVTOOLS_ROOT to the installation)\n";
         if (!programs.missing().empty())
             return 2;
@@ -22,14 +22,14 @@ int main(int argc, char** argv) {
 
         std::vector<std::string> answers =
             session.ask_all({qv::list_key_request(key), qv::unix_path_request(path)});
-        qv::RegListing listing = qv::parse_listing(answers[0]);
-        qv::PathResult unix_path = qv::parse_unix_path(answers[1]);
+        qv::Result<qv::RegKey> listing = qv::parse_listing(answers[0]);
+        qv::Result<std::string> unix_path = qv::parse_unix_path(answers[1]);
 
         int status = 0;
-        if (listing.exists()) {
-            std::cout << key << ": " << listing.values.size() << " values, " << listing.subkeys.size()
+        if (listing) {
+            std::cout << key << ": " << listing->values.size() << " values, " << listing->subkeys.size()
                       << " subkeys\n";
-            for (const qv::RegValue& v : listing.values) {
+            for (const qv::RegValue& v : listing->values) {
                 std::cout << "  value " << (v.name.empty() ? "(default)" : qv::visible(v.name)) << " type "
                           << v.type << " = ";
                 if (v.type == qv::reg_dword && v.data.size() == 4)
@@ -39,16 +39,16 @@ int main(int argc, char** argv) {
                 else
                     std::cout << qv::to_hex(v.data) << "\n";
             }
-            for (const std::string& k : listing.subkeys)
+            for (const std::string& k : listing->subkeys)
                 std::cout << "  subkey " << qv::visible(k) << "\n";
         } else {
-            std::cout << key << ": " << listing.failure().message << "\n";
+            std::cout << key << ": " << listing.error() << "\n";
             status = 1;
         }
         if (unix_path)
-            std::cout << path << " -> " << *unix_path.path << "\n";
+            std::cout << path << " -> " << *unix_path << "\n";
         else {
-            std::cout << path << ": " << unix_path.failure.message << "\n";
+            std::cout << path << ": " << unix_path.error() << "\n";
             status = 1;
         }
         session.quit();

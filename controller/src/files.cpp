@@ -2,6 +2,10 @@
 
 #include <stdexcept>
 
+#include <unistd.h>
+
+#include "call.h"
+
 namespace qv {
 
 namespace {
@@ -18,11 +22,9 @@ bool starts_with(std::string_view text, std::string_view head) {
 // These commands take their argument raw, so it must not hold LF.
 Request raw_request(const char* command, std::string_view args) {
     if (args.find('\n') != std::string_view::npos)
-        throw std::invalid_argument(std::string("a ") + command + " argument cannot carry a raw LF");
+        throw Refused(std::string("a ") + command + " argument cannot carry a raw LF");
     return Request{command, std::string(args)};
 }
-
-std::string ask(Server& server, const Request& r) { return server.request(r.command, r.args); }
 
 // Takes a failure answer of the given command: one of its fixed messages or
 // (where it has them) "errno N".
@@ -30,39 +32,33 @@ Failure failure_of(std::string_view command, std::string_view answer,
                    std::initializer_list<std::string_view> messages, bool errno_allowed) {
     for (std::string_view m : messages)
         if (answer == m)
-            return Failure{std::string(answer), 0};
-    if (errno_allowed)
-        if (std::optional<unsigned> code = errno_code(answer))
-            return Failure{std::string(answer), *code};
+            return server_failure(answer);
+    if (errno_allowed && errno_code(answer))
+        return server_failure(answer);
     unexpected(command, answer);
 }
 
-PathResult path_answer(std::string_view command, std::string_view answer,
-                       std::initializer_list<std::string_view> messages) {
-    PathResult r;
+Result<std::string> path_answer(std::string_view command, std::string_view answer,
+                                std::initializer_list<std::string_view> messages) {
     if (starts_with(answer, "path "))
-        r.path = std::string(answer.substr(5));
-    else
-        r.failure = failure_of(command, answer, messages, false);
-    return r;
+        return std::string(answer.substr(5));
+    return failure_of(command, answer, messages, false);
+}
+
+// The letter whose dosdevices link is exactly this target, or '\0'. The
+// server compares mount points byte for byte, and the links hold them so.
+char letter_mapping(const std::string& dosdevices, std::string_view target) {
+    for (char l = 'a'; l <= 'z'; l++) {
+        std::string link = dosdevices + "/" + l + ":";
+        char buf[4096];
+        ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+        if (n >= 0 && std::string_view(buf, static_cast<size_t>(n)) == target)
+            return static_cast<char>(l - 'a' + 'A');
+    }
+    return '\0';
 }
 
 }  // namespace
-
-std::optional<unsigned> errno_code(std::string_view answer) {
-    constexpr std::string_view head = "errno ";
-    if (!starts_with(answer, head) || answer.size() == head.size() || answer.size() > head.size() + 10)
-        return std::nullopt;
-    unsigned long long code = 0;
-    for (char c : answer.substr(head.size())) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        code = code * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (code > 0xFFFFFFFFull)
-        return std::nullopt;
-    return static_cast<unsigned>(code);
-}
 
 Request unix_path_request(std::string_view windows_path) { return raw_request("unixpath", windows_path); }
 Request windows_path_request(std::string_view unix_path) { return raw_request("windowspath", unix_path); }
@@ -81,44 +77,36 @@ Request system_dir_request() { return Request{"getsystemdir", ""}; }
 Request windows_dir_request() { return Request{"getwindowsdir", ""}; }
 Request expanded_string_request(std::string_view name) { return raw_request("getexpandedstr", name); }
 
-PathResult parse_unix_path(std::string_view answer) { return path_answer("unixpath", answer, {"error"}); }
+Result<std::string> parse_unix_path(std::string_view answer) { return path_answer("unixpath", answer, {"error"}); }
 
-PathResult parse_windows_path(std::string_view answer) {
+Result<std::string> parse_windows_path(std::string_view answer) {
     return path_answer("windowspath", answer,
                        {"error cannot get wine_get_dos_file_name", "error cannot convert path"});
 }
 
-DriveResult parse_add_drive(std::string_view answer) {
-    DriveResult r;
-    if (answer.empty()) {
-        r.ok = true;
-    } else if (answer.size() == 7 && starts_with(answer, "drive ") && answer[6] >= 'A' && answer[6] <= 'Z') {
-        r.ok = true;
-        r.letter = answer[6];
-    } else {
-        r.failure = failure_of("adddrive", answer, {"error no free drive letters"}, true);
-    }
-    return r;
-}
-
-RemoveResult parse_remove_drive(std::string_view answer) {
-    RemoveResult r;
+Result<char> parse_add_drive(std::string_view answer) {
     if (answer.empty())
-        r.ok = true;
-    else
-        r.failure = failure_of("rmdrive", answer, {"error invalid drive letter"}, true);
-    return r;
+        return '\0';
+    if (answer.size() == 7 && starts_with(answer, "drive ") && answer[6] >= 'A' && answer[6] <= 'Z')
+        return answer[6];
+    return failure_of("adddrive", answer, {"error no free drive letters"}, true);
 }
 
-FindResult parse_find_files(std::string_view answer) {
-    FindResult r;
+Result<void> parse_remove_drive(std::string_view answer) {
+    if (answer.empty())
+        return {};
+    return failure_of("rmdrive", answer, {"error invalid drive letter"}, true);
+}
+
+Result<std::vector<DirEntry>> parse_find_files(std::string_view answer) {
+    std::vector<DirEntry> entries;
     size_t pos = 0;
     for (size_t lf; (lf = answer.find('\n', pos)) != std::string_view::npos; pos = lf + 1) {
         std::string_view line = answer.substr(pos, lf - pos);
         if (starts_with(line, "dir "))
-            r.entries.push_back({std::string(line.substr(4)), true});
+            entries.push_back({std::string(line.substr(4)), true});
         else if (starts_with(line, "file "))
-            r.entries.push_back({std::string(line.substr(5)), false});
+            entries.push_back({std::string(line.substr(5)), false});
         else
             unexpected("findfiles", answer);
     }
@@ -126,44 +114,71 @@ FindResult parse_find_files(std::string_view answer) {
     // after some entries when the server ran out of memory midway).
     std::string_view rest = answer.substr(pos);
     if (rest.empty())
-        r.ok = true;
-    else
-        r.failure = failure_of("findfiles", rest, {"error"}, true);
-    return r;
+        return entries;
+    Failure f = failure_of("findfiles", rest, {"error"}, true);
+    if (entries.empty())
+        return f;
+    f.kind = Failure::Kind::incomplete;
+    f.message = "the listing ended early: " + f.message;
+    return Result<std::vector<DirEntry>>(std::move(entries), std::move(f));
 }
 
-std::optional<std::string> parse_text(std::string_view answer) {
+Result<std::string> parse_text(std::string_view answer) {
     if (answer.empty())
-        return std::nullopt;
+        return Failure{Failure::Kind::server, 0, "the server has no answer for this name"};
     return std::string(answer);
 }
 
-PathResult unix_path(Server& server, std::string_view windows_path) {
-    return parse_unix_path(ask(server, unix_path_request(windows_path)));
+Result<std::string> unix_path(Channel to, std::string_view windows_path) {
+    return detail::call(to, [&] { return unix_path_request(windows_path); }, parse_unix_path);
 }
 
-PathResult windows_path(Server& server, std::string_view unix_path) {
-    return parse_windows_path(ask(server, windows_path_request(unix_path)));
+Result<std::string> windows_path(Channel to, std::string_view unix_path) {
+    return detail::call(to, [&] { return windows_path_request(unix_path); }, parse_windows_path);
 }
 
-DriveResult add_drive(Server& server, std::string_view unix_dir) {
-    return parse_add_drive(ask(server, add_drive_request(unix_dir)));
+namespace {
+
+// The prefix's dosdevices folder: the channel's prefix, else what the server
+// makes of C:\ ("<prefix>/dosdevices/c:/").
+std::string dosdevices_of(Channel to) {
+    if (!to.prefix().empty())
+        return to.prefix() + "/dosdevices";
+    Result<std::string> c = unix_path(to, "C:\\");
+    std::string_view tail = "/c:/";
+    if (c && c->size() > tail.size() && c->compare(c->size() - tail.size(), tail.size(), tail) == 0)
+        return c->substr(0, c->size() - tail.size());
+    return {};
 }
 
-RemoveResult remove_drive(Server& server, char letter) {
-    return parse_remove_drive(ask(server, remove_drive_request(letter)));
+}  // namespace
+
+Result<char> add_drive(Channel to, std::string_view unix_dir) {
+    Result<char> r = detail::call(to, [&] { return add_drive_request(unix_dir); }, parse_add_drive);
+    if (r && r.value == '\0') {
+        std::string dosdevices = dosdevices_of(to);
+        r.value = dosdevices.empty() ? '\0' : letter_mapping(dosdevices, unix_dir);
+        if (!r.value)
+            return Failure{Failure::Kind::server, 0,
+                           "the server found the folder mapped already, but no drive letter maps it exactly"};
+    }
+    return r;
 }
 
-FindResult find_files(Server& server, std::string_view pattern, int max_results) {
-    return parse_find_files(ask(server, find_files_request(pattern, max_results)));
+Result<void> remove_drive(Channel to, char letter) {
+    return detail::call(to, [&] { return remove_drive_request(letter); }, parse_remove_drive);
 }
 
-std::optional<std::string> system_dir(Server& server) { return parse_text(ask(server, system_dir_request())); }
+Result<std::vector<DirEntry>> find_files(Channel to, std::string_view pattern, int max_results) {
+    return detail::call(to, [&] { return find_files_request(pattern, max_results); }, parse_find_files);
+}
 
-std::optional<std::string> windows_dir(Server& server) { return parse_text(ask(server, windows_dir_request())); }
+Result<std::string> system_dir(Channel to) { return detail::call(to, system_dir_request, parse_text); }
 
-std::optional<std::string> expanded_string(Server& server, std::string_view name) {
-    return parse_text(ask(server, expanded_string_request(name)));
+Result<std::string> windows_dir(Channel to) { return detail::call(to, windows_dir_request, parse_text); }
+
+Result<std::string> expanded_string(Channel to, std::string_view name) {
+    return detail::call(to, [&] { return expanded_string_request(name); }, parse_text);
 }
 
 }  // namespace qv

@@ -40,17 +40,19 @@ bool regular_file(const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> WindowsPrograms::missing() const {
+std::vector<std::string> WindowsPrograms::missing(Need need) const {
     std::vector<std::string> out;
     for (const std::string* path : {&qvmanip, &qvaddprinter, &ppd})
-        if (!regular_file(*path))
+        if (!regular_file(*path) && (need == Need::printers || path == &qvmanip))
             out.push_back(*path);
     return out;
 }
 
 std::string configured_install_root() { return QV_INSTALL_PREFIX; }
 
-std::string install_root() { return env_or("QVTOOLS_ROOT", configured_install_root()); }
+std::string install_root(const std::string& found) {
+    return env_or("QVTOOLS_ROOT", found.empty() ? configured_install_root() : found);
+}
 
 WindowsPrograms installed_programs(WindowsArch arch, const std::string& root) {
     WindowsPrograms p;
@@ -60,7 +62,7 @@ WindowsPrograms installed_programs(WindowsArch arch, const std::string& root) {
     p.qvmanip = p.dir + "/qvmanip.exe";
     p.qvaddprinter = p.dir + "/qvaddprinter.exe";
     p.ppd = under(root, QV_INSTALL_DATADIR) + "/qvtools/Google_Cloud_Print.ppd";
-    p.wine = is64 ? default_wine_loader() : env_or("QV_WINE32", "/usr/lib/wine/wine");
+    p.wine = is64 ? default_wine_loader() : default_wine32_loader();
     return p;
 }
 

@@ -19,10 +19,18 @@ extern char** environ;
 
 namespace qv {
 
-std::string default_wine_loader() {
-    const char* wine = std::getenv("QV_WINE");
-    return wine && *wine ? wine : "/usr/lib/wine/wine64";
+namespace {
+
+std::string env_or(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
 }
+
+}  // namespace
+
+std::string default_wine_loader() { return env_or("QV_WINE", "/usr/lib/wine/wine64"); }
+std::string default_wine32_loader() { return env_or("QV_WINE32", "/usr/lib/wine/wine"); }
+std::string default_wineserver() { return env_or("QV_WINESERVER", "/usr/lib/wine/wineserver"); }
 
 namespace {
 
@@ -131,8 +139,13 @@ ChildProcess ChildProcess::spawn(const LaunchOptions& o) {
     }
 
     pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork: " + std::string(strerror(errno)));
+    if (pid < 0) {
+        int saved = errno;
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_fd, err_fd})
+            if (fd >= 0)
+                close(fd);
+        throw std::runtime_error("fork: " + std::string(strerror(saved)));
+    }
     if (pid == 0) {
         dup2(in_pipe[0], 0);
         dup2(out_fd, 1);
@@ -242,6 +255,9 @@ void ChildProcess::close_input() {
 int ChildProcess::wait(Clock::time_point deadline) {
     if (pid_ <= 0)
         return exit_code_;
+    // A server asked to quit is gone within a few milliseconds: look often at
+    // first, then every 5 ms.
+    std::chrono::microseconds pause(100);
     for (;;) {
         int status = 0;
         pid_t r = waitpid(pid_, &status, WNOHANG);
@@ -256,7 +272,8 @@ int ChildProcess::wait(Clock::time_point deadline) {
         }
         if (Clock::now() >= deadline)
             return -1;
-        std::this_thread::sleep_for(Millis(5));
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, Millis(5));
     }
 }
 
@@ -276,15 +293,38 @@ static std::string slurp(const std::string& path) {
     return s.str();
 }
 
-RunResult run_program(LaunchOptions options, Millis timeout) {
-    char dir_template[] = "/tmp/qvrun.XXXXXX";
-    if (!mkdtemp(dir_template))
-        throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
-    std::string dir = dir_template;
+namespace {
+
+// The run's output folder, removed on every path (spawn may throw).
+class ScratchDir {
+public:
+    ScratchDir() {
+        char dir_template[] = "/tmp/qvrun.XXXXXX";
+        if (!mkdtemp(dir_template))
+            throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
+        path_ = dir_template;
+    }
+    ~ScratchDir() {
+        unlink((path_ + "/out").c_str());
+        unlink((path_ + "/err").c_str());
+        rmdir(path_.c_str());
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace
+
+Result<RunResult> run_program(LaunchOptions options, Millis timeout) {
+    ScratchDir dir;
     if (options.stdout_path.empty())
-        options.stdout_path = dir + "/out";
+        options.stdout_path = dir.path() + "/out";
     if (options.stderr_path.empty())
-        options.stderr_path = dir + "/err";
+        options.stderr_path = dir.path() + "/err";
 
     RunResult result;
     {
@@ -296,9 +336,10 @@ RunResult run_program(LaunchOptions options, Millis timeout) {
     }
     result.out = slurp(options.stdout_path);
     result.err = slurp(options.stderr_path);
-    unlink((dir + "/out").c_str());
-    unlink((dir + "/err").c_str());
-    rmdir(dir.c_str());
+    if (result.exit_code < 0)
+        return Result<RunResult>(std::move(result),
+                                 incomplete_failure(options.exe + " did not end within " +
+                                                    std::to_string(timeout.count()) + " ms and was stopped"));
     return result;
 }
 

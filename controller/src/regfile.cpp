@@ -2,7 +2,11 @@
 
 #include <cstdio>
 
+#include "qv/bytes.h"
+#include "qv/failure.h"
 #include "qv/registry.h"
+
+#include "cp1252.h"
 
 namespace qv {
 
@@ -10,7 +14,9 @@ namespace {
 
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeader4 = "REGEDIT4";
-constexpr size_t kWrapColumn = 76;
+// The platform's editor breaks hex data once a line reaches this many UTF-16
+// units, counting the comma just written and the name part.
+constexpr size_t kWrapColumn = 77;
 
 struct Root {
     const char* longer;
@@ -23,21 +29,6 @@ constexpr Root kRoots[] = {
     {"HKEY_USERS", "HKU"},
 };
 
-bool same_ascii_nocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 32);
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 // The root and the rest (without leading or trailing backslashes).
 std::pair<const Root*, std::string_view> split_root(std::string_view path) {
     size_t bs = path.find('\\');
@@ -46,43 +37,24 @@ std::pair<const Root*, std::string_view> split_root(std::string_view path) {
     while (!rest.empty() && rest.back() == '\\')
         rest.remove_suffix(1);
     for (const Root& r : kRoots)
-        if (same_ascii_nocase(root, r.longer) || same_ascii_nocase(root, r.shorter))
+        if (iequals(root, r.longer) || iequals(root, r.shorter))
             return {&r, rest};
     throw std::invalid_argument("not a registry root the server can reach: \"" + std::string(root) +
                                 "\" (use HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, "
                                 "HKEY_USERS or HKCR, HKCU, HKLM, HKU)");
 }
 
-bool valid_utf8(std::string_view s) {
-    try {
-        utf8_to_utf16le(s);
-        return true;
-    } catch (const std::invalid_argument&) {
-        return false;
-    }
+// 8-bit text of the ANSI code page as UTF-8.
+std::string ansi_to_utf8(std::string_view s) { return utf16le_to_utf8(cp1252_to_utf16le(s)); }
+
+
+// "hex", "dword" and the like in any case: their meaning does not change.
+bool starts_nocase(std::string_view s, std::string_view word) {
+    return s.size() >= word.size() && iequals(s.substr(0, word.size()), word);
 }
 
-std::string latin1_to_utf8(std::string_view s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x80)
-            out += static_cast<char>(c);
-        else {
-            out += static_cast<char>(0xc0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        }
-    }
-    return out;
-}
-
-// 8-bit text of a version 4 file (UTF-8 when it is, else Latin-1) as UTF-16LE.
-std::string text8_to_utf16(std::string_view s) {
-    return utf8_to_utf16le(valid_utf8(s) ? std::string(s) : latin1_to_utf8(s));
-}
-
-bool is_text_type(uint32_t type) {
-    return type == reg_sz || type == reg_expand_sz || type == reg_link || type == reg_multi_sz;
-}
+// What stands before a ';' comment.
+std::string_view before_comment(std::string_view s) { return s.substr(0, s.find(';')); }
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
@@ -92,14 +64,14 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+// Whether the first line that is not blank is the REGEDIT4 header.
+bool is_regedit4(std::string_view bytes) {
+    size_t start = bytes.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos || bytes.substr(start, kHeader4.size()) != kHeader4)
+        return false;
+    std::string_view rest = bytes.substr(start + kHeader4.size());
+    rest = rest.substr(0, rest.find('\n'));
+    return rest.find_first_not_of(" \t\r") == std::string_view::npos;
 }
 
 class Parser {
@@ -160,6 +132,7 @@ public:
     }
 
     bool utf16_ = false;
+    bool ansi_ = false;  // 8-bit text in the ANSI code page
 
 private:
     bool next_line(std::string_view* line) {
@@ -254,6 +227,9 @@ private:
         if (i >= t.size() || t[i] != '=')
             fail("a value name must be followed by =");
         std::string_view data = trim(t.substr(i + 1));
+        // A comment may follow the data; quoted text is cut only after its closing quote.
+        if (data.empty() || data[0] != '"')
+            data = trim(before_comment(data));
         if (data == "-") {
             v.remove = true;
             return v;
@@ -261,13 +237,13 @@ private:
         if (!data.empty() && data[0] == '"') {
             size_t k = 0;
             std::string text = quoted(data, &k);
-            if (!trim(data.substr(k)).empty())
+            if (!trim(before_comment(data.substr(k))).empty())
                 fail("text after the closing quote");
             v.type = reg_sz;
             v.data = to_utf16(text) + std::string(2, '\0');
             return v;
         }
-        if (data.substr(0, 6) == "dword:") {
+        if (starts_nocase(data, "dword:")) {
             std::string_view digits = trim(data.substr(6));
             if (digits.empty() || digits.size() > 8)
                 fail("dword: needs 1 to 8 hex digits");
@@ -282,7 +258,7 @@ private:
                 v.data += static_cast<char>((n >> (8 * b)) & 0xff);
             return v;
         }
-        if (data.substr(0, 3) == "hex") {
+        if (starts_nocase(data, "hex")) {
             size_t colon = data.find(':');
             if (colon == std::string_view::npos)
                 fail("hex data needs a colon after hex or hex(N)");
@@ -300,33 +276,41 @@ private:
                 }
                 v.type = n;
             }
-            std::string list(data.substr(colon + 1));
+            std::string list(trim(data.substr(colon + 1)));
             std::string_view more;
             for (;;) {
                 std::string_view tail = trim(list);
                 if (tail.empty() || tail.back() != '\\')
                     break;
                 list = std::string(tail.substr(0, tail.size() - 1));
-                if (!next_line(&more))
-                    fail("the file ends inside continued hex data");
-                list += std::string(trim(more));
+                // Comment lines may stand between continued lines.
+                do {
+                    if (!next_line(&more))
+                        fail("the file ends inside continued hex data");
+                } while (!trim(more).empty() && trim(more)[0] == ';');
+                list += std::string(trim(before_comment(more)));
             }
             std::string bytes = hex_bytes(list);
-            v.data = v4_ && is_text_type(v.type) ? to_utf16_8bit(bytes) : bytes;
+            v.data = v4_ && editor_text_type(v.type) ? text8_to_utf16(bytes) : bytes;
             return v;
         }
         fail("unknown value data (expected \"text\", dword:, hex:, hex(N): or -)");
     }
 
     std::string to_utf16(const std::string& text) {
-        try {
-            return utf8_to_utf16le(text);
-        } catch (const std::invalid_argument&) {
+        if (!valid_utf8(text))
             fail("text that is not valid UTF-8");
-        }
+        return utf8_to_utf16le(text);
     }
 
-    std::string to_utf16_8bit(const std::string& bytes) { return text8_to_utf16(bytes); }
+    // The 8-bit text of a REGEDIT4 file's hex data as UTF-16LE.
+    std::string text8_to_utf16(const std::string& bytes) {
+        if (ansi_)
+            return cp1252_to_utf16le(bytes);
+        if (!valid_utf8(bytes))
+            fail("hex text that is not UTF-8 in a file marked as UTF-8");
+        return utf8_to_utf16le(bytes);
+    }
 
     std::string text_;
     size_t pos_ = 0;
@@ -352,7 +336,8 @@ std::string escape_text(std::string_view s) {
     return out;
 }
 
-// The text of a REG_SZ that "text" can carry exactly, or false.
+// The text of a REG_SZ that "text" can carry exactly, or false. Line breaks go
+// escaped, as the platform's editor writes them.
 bool plain_string(const RegFileValue& v, std::string* text) {
     if (v.type != reg_sz || v.data.size() < 2 || v.data.size() % 2)
         return false;
@@ -362,20 +347,37 @@ bool plain_string(const RegFileValue& v, std::string* text) {
     std::string utf8 = utf16le_to_utf8(units);
     if (utf8_to_utf16le(utf8) != units)  // ill-formed UTF-16
         return false;
-    if (utf8.find_first_of(std::string("\0\r\n", 3)) != std::string::npos)
+    if (utf8.find('\0') != std::string::npos)
         return false;
     *text = utf8;
     return true;
 }
 
-std::string utf16_to_utf8_text(std::string_view data) {
-    std::string utf8 = utf16le_to_utf8(data);
-    if (data.size() % 2)  // an odd last byte cannot be carried as text: kept as a raw byte
-        utf8 += data.back();
-    return utf8;
+// UTF-16 units of UTF-8 text: the platform's editor counts line length in them.
+size_t utf16_units(std::string_view utf8) {
+    size_t n = 0;
+    for (unsigned char c : utf8)
+        if ((c & 0xc0) != 0x80)
+            n += c >= 0xf0 ? 2 : 1;
+    return n;
+}
+
+std::string shown_value(const RegFileValue& v) {
+    return v.name.empty() ? "the default value" : "the value \"" + v.name + "\"";
+}
+
+// UTF-8 text in the ANSI code page, or throws naming `what`.
+std::string utf8_to_ansi(std::string_view utf8, const std::string& what) {
+    std::string bytes;
+    if (!utf16le_to_cp1252(utf8_to_utf16le(utf8), &bytes))
+        throw Refused(what + " holds text that REGEDIT4 (Windows-1252) cannot carry; "
+                                           "write version 5 instead");
+    return bytes;
 }
 
 }  // namespace
+
+bool editor_text_type(uint32_t type) { return type == reg_sz || type == reg_expand_sz || type == reg_multi_sz; }
 
 RegFileError::RegFileError(size_t line, const std::string& what)
     : std::runtime_error(line ? "line " + std::to_string(line) + ": " + what : what), line(line) {}
@@ -392,7 +394,7 @@ std::string short_root_path(std::string_view path) {
 
 RegFile parse_regfile(std::string_view bytes) {
     std::string text;
-    bool utf16 = false;
+    bool utf16 = false, ansi = false;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xff &&
         static_cast<unsigned char>(bytes[1]) == 0xfe) {
         utf16 = true;
@@ -402,13 +404,22 @@ RegFile parse_regfile(std::string_view bytes) {
     } else if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xfe &&
                static_cast<unsigned char>(bytes[1]) == 0xff) {
         throw RegFileError(0, "UTF-16 big-endian files are not read; save it as UTF-16LE or UTF-8");
+    } else if (bytes.substr(0, 3) == "\xef\xbb\xbf") {
+        bytes.remove_prefix(3);
+        if (!valid_utf8(bytes))
+            throw RegFileError(0, "a file marked as UTF-8 holds bytes that are not UTF-8");
+        text = std::string(bytes);
+    } else if (is_regedit4(bytes)) {
+        // REGEDIT4 is 8-bit text in the ANSI code page, as the platform's editor reads it.
+        ansi = true;
+        text = ansi_to_utf8(bytes);
     } else {
-        if (bytes.substr(0, 3) == "\xef\xbb\xbf")
-            bytes.remove_prefix(3);
-        text = valid_utf8(bytes) ? std::string(bytes) : latin1_to_utf8(bytes);
+        // Version 5 in 8 bits: UTF-8 as this library writes it, else the ANSI code page.
+        text = valid_utf8(bytes) ? std::string(bytes) : ansi_to_utf8(bytes);
     }
     Parser parser(std::move(text));
     parser.utf16_ = utf16;
+    parser.ansi_ = ansi;
     return parser.run();
 }
 
@@ -420,15 +431,15 @@ std::string regfile_value_text(const RegFileValue& v, RegFileFormat format) {
     if (plain_string(v, &text))
         return line + "\"" + escape_text(text) + "\"";
     if (v.type == reg_dword && v.data.size() == 4) {
-        uint32_t n = 0;
-        for (int b = 3; b >= 0; b--)
-            n = (n << 8) | static_cast<unsigned char>(v.data[b]);
+        uint32_t n = static_cast<uint32_t>(little_endian(v.data));
         char buf[16];
         std::snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(n));
         return line + buf;
     }
-    std::string bytes = format == RegFileFormat::regedit4 && is_text_type(v.type) ? utf16_to_utf8_text(v.data)
-                                                                                    : v.data;
+    std::string bytes = v.data;
+    if (format == RegFileFormat::regedit4 && editor_text_type(v.type) && !utf16le_to_cp1252(v.data, &bytes))
+        throw Refused(shown_value(v) + " holds text that REGEDIT4 (Windows-1252) cannot carry; "
+                                                     "write version 5 instead");
     if (v.type == reg_binary)
         line += "hex:";
     else {
@@ -437,33 +448,42 @@ std::string regfile_value_text(const RegFileValue& v, RegFileFormat format) {
         line += buf;
     }
     static const char digits[] = "0123456789abcdef";
-    size_t column = line.size();
+    size_t column = utf16_units(line);
     for (size_t i = 0; i < bytes.size(); i++) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
         line += digits[c >> 4];
         line += digits[c & 15];
-        column += 2;
-        if (i + 1 < bytes.size()) {
-            line += ',';
-            column++;
-            if (column >= kWrapColumn) {
-                line += "\\\r\n  ";
-                column = 2;
-            }
+        if (i + 1 == bytes.size())
+            break;
+        line += ',';
+        column += 3;
+        if (column >= kWrapColumn) {
+            line += "\\\r\n  ";
+            column = 2;
         }
     }
     return line;
 }
 
 std::string write_regfile(const RegFile& file, RegFileFormat format) {
-    std::string text(format == RegFileFormat::regedit4 ? kHeader4 : kHeader5);
+    const bool ansi = format == RegFileFormat::regedit4;
+    std::string text(ansi ? kHeader4 : kHeader5);
     text += "\r\n\r\n";
     for (const RegFileKey& key : file.keys) {
+        std::string path = long_root_path(key.path);
         text += key.remove ? "[-" : "[";
-        text += long_root_path(key.path);
+        text += ansi ? utf8_to_ansi(path, "the key " + path) : path;
         text += "]\r\n";
-        for (const RegFileValue& v : key.values)
-            text += regfile_value_text(v, format) + "\r\n";
+        for (const RegFileValue& v : key.values) {
+            try {
+                // Hex data is ASCII (text data already as code page bytes); names and "text" convert.
+                std::string line = regfile_value_text(v, format);
+                text += ansi ? utf8_to_ansi(line, shown_value(v)) : line;
+            } catch (const std::invalid_argument& e) {
+                throw Refused(path + ": " + e.what());
+            }
+            text += "\r\n";
+        }
         text += "\r\n";
     }
     if (format != RegFileFormat::v5_utf16)

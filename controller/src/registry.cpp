@@ -1,10 +1,14 @@
 #include "qv/registry.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
+#include "qv/bytes.h"
 #include "qv/escape.h"
+
+#include "call.h"
 
 namespace qv {
 
@@ -12,48 +16,13 @@ namespace {
 
 constexpr std::string_view kSuccess = "success";
 
-void refuse(const std::string& what) { throw std::invalid_argument("registry request refused: " + what); }
-
-// Length of the valid UTF-8 sequence at s[i], or 0.
-size_t utf8_sequence(std::string_view s, size_t i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80)
-        return 1;
-    size_t n;
-    uint32_t cp;
-    if (c >= 0xc2 && c <= 0xdf) {
-        n = 2;
-        cp = c & 0x1f;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        n = 3;
-        cp = c & 0x0f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        n = 4;
-        cp = c & 0x07;
-    } else
-        return 0;
-    if (i + n > s.size())
-        return 0;
-    for (size_t k = 1; k < n; k++) {
-        unsigned char cc = static_cast<unsigned char>(s[i + k]);
-        if ((cc & 0xc0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (cc & 0x3f);
-    }
-    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10ffff)) || (cp >= 0xd800 && cp <= 0xdfff))
-        return 0;
-    return n;
-}
+[[noreturn]] void refuse(const std::string& what) { throw Refused("registry request refused: " + what); }
 
 void check_text(std::string_view text, const char* what) {
     if (text.find('\0') != std::string_view::npos)
         refuse(std::string(what) + " contains NUL, which a request cannot carry");
-    for (size_t i = 0; i < text.size();) {
-        size_t n = utf8_sequence(text, i);
-        if (!n)
-            refuse(std::string(what) + " is not valid UTF-8 (byte offset " + std::to_string(i) + ")");
-        i += n;
-    }
+    if (std::optional<size_t> bad = utf8_error(text))
+        refuse(std::string(what) + " is not valid UTF-8 (byte offset " + std::to_string(*bad) + ")");
 }
 
 std::string view_path(std::string_view key, RegView view) {
@@ -72,8 +41,6 @@ std::string view_path(std::string_view key, RegView view) {
     return std::string(key);
 }
 
-RegAnswer ask(Server& server, const Request& r) { return RegAnswer{server.request(r.command, r.args)}; }
-
 // The path of "setregkey" and "rmregvalue" ends at the first LF.
 std::string field_path(std::string_view key, RegView view) {
     std::string path = view_path(key, view);
@@ -88,23 +55,17 @@ std::string field_path(std::string_view key, RegView view) {
                         std::string(line.substr(0, 200)) + "\"");
 }
 
-long parse_code(std::string_view digits, std::string_view line) {
+// The server writes these codes with "%i", so a code above 2^31 would come
+// negative; it is the same 32-bit code either way.
+Win32Code parse_code(std::string_view digits, std::string_view line) {
     if (digits.empty() || digits.size() > 11)
         bad_listing(line, "error code");
     std::string s(digits);
     char* end = nullptr;
-    long code = std::strtol(s.c_str(), &end, 10);
-    if (*end)
+    long long code = std::strtoll(s.c_str(), &end, 10);
+    if (*end || code < INT32_MIN || code > UINT32_MAX)
         bad_listing(line, "error code");
-    return code;
-}
-
-int hexval(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return static_cast<Win32Code>(code);
 }
 
 RegValue parse_value_line(std::string_view line) {
@@ -147,15 +108,10 @@ RegValue parse_value_line(std::string_view line) {
         v.text = unescape(data.substr(1));
         v.data = utf8_to_utf16le(v.text);
     } else {
-        if (data.size() % 2)
+        std::optional<std::string> bytes = from_hex(data);
+        if (!bytes)
             bad_listing(line, "hex data");
-        v.data.reserve(data.size() / 2);
-        for (size_t k = 0; k < data.size(); k += 2) {
-            int hi = hexval(data[k]), lo = hexval(data[k + 1]);
-            if (hi < 0 || lo < 0)
-                bad_listing(line, "hex data");
-            v.data += static_cast<char>(hi * 16 + lo);
-        }
+        v.data = std::move(*bytes);
     }
     return v;
 }
@@ -169,10 +125,13 @@ bool RegValue::is_text() const {
 uint32_t RegValue::dword() const {
     if (data.size() != 4)
         throw std::logic_error("value \"" + name + "\" does not hold 4 bytes");
-    uint32_t v = 0;
-    for (int k = 3; k >= 0; k--)
-        v = (v << 8) | static_cast<unsigned char>(data[k]);
-    return v;
+    return static_cast<uint32_t>(little_endian(data));
+}
+
+uint64_t RegValue::qword() const {
+    if (data.size() != 8)
+        throw std::logic_error("value \"" + name + "\" does not hold 8 bytes");
+    return little_endian(data);
 }
 
 std::string RegValue::string() const {
@@ -182,39 +141,42 @@ std::string RegValue::string() const {
 }
 
 std::vector<std::string> RegValue::strings() const {
+    // The list is (string NUL)* NUL: drop the closing NUL, then the last
+    // string's own, and split what remains.
+    std::string_view t = text;
+    if (t.size() >= 2 && t.substr(t.size() - 2) == std::string_view("\0\0", 2))
+        t.remove_suffix(1);
+    if (!t.empty() && t.back() == '\0')
+        t.remove_suffix(1);
     std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nul = text.find('\0', start);
-        std::string s = text.substr(start, nul == std::string::npos ? std::string::npos : nul - start);
-        if (s.empty())
-            break;
-        out.push_back(s);
-        if (nul == std::string::npos)
-            break;
+    if (t.empty())
+        return out;
+    for (size_t start = 0;;) {
+        size_t nul = t.find('\0', start);
+        out.emplace_back(t.substr(start, nul == std::string_view::npos ? std::string_view::npos : nul - start));
+        if (nul == std::string_view::npos)
+            return out;
         start = nul + 1;
     }
-    return out;
 }
 
-const RegValue* RegListing::find(std::string_view name) const {
+const RegValue* RegKey::find(std::string_view name) const {
     for (const RegValue& v : values)
         if (v.name == name)
             return &v;
     return nullptr;
 }
 
-RegListing parse_listing(std::string_view answer) {
-    RegListing listing;
-    if (answer.substr(0, 6) == "error ") {
-        listing.error = std::string(answer);
-        return listing;
-    }
+Result<RegKey> parse_listing(std::string_view answer) {
+    if (answer.substr(0, 6) == "error ")
+        return server_failure(answer);
     // A failed open is one "errno N" without a newline.
     if (answer.substr(0, 6) == "errno " && answer.find('\n') == std::string_view::npos) {
-        listing.open_error = parse_code(answer.substr(6), answer);
-        return listing;
+        Win32Code code = parse_code(answer.substr(6), answer);
+        return Failure{Failure::Kind::win32, code, win32_message(code)};
     }
+    RegKey listing;
+    std::optional<Win32Code> value_error, subkey_error;
     bool in_subkeys = false;
     size_t pos = 0;
     while (pos < answer.size()) {
@@ -231,30 +193,34 @@ RegListing parse_listing(std::string_view answer) {
             in_subkeys = true;
             listing.subkeys.push_back(unescape(line.substr(7)));
         } else if (line.substr(0, 6) == "errno ") {
-            listing.enum_errors.push_back(parse_code(line.substr(6), line));
+            // The value phase ends with its error line and the subkeys
+            // follow; an error line after that ends the subkeys.
+            Win32Code code = parse_code(line.substr(6), line);
+            if (in_subkeys || value_error)
+                subkey_error = subkey_error.value_or(code);
+            else
+                value_error = code;
+            in_subkeys = in_subkeys || value_error.has_value();
         } else
             bad_listing(line, "unknown line");
     }
-    return listing;
+    if (!value_error && !subkey_error)
+        return listing;
+    std::string what = value_error ? "the values could not all be listed: " + win32_message(*value_error)
+                                   : "the subkeys could not all be listed: " + win32_message(*subkey_error);
+    if (value_error && subkey_error)
+        what += "; the subkeys neither: " + win32_message(*subkey_error);
+    return Result<RegKey>(std::move(listing), incomplete_failure(what, value_error.value_or(*subkey_error)));
 }
 
-RegListing list_key(Server& server, std::string_view key, RegView view) {
-    Request r = list_key_request(key, view);
-    return parse_listing(server.request(r.command, r.args));
+Result<RegKey> list_key(Channel to, std::string_view key, RegView view) {
+    return detail::call(to, [&] { return list_key_request(key, view); }, parse_listing);
 }
 
-Failure RegListing::failure() const {
-    if (!error.empty())
-        return Failure{error, 0};
-    if (open_error)
-        return Failure{"errno " + std::to_string(open_error), static_cast<unsigned>(open_error)};
-    return Failure{};
-}
-
-Failure RegAnswer::failure() const {
-    if (ok())
-        return Failure{};
-    return Failure{answer, errno_code(answer).value_or(0)};
+Result<void> parse_write(std::string_view answer) {
+    if (answer == kSuccess)
+        return {};
+    return server_failure(answer);
 }
 
 std::string dword_literal(uint32_t value) {
@@ -303,36 +269,38 @@ std::string binary_literal(std::string_view bytes) {
     return literal;
 }
 
-RegAnswer set_dword(Server& server, std::string_view key, std::string_view name, uint32_t value, RegView view) {
-    return ask(server, set_value_request(key, name, dword_literal(value), view));
+Result<void> set_dword(Channel to, std::string_view key, std::string_view name, uint32_t value, RegView view) {
+    return detail::call(to, [&] { return set_value_request(key, name, dword_literal(value), view); }, parse_write);
 }
 
-RegAnswer set_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
-                     RegView view) {
-    return ask(server, set_value_request(key, name, string_literal(text), view));
+Result<void> set_string(Channel to, std::string_view key, std::string_view name, std::string_view text,
+                        RegView view) {
+    return detail::call(to, [&] { return set_value_request(key, name, string_literal(text), view); }, parse_write);
 }
 
-RegAnswer set_expand_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
-                            RegView view) {
-    return ask(server, set_value_request(key, name, expand_string_literal(text), view));
+Result<void> set_expand_string(Channel to, std::string_view key, std::string_view name, std::string_view text,
+                               RegView view) {
+    return detail::call(
+        to, [&] { return set_value_request(key, name, expand_string_literal(text), view); }, parse_write);
 }
 
-RegAnswer set_multi_string(Server& server, std::string_view key, std::string_view name,
-                           const std::vector<std::string>& strings, RegView view) {
-    return ask(server, set_value_request(key, name, multi_string_literal(strings), view));
+Result<void> set_multi_string(Channel to, std::string_view key, std::string_view name,
+                              const std::vector<std::string>& strings, RegView view) {
+    return detail::call(
+        to, [&] { return set_value_request(key, name, multi_string_literal(strings), view); }, parse_write);
 }
 
-RegAnswer set_binary(Server& server, std::string_view key, std::string_view name, std::string_view bytes,
-                     RegView view) {
-    return ask(server, set_value_request(key, name, binary_literal(bytes), view));
+Result<void> set_binary(Channel to, std::string_view key, std::string_view name, std::string_view bytes,
+                        RegView view) {
+    return detail::call(to, [&] { return set_value_request(key, name, binary_literal(bytes), view); }, parse_write);
 }
 
-RegAnswer delete_tree(Server& server, std::string_view key, RegView view) {
-    return ask(server, delete_tree_request(key, view));
+Result<void> delete_tree(Channel to, std::string_view key, RegView view) {
+    return detail::call(to, [&] { return delete_tree_request(key, view); }, parse_write);
 }
 
-RegAnswer delete_value(Server& server, std::string_view key, std::string_view name, RegView view) {
-    return ask(server, delete_value_request(key, name, view));
+Result<void> delete_value(Channel to, std::string_view key, std::string_view name, RegView view) {
+    return detail::call(to, [&] { return delete_value_request(key, name, view); }, parse_write);
 }
 
 Request list_key_request(std::string_view key, RegView view) {
@@ -374,7 +342,7 @@ std::string utf8_to_utf16le(std::string_view utf8) {
     for (size_t i = 0; i < utf8.size();) {
         size_t n = utf8_sequence(utf8, i);
         if (!n)
-            throw std::invalid_argument("not valid UTF-8 at byte offset " + std::to_string(i));
+            throw Refused("not valid UTF-8 at byte offset " + std::to_string(i));
         uint32_t cp = static_cast<unsigned char>(utf8[i]);
         if (n > 1) {
             cp &= 0x7f >> n;

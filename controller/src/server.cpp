@@ -50,16 +50,20 @@ std::string Server::read_answer() {
     return answer;
 }
 
-std::string Server::request(std::string_view command, std::string_view args) {
+std::string request_line(std::string_view command, std::string_view args) {
     if (command.find('\n') != std::string_view::npos || args.find('\n') != std::string_view::npos)
-        throw std::invalid_argument("a request cannot carry a raw LF; escape it");
+        throw Refused("a request cannot carry a raw LF; escape it");
     std::string line(command);
     if (!args.empty()) {
         line += ' ';
         line += args;
     }
     line += '\n';
-    send(line);
+    return line;
+}
+
+std::string Server::request(std::string_view command, std::string_view args) {
+    send(request_line(command, args));
     return read_answer();
 }
 

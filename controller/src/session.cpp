@@ -10,18 +10,6 @@ namespace {
 // waits for a server that is itself waiting for its answers to be read.
 constexpr size_t kWindowBytes = 32 * 1024;
 
-std::string request_line(const Request& r) {
-    if (r.command.find('\n') != std::string::npos || r.args.find('\n') != std::string::npos)
-        throw std::invalid_argument("a request cannot carry a raw LF; escape it");
-    std::string line = r.command;
-    if (!r.args.empty()) {
-        line += ' ';
-        line += r.args;
-    }
-    line += '\n';
-    return line;
-}
-
 }  // namespace
 
 Session::Session(SessionOptions options) : options_(std::move(options)) {}
@@ -96,6 +84,12 @@ void Session::restart() {
     stop();
     server();
 }
+
+std::string Channel::ask(const Request& r) const {
+    return session_ ? session_->ask(r.command, r.args) : server_->request(r.command, r.args);
+}
+
+std::string Channel::prefix() const { return session_ ? session_->options().launch.prefix : std::string(); }
 
 int Session::quit() {
     if (!running()) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -67,77 +68,93 @@ private:
 TEST(FilesLibrary, PathCallsTellPathsFromTheirFailures) {
     Scripted s({"path /a b/c", "error", "path ", "path Z:", "error cannot convert path",
                 "error cannot get wine_get_dos_file_name", "error", "bogus"});
-    qv::PathResult a = qv::unix_path(s.server(), "C:/a b/c");
+    qv::Result<std::string> a = qv::unix_path(s.server(), "C:/a b/c");
     ASSERT_TRUE(a);
-    EXPECT_EQ(*a.path, "/a b/c");
-    qv::PathResult e = qv::unix_path(s.server(), "D:");
-    EXPECT_FALSE(e);
-    EXPECT_EQ(e.failure.message, "error");
-    EXPECT_EQ(*qv::unix_path(s.server(), "x").path, "");
-    EXPECT_EQ(*qv::windows_path(s.server(), "/").path, "Z:");
-    EXPECT_EQ(qv::windows_path(s.server(), "").failure.message, "error cannot convert path");
-    EXPECT_EQ(qv::windows_path(s.server(), "/x").failure.message, "error cannot get wine_get_dos_file_name");
+    EXPECT_EQ(*a, "/a b/c");
+    qv::Result<std::string> e = qv::unix_path(s.server(), "D:");
+    ASSERT_FALSE(e);
+    EXPECT_EQ(e.failure->kind, qv::Failure::Kind::server);
+    EXPECT_EQ(e.failure->message, "error");
+    EXPECT_EQ(*qv::unix_path(s.server(), "x"), "");
+    EXPECT_EQ(*qv::windows_path(s.server(), "/"), "Z:");
+    EXPECT_EQ(qv::windows_path(s.server(), "").failure->message, "error cannot convert path");
+    EXPECT_EQ(qv::windows_path(s.server(), "/x").failure->message, "error cannot get wine_get_dos_file_name");
     // Not a windowspath message, and not any answer at all.
-    EXPECT_THROW(qv::windows_path(s.server(), "/y"), qv::ProtocolError);
-    EXPECT_THROW(qv::unix_path(s.server(), "y"), qv::ProtocolError);
+    EXPECT_THROW((void)qv::windows_path(s.server(), "/y"), qv::ProtocolError);
+    EXPECT_THROW((void)qv::unix_path(s.server(), "y"), qv::ProtocolError);
+    // A raw LF cannot be sent at all: refused, and nothing goes out.
+    qv::Result<std::string> lf = qv::unix_path(s.server(), "a\nb");
+    ASSERT_FALSE(lf);
+    EXPECT_EQ(lf.failure->kind, qv::Failure::Kind::refused);
     EXPECT_EQ(s.requests(), (std::vector<std::string>{"unixpath C:/a b/c", "unixpath D:", "unixpath x",
                                                       "windowspath /", "windowspath", "windowspath /x",
                                                       "windowspath /y", "unixpath y"}));
-    // A raw LF cannot be sent at all.
-    EXPECT_THROW(qv::unix_path(s.server(), "a\nb"), std::invalid_argument);
 }
 
 TEST(FilesLibrary, DriveCallsReadLettersAndErrorCodes) {
-    Scripted s({"drive Y", "", "errno 87", "error no free drive letters", "drive y", "errno 8x", "", "errno 433",
-                "error invalid drive letter", "drive Q"});
-    qv::DriveResult y = qv::add_drive(s.server(), "/d");
-    ASSERT_TRUE(y && y.letter);
-    EXPECT_EQ(*y.letter, 'Y');
-    qv::DriveResult mapped = qv::add_drive(s.server(), "/d");
-    EXPECT_TRUE(mapped);
-    EXPECT_FALSE(mapped.letter);
-    qv::DriveResult bad = qv::add_drive(s.server(), "");
-    EXPECT_FALSE(bad);
-    EXPECT_EQ(bad.failure.win32_error, 87u);
-    qv::DriveResult full = qv::add_drive(s.server(), "/e");
-    EXPECT_FALSE(full);
-    EXPECT_EQ(full.failure.message, "error no free drive letters");
-    EXPECT_EQ(full.failure.win32_error, 0u);
-    EXPECT_THROW(qv::add_drive(s.server(), "/f"), qv::ProtocolError);
-    EXPECT_THROW(qv::add_drive(s.server(), "/g"), qv::ProtocolError);
+    // A folder mapped already is found in the prefix's dosdevices, which the
+    // server names through C:.
+    char tmpl[] = "/tmp/qvdrives.XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    std::string dosdevices = std::string(tmpl) + "/dosdevices";
+    ASSERT_EQ(mkdir(dosdevices.c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/d/", (dosdevices + "/e:").c_str()), 0);
+    ASSERT_EQ(symlink("/d", (dosdevices + "/k:").c_str()), 0);
+    Scripted s({"drive Y", "", "path " + dosdevices + "/c:/", "errno 87", "error no free drive letters", "drive y",
+                "errno 8x", "", "errno 433", "error invalid drive letter", "drive Q"});
+    qv::Result<char> y = qv::add_drive(s.server(), "/d");
+    ASSERT_TRUE(y);
+    EXPECT_EQ(*y, 'Y');
+    qv::Result<char> mapped = qv::add_drive(s.server(), "/d");
+    ASSERT_TRUE(mapped) << mapped.error();
+    EXPECT_EQ(*mapped, 'K');  // "/d/" (E:) is another mount point to the server
+    qv::Result<char> bad = qv::add_drive(s.server(), "");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.failure->kind, qv::Failure::Kind::win32);
+    EXPECT_EQ(bad.failure->code, 87u);
+    EXPECT_EQ(bad.failure->describe(), "an invalid parameter was given (Win32 error 87)");
+    qv::Result<char> full = qv::add_drive(s.server(), "/e");
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.failure->message, "error no free drive letters");
+    EXPECT_EQ(full.failure->code, 0u);
+    EXPECT_THROW((void)qv::add_drive(s.server(), "/f"), qv::ProtocolError);
+    EXPECT_THROW((void)qv::add_drive(s.server(), "/g"), qv::ProtocolError);
 
     EXPECT_TRUE(qv::remove_drive(s.server(), 'y'));
-    EXPECT_EQ(qv::remove_drive(s.server(), 'Q').failure.win32_error, 433u);
-    EXPECT_EQ(qv::remove_drive(s.server(), 'A').failure.message, "error invalid drive letter");
-    EXPECT_THROW(qv::remove_drive(s.server(), 'B'), qv::ProtocolError);
+    EXPECT_TRUE(qv::remove_drive(s.server(), 'Q').failure->is(qv::kNoSuchDevice));
+    EXPECT_EQ(qv::remove_drive(s.server(), 'A').failure->message, "error invalid drive letter");
+    EXPECT_THROW((void)qv::remove_drive(s.server(), 'B'), qv::ProtocolError);
     std::vector<std::string> r = s.requests();
-    ASSERT_EQ(r.size(), 10u);
+    ASSERT_EQ(r.size(), 11u);
     EXPECT_EQ(r[0], "adddrive /d");
-    EXPECT_EQ(r[2], "adddrive");
-    EXPECT_EQ(r[6], "rmdrive y");
-    EXPECT_EQ(r[8], "rmdrive A");
+    EXPECT_EQ(r[2], "unixpath C:\\");
+    EXPECT_EQ(r[3], "adddrive");
+    EXPECT_EQ(r[7], "rmdrive y");
+    EXPECT_EQ(r[9], "rmdrive A");
+    std::system(("rm -rf " + std::string(tmpl)).c_str());
 }
 
 TEST(FilesLibrary, ListingsParseIntoEntriesAndTrailingFailures) {
     Scripted s({"dir .\\ndir ..\\nfile a b\\nfile \xc3\xa9\\n", "", "errno 2", "file x\\nerrno 8", "error",
                 "dir a\\nnonsense\\n", "file y\\nfile", "dir  \\n"});
-    qv::FindResult all = qv::find_files(s.server(), "C:\\*");
+    auto all = qv::find_files(s.server(), "C:\\*");
     ASSERT_TRUE(all);
-    EXPECT_EQ(all.entries, (std::vector<qv::DirEntry>{{".", true}, {"..", true}, {"a b", false}, {"\xc3\xa9", false}}));
-    qv::FindResult none = qv::find_files(s.server(), "C:\\*", 0);
+    EXPECT_EQ(*all, (std::vector<qv::DirEntry>{{".", true}, {"..", true}, {"a b", false}, {"\xc3\xa9", false}}));
+    auto none = qv::find_files(s.server(), "C:\\*", 0);
     EXPECT_TRUE(none);
-    EXPECT_TRUE(none.entries.empty());
-    EXPECT_EQ(qv::find_files(s.server(), "C:\\nomatch", 3).failure.win32_error, 2u);
+    EXPECT_TRUE(none->empty());
+    EXPECT_TRUE(qv::find_files(s.server(), "C:\\nomatch", 3).failure->is(qv::kFileNotFound));
     // Out of memory midway: the lines so far, and the failure.
-    qv::FindResult partial = qv::find_files(s.server(), "C:\\*");
-    EXPECT_FALSE(partial);
-    EXPECT_EQ(partial.entries, (std::vector<qv::DirEntry>{{"x", false}}));
-    EXPECT_EQ(partial.failure.win32_error, 8u);
-    EXPECT_EQ(qv::find_files(s.server(), "").failure.message, "error");
-    EXPECT_THROW(qv::find_files(s.server(), "C:\\*"), qv::ProtocolError);
-    EXPECT_THROW(qv::find_files(s.server(), "C:\\*"), qv::ProtocolError);
+    auto partial = qv::find_files(s.server(), "C:\\*");
+    ASSERT_FALSE(partial);
+    EXPECT_EQ(*partial, (std::vector<qv::DirEntry>{{"x", false}}));
+    EXPECT_EQ(partial.failure->kind, qv::Failure::Kind::incomplete);
+    EXPECT_EQ(partial.failure->code, 8u);
+    EXPECT_EQ(qv::find_files(s.server(), "").failure->message, "error");
+    EXPECT_THROW((void)qv::find_files(s.server(), "C:\\*"), qv::ProtocolError);
+    EXPECT_THROW((void)qv::find_files(s.server(), "C:\\*"), qv::ProtocolError);
     // A name that is a single space is still a name.
-    EXPECT_EQ(qv::find_files(s.server(), "C:\\*").entries, (std::vector<qv::DirEntry>{{" ", true}}));
+    EXPECT_EQ(qv::find_files(s.server(), "C:\\*").value, (std::vector<qv::DirEntry>{{" ", true}}));
     std::vector<std::string> r = s.requests();
     ASSERT_EQ(r.size(), 8u);
     EXPECT_EQ(r[0], "findfiles -1 C:\\*");

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "qv/printers.h"
+#include "spooler.h"
 
 namespace {
 
@@ -38,18 +39,18 @@ TEST(PrinterRecords, NamesTravelAsHexAndComeBackWhole) {
     // Echoes every name back as an absent printer, then one as present.
     StandIn s("shift\nfor a; do echo \"absent $a 2\"; done\n");
     const std::vector<std::string> names = {"plain", "two  spaces ", "back\\slash", "caf\xe9,\x80", "-", "\"\""};
-    auto got = qv::query_printers(s.options(), names);
+    auto got = qvtest::query_printers(s.options(), names);
     ASSERT_EQ(got.size(), names.size());
     for (const auto& g : got)
         EXPECT_FALSE(g.has_value());
-    auto kept = qv::delete_printers(StandIn("shift\nfor a; do echo \"kept $a 5\"; done\n").options(), names);
+    auto kept = qvtest::delete_printers(StandIn("shift\nfor a; do echo \"kept $a 5\"; done\n").options(), names);
     EXPECT_EQ(kept, names);
 }
 
 TEST(PrinterRecords, FieldsNullEmptyAndText) {
     // "P" = 50; port "QV" = 5156; driver null; processor empty.
     StandIn s("echo 'printer 50 1801 12345678901 5156 - \"\"'\n");
-    auto got = qv::query_printers(s.options(), {"P"});
+    auto got = qvtest::query_printers(s.options(), {"P"});
     ASSERT_EQ(got.size(), 1u);
     ASSERT_TRUE(got[0].has_value());
     EXPECT_EQ(got[0]->open_error, 1801u);
@@ -74,17 +75,17 @@ TEST(PrinterRecords, AnswersThatDoNotFitAreRefused) {
     };
     for (const char* body : bodies) {
         StandIn s(body);
-        EXPECT_THROW(qv::query_printers(s.options(), {"P"}), qv::SpoolerQueryError) << body;
+        EXPECT_THROW(qvtest::query_printers(s.options(), {"P"}), qvtest::SpoolerQueryError) << body;
     }
     StandIn error("echo 'error 57 5'\n");
-    EXPECT_THROW(qv::query_drivers(error.options()), qv::SpoolerQueryError);
+    EXPECT_THROW(qvtest::query_drivers(error.options()), qvtest::SpoolerQueryError);
     StandIn odd("echo 'deleted 50'\n");
-    EXPECT_THROW(qv::delete_printers(odd.options(), {"P"}), qv::SpoolerQueryError);
+    EXPECT_THROW(qvtest::delete_printers(odd.options(), {"P"}), qvtest::SpoolerQueryError);
 }
 
 TEST(PrinterRecords, DriverRecordsInOrder) {
     StandIn s("echo 'driver 78 3 47 41 42 43 524157'; echo 'driver 79 0 47 - \"\" 43 -'\n");
-    auto d = qv::query_drivers(s.options());
+    auto d = qvtest::query_drivers(s.options());
     ASSERT_EQ(d.size(), 2u);
     EXPECT_EQ(d[0].environment, "x");
     EXPECT_EQ(d[0].version, 3u);

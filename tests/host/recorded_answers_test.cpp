@@ -67,10 +67,10 @@ const char kKey[] = "HKCU\\Software\\qvtools recorded";
 
 TEST(RecordedRegistry, ListingOfEveryValueKindDecodesTypesBytesAndText) {
     Recording rec("registry");
-    qv::RegListing l = qv::parse_listing(rec("getregkey HKCU\\Software\\qvtools recorded"));
-    ASSERT_TRUE(l.complete());
+    qv::Result<qv::RegKey> l = qv::parse_listing(rec("getregkey HKCU\\Software\\qvtools recorded"));
+    ASSERT_TRUE(l);
     std::vector<std::string> names;
-    for (const qv::RegValue& v : l.values)
+    for (const qv::RegValue& v : l->values)
         names.push_back(v.name);
     EXPECT_EQ(names, (std::vector<std::string>{"", "back\\slash \\\\0 name", "big endian", "binary", "dword", "empty",
                                                "expand", "line\nfeed", "link", "multi", "multi with empty", "none",
@@ -78,7 +78,7 @@ TEST(RecordedRegistry, ListingOfEveryValueKindDecodesTypesBytesAndText) {
                                                "text"}));
     auto value = [&](const std::string& name) -> const qv::RegValue& {
         static const qv::RegValue none;
-        const qv::RegValue* v = l.find(name);
+        const qv::RegValue* v = l->find(name);
         EXPECT_NE(v, nullptr) << name;
         return v ? *v : none;
     };
@@ -95,9 +95,9 @@ TEST(RecordedRegistry, ListingOfEveryValueKindDecodesTypesBytesAndText) {
     EXPECT_EQ(value("link").data, qv::utf8_to_utf16le("\\Registry\\Machine\\Software"));
 
     EXPECT_EQ(value("multi").strings(), (std::vector<std::string>{"one", "two words"}));
-    // The listing keeps every NUL unit; the strings end at the first empty one.
+    // The listing keeps every NUL unit, and the strings every element.
     EXPECT_EQ(value("multi with empty").text, "a\0\0b\0\0"s);
-    EXPECT_EQ(value("multi with empty").strings(), std::vector<std::string>{"a"});
+    EXPECT_EQ(value("multi with empty").strings(), (std::vector<std::string>{"a", "", "b"}));
     EXPECT_EQ(value("sz without nul").string(), "xy");
     EXPECT_EQ(value("sz with nuls").text, "a\0b\0"s);
     EXPECT_EQ(value("sz with nuls").string(), "a\0b"s);
@@ -121,37 +121,36 @@ TEST(RecordedRegistry, ListingOfEveryValueKindDecodesTypesBytesAndText) {
     EXPECT_FALSE(value("odd type").is_text());
     EXPECT_EQ(value("odd type").data, "ab");
 
-    EXPECT_EQ(l.subkeys, (std::vector<std::string>{"line\nfeed key", "sub", "\xc3\xbcn\xc3\xaf" "code"}));
+    EXPECT_EQ(l->subkeys, (std::vector<std::string>{"line\nfeed key", "sub", "\xc3\xbcn\xc3\xaf" "code"}));
 }
 
 TEST(RecordedRegistry, FailedListingsKeepTheServersTextOrCode) {
     Recording rec("registry");
-    qv::RegListing view32 = qv::parse_listing(rec("getregkey 32\\HKLM\\Software\\qvtools recorded"));
-    ASSERT_TRUE(view32.complete());
-    ASSERT_EQ(view32.values.size(), 1u);
-    EXPECT_EQ(view32.values[0].string(), "32-bit only");
-    EXPECT_TRUE(qv::parse_listing(rec("getregkey 32\\HKLM\\Software\\qvtools recorded")).failure().message.empty());
+    qv::Result<qv::RegKey> view32 = qv::parse_listing(rec("getregkey 32\\HKLM\\Software\\qvtools recorded"));
+    ASSERT_TRUE(view32);
+    ASSERT_EQ(view32->values.size(), 1u);
+    EXPECT_EQ(view32->values[0].string(), "32-bit only");
 
     // Written to the 32-bit view only, so the native view has no such key.
     for (const char* missing : {"getregkey HKLM\\Software\\qvtools recorded",
                                 "getregkey HKCU\\Software\\qvtools recorded\\missing"}) {
-        qv::RegListing l = qv::parse_listing(rec(missing));
-        EXPECT_FALSE(l.exists()) << missing;
-        EXPECT_EQ(l.open_error, 2) << missing;
-        EXPECT_EQ(l.failure().message, "errno 2");
-        EXPECT_EQ(l.failure().win32_error, 2u);
+        qv::Result<qv::RegKey> l = qv::parse_listing(rec(missing));
+        ASSERT_FALSE(l) << missing;
+        EXPECT_EQ(l.failure->kind, qv::Failure::Kind::win32) << missing;
+        EXPECT_TRUE(l.failure->is(qv::kFileNotFound)) << missing;
+        EXPECT_EQ(l.failure->message, "not found");
     }
     // Listed again after the tree was removed.
-    EXPECT_EQ(qv::parse_listing(rec("getregkey HKCU\\Software\\qvtools recorded", 1)).open_error, 2);
+    EXPECT_TRUE(qv::parse_listing(rec("getregkey HKCU\\Software\\qvtools recorded", 1)).failure->is(qv::kFileNotFound));
 
     for (const char* refused : {"getregkey HKXX\\Software", "getregkey 3264\\HKCU\\Software"}) {
-        qv::RegListing l = qv::parse_listing(rec(refused));
-        EXPECT_FALSE(l.exists()) << refused;
-        EXPECT_EQ(l.open_error, 0) << refused;
-        EXPECT_EQ(l.failure().message, rec(refused));
-        EXPECT_EQ(l.failure().win32_error, 0u);
+        qv::Result<qv::RegKey> l = qv::parse_listing(rec(refused));
+        ASSERT_FALSE(l) << refused;
+        EXPECT_EQ(l.failure->kind, qv::Failure::Kind::server) << refused;
+        EXPECT_EQ(l.failure->message, rec(refused));
+        EXPECT_EQ(l.failure->code, 0u);
     }
-    EXPECT_EQ(qv::parse_listing(rec("getregkey HKXX\\Software")).error, "error not a valid root key");
+    EXPECT_EQ(qv::parse_listing(rec("getregkey HKXX\\Software")).failure->message, "error not a valid root key");
 }
 
 TEST(RecordedRegistry, ModifyingAnswersAreSuccessOrTheServersMessage) {
@@ -160,13 +159,13 @@ TEST(RecordedRegistry, ModifyingAnswersAreSuccessOrTheServersMessage) {
     for (const auto& [request, answer] : rec.exchanges) {
         if (request.rfind("getregkey ", 0) == 0)
             continue;
-        qv::RegAnswer a{answer};
+        qv::Result<void> a = qv::parse_write(answer);
         if (a) {
             successes++;
-            EXPECT_TRUE(a.failure().message.empty()) << request;
         } else {
-            EXPECT_EQ(a.failure().message, answer) << request;
-            EXPECT_EQ(a.failure().win32_error, 0u) << request;
+            EXPECT_EQ(a.failure->kind, qv::Failure::Kind::server) << request;
+            EXPECT_EQ(a.failure->message, answer) << request;
+            EXPECT_EQ(a.failure->code, 0u) << request;
             EXPECT_EQ(answer.rfind("error ", 0), 0u) << request;
         }
     }
@@ -204,35 +203,35 @@ TEST(RecordedRegistry, BuildersWriteTheLinesTheServerAnswered) {
     for (const qv::Request& r : built)
         EXPECT_TRUE(rec.has(line_of(r))) << "not a recorded request: " << line_of(r);
     // The recorded answers to them are what the typed calls would report.
-    EXPECT_TRUE(qv::RegAnswer{rec(line_of(built[1]))});
-    EXPECT_TRUE(qv::parse_listing(rec(line_of(built[10]))).find("back\\slash \\\\0 name"));
-    EXPECT_FALSE(qv::RegAnswer{rec(line_of(built[12]))});
+    EXPECT_TRUE(qv::parse_write(rec(line_of(built[1]))));
+    EXPECT_TRUE(qv::parse_listing(rec(line_of(built[10])))->find("back\\slash \\\\0 name"));
+    EXPECT_FALSE(qv::parse_write(rec(line_of(built[12]))));
 }
 
 TEST(RecordedFiles, ListingsTellEntriesFromErrorCodes) {
     Recording rec("files");
-    qv::FindResult ini = qv::parse_find_files(rec("findfiles -1 C:\\windows\\*.ini"));
+    auto ini = qv::parse_find_files(rec("findfiles -1 C:\\windows\\*.ini"));
     ASSERT_TRUE(ini);
-    EXPECT_EQ(ini.entries, (std::vector<qv::DirEntry>{{"system.ini", false}, {"win.ini", false}}));
-    qv::FindResult users = qv::parse_find_files(rec("findfiles -1 C:\\users\\*"));
+    EXPECT_EQ(*ini, (std::vector<qv::DirEntry>{{"system.ini", false}, {"win.ini", false}}));
+    auto users = qv::parse_find_files(rec("findfiles -1 C:\\users\\*"));
     ASSERT_TRUE(users);
-    ASSERT_GE(users.entries.size(), 3u);
-    EXPECT_EQ(users.entries[0], (qv::DirEntry{".", true}));
-    EXPECT_EQ(users.entries[1], (qv::DirEntry{"..", true}));
-    EXPECT_EQ(users.entries[2], (qv::DirEntry{"Public", true}));
-    EXPECT_EQ(qv::parse_find_files(rec("findfiles 1 C:\\windows\\*")).entries.size(), 1u);
-    qv::FindResult none = qv::parse_find_files(rec("findfiles 0 C:\\windows\\*"));
+    ASSERT_GE(users->size(), 3u);
+    EXPECT_EQ(users->at(0), (qv::DirEntry{".", true}));
+    EXPECT_EQ(users->at(1), (qv::DirEntry{"..", true}));
+    EXPECT_EQ(users->at(2), (qv::DirEntry{"Public", true}));
+    EXPECT_EQ(qv::parse_find_files(rec("findfiles 1 C:\\windows\\*"))->size(), 1u);
+    auto none = qv::parse_find_files(rec("findfiles 0 C:\\windows\\*"));
     EXPECT_TRUE(none);
-    EXPECT_TRUE(none.entries.empty());
+    EXPECT_TRUE(none->empty());
 
-    qv::FindResult nomatch = qv::parse_find_files(rec("findfiles 0 C:\\nomatch*"));
-    EXPECT_FALSE(nomatch);
-    EXPECT_EQ(nomatch.failure.win32_error, 2u);
-    EXPECT_EQ(qv::parse_find_files(rec("findfiles -1 C:\\no\\such\\dir\\*")).failure.win32_error, 3u);
-    qv::FindResult bad = qv::parse_find_files(rec("findfiles C:\\windows\\*"));
-    EXPECT_FALSE(bad);
-    EXPECT_EQ(bad.failure.message, "error");
-    EXPECT_EQ(bad.failure.win32_error, 0u);
+    auto nomatch = qv::parse_find_files(rec("findfiles 0 C:\\nomatch*"));
+    ASSERT_FALSE(nomatch);
+    EXPECT_TRUE(nomatch.failure->is(qv::kFileNotFound));
+    EXPECT_TRUE(qv::parse_find_files(rec("findfiles -1 C:\\no\\such\\dir\\*")).failure->is(qv::kPathNotFound));
+    auto bad = qv::parse_find_files(rec("findfiles C:\\windows\\*"));
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.failure->message, "error");
+    EXPECT_EQ(bad.failure->code, 0u);
 
     EXPECT_EQ(line_of(qv::find_files_request("C:\\windows\\*.ini")), "findfiles -1 C:\\windows\\*.ini");
     EXPECT_EQ(line_of(qv::find_files_request("C:\\windows\\*", 0)), "findfiles 0 C:\\windows\\*");
@@ -241,39 +240,40 @@ TEST(RecordedFiles, ListingsTellEntriesFromErrorCodes) {
 TEST(RecordedFiles, PathsDrivesAndFolders) {
     Recording rec("files");
     const std::string c = "/tmp/qv-recorded-prefix/dosdevices/c:";
-    EXPECT_EQ(qv::parse_unix_path(rec("unixpath C:\\windows")).path, c + "/windows");
-    EXPECT_EQ(qv::parse_unix_path(rec("unixpath c:/no such/file.txt")).path, c + "/no such/file.txt");
-    qv::PathResult empty = qv::parse_unix_path(rec("unixpath"));
-    EXPECT_FALSE(empty);
-    EXPECT_EQ(empty.failure.message, "error");
-    EXPECT_EQ(qv::parse_windows_path(rec("windowspath /tmp/qv-recorded-drive")).path, "Z:\\tmp\\qv-recorded-drive");
-    EXPECT_EQ(qv::parse_windows_path(rec("windowspath")).failure.message, "error cannot convert path");
+    EXPECT_EQ(qv::parse_unix_path(rec("unixpath C:\\windows")).value, c + "/windows");
+    EXPECT_EQ(qv::parse_unix_path(rec("unixpath c:/no such/file.txt")).value, c + "/no such/file.txt");
+    auto empty = qv::parse_unix_path(rec("unixpath"));
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.failure->message, "error");
+    EXPECT_EQ(qv::parse_windows_path(rec("windowspath /tmp/qv-recorded-drive")).value, "Z:\\tmp\\qv-recorded-drive");
+    EXPECT_EQ(qv::parse_windows_path(rec("windowspath")).failure->message, "error cannot convert path");
     // Each command's messages are its own.
-    EXPECT_THROW(qv::parse_windows_path(rec("unixpath")), qv::ProtocolError);
+    EXPECT_THROW((void)qv::parse_windows_path(rec("unixpath")), qv::ProtocolError);
 
-    qv::DriveResult added = qv::parse_add_drive(rec("adddrive /tmp/qv-recorded-drive"));
-    ASSERT_TRUE(added && added.letter);
-    EXPECT_EQ(*added.letter, 'Y');
-    qv::DriveResult again = qv::parse_add_drive(rec("adddrive /tmp/qv-recorded-drive", 1));
+    auto added = qv::parse_add_drive(rec("adddrive /tmp/qv-recorded-drive"));
+    ASSERT_TRUE(added);
+    EXPECT_EQ(*added, 'Y');
+    // Mapped already: no letter in the answer (add_drive looks it up).
+    auto again = qv::parse_add_drive(rec("adddrive /tmp/qv-recorded-drive", 1));
     EXPECT_TRUE(again);
-    EXPECT_FALSE(again.letter);
-    EXPECT_EQ(qv::parse_add_drive(rec("adddrive")).failure.win32_error, 87u);
+    EXPECT_EQ(*again, '\0');
+    EXPECT_EQ(qv::parse_add_drive(rec("adddrive")).failure->code, 87u);
     EXPECT_TRUE(qv::parse_remove_drive(rec("rmdrive y")));
-    qv::RemoveResult gone = qv::parse_remove_drive(rec("rmdrive y", 1));
-    EXPECT_FALSE(gone);
-    EXPECT_EQ(gone.failure.message, "errno 433");
-    EXPECT_EQ(gone.failure.win32_error, 433u);
-    EXPECT_EQ(qv::parse_remove_drive(rec("rmdrive A")).failure.message, "error invalid drive letter");
+    auto gone = qv::parse_remove_drive(rec("rmdrive y", 1));
+    ASSERT_FALSE(gone);
+    EXPECT_EQ(gone.failure->message, "no such drive letter is defined");
+    EXPECT_EQ(gone.failure->code, 433u);
+    EXPECT_EQ(qv::parse_remove_drive(rec("rmdrive A")).failure->message, "error invalid drive letter");
     EXPECT_EQ(line_of(qv::remove_drive_request('y')), "rmdrive y");
     EXPECT_EQ(line_of(qv::add_drive_request("/tmp/qv-recorded-drive")), "adddrive /tmp/qv-recorded-drive");
 
-    EXPECT_EQ(qv::parse_text(rec("getsystemdir")), "C:\\windows\\system32");
-    EXPECT_EQ(qv::parse_text(rec("getwindowsdir")), "C:\\windows");
-    EXPECT_EQ(qv::parse_text(rec("getexpandedstr windir")), "C:\\windows");
-    EXPECT_EQ(qv::parse_text(rec("getexpandedstr programs")), "Programs");
-    EXPECT_EQ(qv::parse_text(rec("getexpandedstr accessories")), "Programs\\Accessories");
-    EXPECT_EQ(qv::parse_text(rec("getexpandedstr QV_RECORDED_VAR")), "a variable, with spaces");
-    EXPECT_EQ(qv::parse_text(rec("getexpandedstr QV_RECORDED_UNSET")), std::nullopt);
+    EXPECT_EQ(qv::parse_text(rec("getsystemdir")).value, "C:\\windows\\system32");
+    EXPECT_EQ(qv::parse_text(rec("getwindowsdir")).value, "C:\\windows");
+    EXPECT_EQ(qv::parse_text(rec("getexpandedstr windir")).value, "C:\\windows");
+    EXPECT_EQ(qv::parse_text(rec("getexpandedstr programs")).value, "Programs");
+    EXPECT_EQ(qv::parse_text(rec("getexpandedstr accessories")).value, "Programs\\Accessories");
+    EXPECT_EQ(qv::parse_text(rec("getexpandedstr QV_RECORDED_VAR")).value, "a variable, with spaces");
+    EXPECT_FALSE(qv::parse_text(rec("getexpandedstr QV_RECORDED_UNSET")));
     std::string appdata = *qv::parse_text(rec("getexpandedstr appdata"));
     EXPECT_EQ(appdata.rfind("C:\\users\\", 0), 0u) << appdata;
     EXPECT_EQ(line_of(qv::expanded_string_request("appdata")), "getexpandedstr appdata");

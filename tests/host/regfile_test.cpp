@@ -2,6 +2,8 @@
 // what reads back unchanged, and the client's input words.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -91,36 +93,95 @@ TEST(RegFile, WrittenTextLooksAsPeopleExpect) {
     EXPECT_NE(text.find("\r\n\"gone\"=-\r\n"), std::string::npos);
     EXPECT_NE(text.find("\r\n[-HKEY_LOCAL_MACHINE\\Software\\Removed]\r\n"), std::string::npos);
     EXPECT_NE(text.find("\r\n[HKEY_USERS\\.DEFAULT\\Empty]\r\n"), std::string::npos);
-    // Text that "..." would not carry as it is stored goes as hex.
-    EXPECT_NE(text.find("\"line\\nbreak\"=hex(1):"), std::string::npos);
+    // Line breaks go escaped, as the platform's editor writes them; text that
+    // "..." would not carry as it is stored goes as hex.
+    EXPECT_NE(text.find("\r\n\"line\\nbreak\"=\"one\\r\\ntwo\"\r\n"), std::string::npos);
     EXPECT_NE(text.find("\"no terminator\"=hex(1):61,00,62,00,63,00\r\n"), std::string::npos);
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find("\r\n", start);
         ASSERT_NE(end, std::string::npos) << "every line ends in CRLF";
-        EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
+        EXPECT_LE(u16(text.substr(start, end - start)).size() / 2, 80u) << text.substr(start, end - start);
         EXPECT_EQ(text.substr(start, end - start).find('\n'), std::string::npos);
         start = end + 2;
     }
 }
 
-TEST(RegFile, VersionFourHoldsTextTypesAsEightBitText) {
+TEST(RegFile, VersionFourIsTextInTheAnsiCodePage) {
     qv::RegFile f;
-    f.keys.push_back({"HKCU\\x", false,
-                      {{"e", false, qv::reg_expand_sz, sz("%a%\\é")}, {"m", false, qv::reg_multi_sz, sz("a") + sz("b") + "\0\0"s}}});
+    f.keys.push_back({"HKCU\\Grüße", false,
+                      {{"e", false, qv::reg_expand_sz, sz("%a%\\é€")},
+                       {"m", false, qv::reg_multi_sz, sz("a") + sz("b") + "\0\0"s},
+                       {"näme", false, qv::reg_sz, sz("Grüße")},
+                       {"link", false, qv::reg_link, u16("é")}}});
     std::string text = qv::write_regfile(f, RegFileFormat::regedit4);
-    EXPECT_EQ(text.rfind("REGEDIT4\r\n", 0), 0u);
-    EXPECT_NE(text.find("\"e\"=hex(2):25,61,25,5c,c3,a9,00\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.rfind("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Gr\xfc\xdf" "e]\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\"e\"=hex(2):25,61,25,5c,e9,80,00\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\"m\"=hex(7):61,00,62,00,00\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"n\xe4me\"=\"Gr\xfc\xdf" "e\"\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"link\"=hex(6):e9,00\r\n"), std::string::npos) << text;  // stays raw
     qv::RegFile back = qv::parse_regfile(text);
     EXPECT_EQ(back.format, RegFileFormat::regedit4);
     expect_same(f, back);
-    // An 8-bit file that is not UTF-8 is read as Latin-1.
-    qv::RegFile latin = qv::parse_regfile("REGEDIT4\n[HKCU\\x]\n\"n\xe9\"=\"caf\xe9\"\n\"h\"=hex(1):e9,00\n");
-    ASSERT_EQ(latin.keys.at(0).values.size(), 2u);
-    EXPECT_EQ(latin.keys[0].values[0].name, "n\xc3\xa9");
-    EXPECT_EQ(latin.keys[0].values[0].data, sz("caf\xc3\xa9"));
-    EXPECT_EQ(latin.keys[0].values[1].data, sz("\xc3\xa9"));
+
+    // Read as the platform's editor reads it: 0x80 is the euro sign, even where the
+    // rest of the file happens to be valid UTF-8.
+    qv::RegFile ansi = qv::parse_regfile("REGEDIT4\n[HKCU\\x]\n\"n\xe9\"=\"\x80 Gr\xc3\xbc\"\n\"h\"=hex(1):80,00\n");
+    ASSERT_EQ(ansi.keys.at(0).values.size(), 2u);
+    EXPECT_EQ(ansi.keys[0].values[0].name, "né");
+    EXPECT_EQ(ansi.keys[0].values[0].data, sz("€ GrÃ¼"));
+    EXPECT_EQ(ansi.keys[0].values[1].data, sz("€"));
+    // Marked as UTF-8, it is read as UTF-8.
+    qv::RegFile marked = qv::parse_regfile("\xef\xbb\xbfREGEDIT4\n[HKCU\\x]\n\"n\"=\"Gr\xc3\xbc\"\n\"h\"=hex(1):c3,bc,00\n");
+    EXPECT_EQ(marked.keys.at(0).values.at(0).data, sz("Grü"));
+    EXPECT_EQ(marked.keys[0].values.at(1).data, sz("ü"));
+    // Version 5 in 8 bits: UTF-8 where it is, else the code page.
+    EXPECT_EQ(qv::parse_regfile("Windows Registry Editor Version 5.00\n[HKCU\\x]\n@=\"\x80\"\n").keys[0].values[0].data,
+              sz("€"));
+    EXPECT_EQ(qv::parse_regfile("Windows Registry Editor Version 5.00\n[HKCU\\x]\n@=\"\xe2\x82\xac\"\n").keys[0].values[0].data,
+              sz("€"));
+
+    // What the code page cannot hold is refused, naming it, not written as '?'.
+    for (const qv::RegFileKey& k : {qv::RegFileKey{"HKCU\\✓", false, {}},
+                                     qv::RegFileKey{"HKCU\\x", false, {{"✓", false, qv::reg_dword, "\1\0\0\0"s}}},
+                                     qv::RegFileKey{"HKCU\\x", false, {{"v", false, qv::reg_sz, sz("✓")}}},
+                                     qv::RegFileKey{"HKCU\\x", false, {{"v", false, qv::reg_multi_sz, sz("✓") + "\0\0"s}}},
+                                     qv::RegFileKey{"HKCU\\x", false, {{"v", false, qv::reg_sz, "a\0b"s}}}}) {
+        qv::RegFile bad;
+        bad.keys.push_back(k);
+        try {
+            qv::write_regfile(bad, RegFileFormat::regedit4);
+            ADD_FAILURE() << "written: " << k.path;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find("REGEDIT4"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(k.values.empty() ? "✓" : "HKEY_CURRENT_USER\\x"), std::string::npos)
+                << e.what();
+        }
+        EXPECT_NO_THROW(qv::write_regfile(bad, RegFileFormat::v5_utf8));
+    }
+}
+
+// A file the platform's editor exported (names of every length up to 89, text
+// with line breaks, names with quotes and characters beyond the BMP) is written
+// back byte for byte.
+TEST(RegFile, WritesWhatThePlatformEditorWrites) {
+    std::ifstream in(std::string(QV_RECORDED_DIR) + "/editor-export.reg", std::ios::binary);
+    std::string theirs((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(theirs.size(), 10000u);
+    qv::RegFile f = qv::parse_regfile(theirs);
+    ASSERT_EQ(f.keys.size(), 2u);
+    EXPECT_GT(f.keys[0].values.size(), 180u);
+    std::string ours = qv::write_regfile(f, RegFileFormat::v5_utf16);
+    if (ours != theirs) {
+        std::string a = qv::utf16le_to_utf8(ours), b = qv::utf16le_to_utf8(theirs);
+        size_t at = 0;
+        while (at < a.size() && at < b.size() && a[at] == b[at])
+            at++;
+        size_t line = a.rfind('\n', at);
+        line = line == std::string::npos ? 0 : line + 1;
+        ADD_FAILURE() << "first difference:\nours:   " << a.substr(line, a.find('\n', at) - line)
+                      << "\ntheirs: " << b.substr(line, b.find('\n', at) - line);
+    }
 }
 
 TEST(RegFile, ReadsWhatPeopleWriteByHand) {
@@ -137,11 +198,18 @@ TEST(RegFile, ReadsWhatPeopleWriteByHand) {
         "\"del\"=-\n"
         "@=-\n"
         "\"esc\"=\"a\\\\b\\\"c\\n\\0\"\n"
+        "\"c1\"=\"v;w\" ; a comment after the value\n"
+        "\"c2\"=dword:00000001;x\n"
+        "\"c3\"=HEX(2):41,00,\\ ; continued\n"
+        "; a comment inside continued data\n"
+        "  42,00,\\ ;after\n"
+        "  00,00\n"
+        "\"c4\"=Dword:2\n"
         "[-HKEY_CURRENT_USER\\Software\\B]\n";
     qv::RegFile f = qv::parse_regfile(text);
     ASSERT_EQ(f.keys.size(), 2u);
     const auto& v = f.keys[0].values;
-    ASSERT_EQ(v.size(), 7u);
+    ASSERT_EQ(v.size(), 11u);
     EXPECT_EQ(f.keys[0].path, "hkcu\\Software\\A");
     EXPECT_EQ(qv::long_root_path(f.keys[0].path), "HKEY_CURRENT_USER\\Software\\A");
     EXPECT_EQ(v[0].name, "");
@@ -154,6 +222,11 @@ TEST(RegFile, ReadsWhatPeopleWriteByHand) {
     EXPECT_TRUE(v[5].remove);
     EXPECT_EQ(v[5].name, "");
     EXPECT_EQ(v[6].data, sz("a\\b\"c\n\0"s));
+    EXPECT_EQ(v[7].data, sz("v;w"));
+    EXPECT_EQ(v[8].data, "\1\0\0\0"s);
+    EXPECT_EQ(v[9].type, qv::reg_expand_sz);
+    EXPECT_EQ(v[9].data, sz("AB"));
+    EXPECT_EQ(v[10].data, "\2\0\0\0"s);
     EXPECT_TRUE(f.keys[1].remove);
 }
 
@@ -181,6 +254,10 @@ TEST(RegFile, MalformedFilesNameTheLine) {
         {h + "[HKCU\\x\n", 2, "closing ]"},
         {h + "[-HKCU\\x]\n\"a\"=\"b\"\n", 3, "being deleted"},
         {h + "[HKCU\\x]\n\"a\"=hex:01,\\\n", 3, "ends inside"},
+        {h + "[HKCU\\x]\n\"a\"=hex:01,\\\n; only comments follow\n", 4, "ends inside"},
+        {h + "[HKCU\\x]\n\"a\"=\"b\" ; c\n\"b\"=\"c\" d ; c\n", 4, "after the closing quote"},
+        {h + "[HKCU\\x]\n\"a\"=dword:1 2 ;c\n", 3, "1 to 8 hex digits"},
+        {h + "[HKCU\\x]\n\"a\"=hex:01,\\\n  02 03\n", 4, "commas"},
     };
     for (const Case& c : cases) {
         try {

@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "qv/registry.h"
 #include "qv/session.h"
+#include "scripted_server.h"
 
 namespace {
 
@@ -22,7 +24,8 @@ const char kScript[] =
     "while IFS= read -r line; do\n"
     "  case \"$line\" in\n"
     "    quit*) exit 0 ;;\n"
-    "    die*) exit 3 ;;\n"
+    "    die*|rmregtree*) exit 3 ;;\n"
+    "    setregkey*) printf 'success\\nend\\n' ;;\n"
     "    half*) printf 'half an answer\\n'; exit 4 ;;\n"
     "    pad*) head -c 3000 /dev/zero | tr '\\0' x; printf '\\nend\\n' ;;\n"
     "    slow*) sleep 5; printf 'late\\nend\\n' ;;\n"
@@ -32,27 +35,11 @@ const char kScript[] =
 
 class ScriptedSession : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = "/tmp/qv-session-" + std::to_string(::getpid());
-        ::mkdir(dir_.c_str(), 0755);
-        std::ofstream(dir_ + "/server.sh") << kScript;
-        std::remove((dir_ + "/starts").c_str());
-        options_.launch.wine = "/bin/sh";
-        options_.launch.exe = dir_ + "/server.sh";
-        options_.launch.env = {{"QV_STARTS", dir_ + "/starts"}};
-        options_.start_timeout = options_.answer_timeout = qv::Millis(20000);
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    int recorded_starts() const {
-        std::ifstream in(dir_ + "/starts");
-        int n = 0;
-        for (std::string line; std::getline(in, line);)
-            n++;
-        return n;
-    }
+    int recorded_starts() const { return static_cast<int>(server_.lines("starts").size()); }
 
-    std::string dir_;
-    qv::SessionOptions options_;
+    hosttest::ScriptedServer server_{"session", kScript};
+    const std::string& dir_ = server_.dir;
+    qv::SessionOptions& options_ = server_.options;
 };
 
 TEST_F(ScriptedSession, StartsOnFirstRequestAndQuitsCleanly) {
@@ -183,6 +170,20 @@ TEST_F(ScriptedSession, AnAnswerTooLateIsNeverTakenForTheNextOne) {
     EXPECT_THROW(session.ask("slow"), qv::ServerGone);
     EXPECT_EQ(session.ask_all({{"next", ""}}), std::vector<std::string>{"echo next"});
     EXPECT_EQ(session.starts(), 3);
+}
+
+TEST_F(ScriptedSession, TypedCallsOnASessionNeverResendAndStartAgainAfterADeath) {
+    qv::Session session(options_);
+    EXPECT_TRUE(qv::set_dword(session, "HKCU\\a", "v", 1));
+    // The server dies while answering: the call throws, it is not sent again.
+    EXPECT_THROW((void)qv::delete_tree(session, "HKCU\\a"), qv::ServerGone);
+    EXPECT_EQ(recorded_starts(), 1);
+    // The next call starts a new server; refused input starts none.
+    EXPECT_FALSE(qv::set_dword(session, "HKCU\\a\nb", "v", 1));
+    EXPECT_EQ(recorded_starts(), 1);
+    EXPECT_TRUE(qv::set_dword(session, "HKCU\\a", "v", 2));
+    EXPECT_EQ(recorded_starts(), 2);
+    EXPECT_EQ(session.quit(), 0);
 }
 
 TEST(SessionStart, AMissingLoaderIsNamedInTheError) {

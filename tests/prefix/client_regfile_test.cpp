@@ -95,8 +95,15 @@ TEST_F(ClientRegFile, ExportReimportedElsewhereMatchesValueForValue) {
     EXPECT_EQ(im.out, "imported 5 keys, 19 values (5 through the registry editor)\n");
     EXPECT_EQ(dump(checker_, to_), original);
 
-    // REGEDIT4 holds the same as long as every text is well-formed.
+    // REGEDIT4 is Windows-1252 text: a check mark is refused, naming the value,
+    // instead of being written as '?'.
     std::string file4 = clienttest::scratch("tree4.reg");
+    qv::RunResult refused = qvctl({"reg", "export", from_, file4, "--regedit4"});
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_NE(refused.err.find("\"ünïcödé €\" holds text that REGEDIT4"), std::string::npos) << refused.err;
+    // Without it, REGEDIT4 holds the same as version 5.
+    ASSERT_EQ(checker_.set(from_, "ünïcödé €", 1, u16("wërt") + "\0\0"s, "64"), "ok");
+    original = dump(checker_, from_);
     ASSERT_EQ(qvctl({"reg", "export", from_, file4, "--regedit4"}).exit_code, 0);
     EXPECT_EQ(clienttest::read_file(file4).rfind("REGEDIT4\r\n", 0), 0u);
     ASSERT_EQ(qvctl({"reg", "import", file4, "--to", to4_}).exit_code, 0);
@@ -121,7 +128,7 @@ TEST_F(ClientRegFile, AgreesWithThePlatformEditor) {
     qv::LaunchOptions o = qvtest::options_for("regedit");
     o.wine = qv::default_wine_loader();
     o.args = {"/e", theirs, qv::long_root_path(from_)};
-    qv::RunResult r = qv::run_program(o, qvtest::patience(qv::Millis(120000)));
+    qv::RunResult r = qv::run_program(o, qvtest::patience(qv::Millis(120000))).value;
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::string editor_bytes = clienttest::read_file(theirs);
     ASSERT_EQ(editor_bytes.substr(0, 2), "\xff\xfe");

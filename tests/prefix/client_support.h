@@ -21,7 +21,7 @@ inline qv::RunResult qvctl(std::vector<std::string> args, std::vector<std::strin
     o.exe = global.front();
     args.insert(args.begin(), global.begin() + 1, global.end());
     o.args = args;
-    return qv::run_program(o, qvtest::patience(qv::Millis(180000)));
+    return qv::run_program(o, qvtest::patience(qv::Millis(180000))).value;
 }
 
 inline std::vector<std::string> lines(const std::string& text) {

@@ -179,7 +179,7 @@ TEST(Client, BadInputAndAMissingEnvironmentGetClearErrors) {
         {{"printer", "add", "NoId"}, 2, "NAME,ID"},
         {{"reg", "get", "HKCU\\Software\\QvTest\\NoSuchKeyHere"}, 1, "no such key"},
         {{"folder", "nosuchfolderorvariable"}, 1, "no such folder"},
-        {{"find", "C:\\nosuchdir\\*"}, 1, "errno 3"},
+        {{"find", "C:\\nosuchdir\\*"}, 1, "a folder on the way does not exist (Win32 error 3)"},
     };
     for (const Case& c : cases) {
         qv::RunResult r = qvctl(c.args);
@@ -215,11 +215,11 @@ TEST(Client, BadInputAndAMissingEnvironmentGetClearErrors) {
     o.exe = "dir";
     o.args = {"windows"};
     o.env = {{"WINEPREFIX", ""}, {"HOME", none}};
-    qv::RunResult home = qv::run_program(o, qv::Millis(60000));
+    qv::RunResult home = qv::run_program(o, qv::Millis(60000)).value;
     EXPECT_EQ(home.exit_code, 3);
     EXPECT_TRUE(contains(home.err, "no Wine prefix at " + none + "/.wine")) << home.err;
     o.env = {{"WINEPREFIX", qvtest::prefix()}};
-    EXPECT_EQ(qv::run_program(o, qvtest::patience(qv::Millis(120000))).out, "C:\\windows\n");
+    EXPECT_EQ(qv::run_program(o, qvtest::patience(qv::Millis(120000))).value.out, "C:\\windows\n");
 }
 
 TEST(Client, EveryCommandHasHelp) {

@@ -34,14 +34,13 @@ TEST(Drives, AddTakesTheHighestFreeLetterAndLinksIt) {
 
     char expected = highest_free(dosdevice_drives());
     ASSERT_NE(expected, 0);
-    qv::DriveResult first = qv::add_drive(server, dir);
-    ASSERT_TRUE(first) << first.failure.message;
-    ASSERT_TRUE(first.letter);
-    EXPECT_EQ(*first.letter, expected);
+    qv::Result<char> first = qv::add_drive(server, dir);
+    ASSERT_TRUE(first) << first.error();
+        EXPECT_EQ(*first, expected);
     std::map<char, std::string> now = dosdevice_drives();
     EXPECT_EQ(now[expected], dir);
     // The new drive is usable at once: its root is the directory.
-    EXPECT_EQ(qvtest::real_path(*qv::unix_path(server, std::string(1, expected) + ":").path), qvtest::real_path(dir));
+    EXPECT_EQ(qvtest::real_path(*qv::unix_path(server, std::string(1, expected) + ":")), qvtest::real_path(dir));
 
     // Already mapped: the empty answer, and nothing new.
     EXPECT_EQ(server.request("adddrive", dir), "");
@@ -59,9 +58,9 @@ TEST(Drives, RemoveTakesTheLetterInEitherFormAndTheLinkDisappears) {
     const std::string dir = scratch_dir("b");
     qv::Server server = qvtest::start_server();
     for (const std::string form : {"%c:", "%c", "lower:", "lower"}) {
-        qv::DriveResult added = qv::add_drive(server, dir);
-        ASSERT_TRUE(added && added.letter) << added.failure.message;
-        char letter = *added.letter;
+        qv::Result<char> added = qv::add_drive(server, dir);
+        ASSERT_TRUE(added) << added.error();
+        char letter = *added;
         ASSERT_TRUE(qvtest::read_link(qvtest::prefix() + "/dosdevices/" + char(letter + 32) + ":"));
         std::string arg = form.rfind("lower", 0) == 0 ? std::string(1, char(letter + 32)) : std::string(1, letter);
         if (form.back() == ':')
@@ -98,11 +97,11 @@ TEST(Drives, LongMountPointsAreDefinedAndFoundAgain) {
     qvtest::DriveRestorer restore;
     const std::string dir = "/tmp/qv-drive-" + std::to_string(::getpid()) + "-" + std::string(1400, 'L');
     qv::Server server = qvtest::start_server();
-    qv::DriveResult added = qv::add_drive(server, dir);
-    ASSERT_TRUE(added && added.letter) << added.failure.message;
-    EXPECT_EQ(dosdevice_drives()[*added.letter], dir);
+    qv::Result<char> added = qv::add_drive(server, dir);
+    ASSERT_TRUE(added) << added.error();
+    EXPECT_EQ(dosdevice_drives()[*added], dir);
     EXPECT_EQ(server.request("adddrive", dir), "");
-    EXPECT_EQ(qv::remove_drive(server, *added.letter).ok, true);
+    EXPECT_EQ(qv::remove_drive(server, *added).ok(), true);
     EXPECT_EQ(dosdevice_drives(), restore.before());
     EXPECT_EQ(server.quit(), 0);
 }

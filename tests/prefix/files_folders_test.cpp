@@ -21,20 +21,26 @@ std::string reg(const std::string& file, const std::string& key, const std::stri
     return reg_file_string(file, key, name).value_or("<no " + key + "\\" + name + " in " + file + ">");
 }
 
+// What the server answers for a folder keyword, or `none` when it has no answer.
+std::string folder(qv::Server& server, const std::string& name, const std::string& none) {
+    qv::Result<std::string> f = qv::expanded_string(server, name);
+    return f ? *f : none;
+}
+
 // The folder exists in the prefix as a directory.
 void expect_folder_exists(qv::Server& server, const std::string& windows_path) {
-    qv::PathResult mapped = qv::unix_path(server, windows_path);
+    qv::Result<std::string> mapped = qv::unix_path(server, windows_path);
     ASSERT_TRUE(mapped) << windows_path;
-    EXPECT_TRUE(qvtest::is_dir(*mapped.path)) << windows_path << " -> " << *mapped.path;
+    EXPECT_TRUE(qvtest::is_dir(*mapped)) << windows_path << " -> " << *mapped;
 }
 
 TEST(Folders, SystemAndWindowsDirectoriesAreThePrefixs) {
     qv::Server server = qvtest::start_server();
-    std::optional<std::string> windows = qv::windows_dir(server), system = qv::system_dir(server);
+    qv::Result<std::string> windows = qv::windows_dir(server), system = qv::system_dir(server);
     ASSERT_TRUE(windows && system);
     EXPECT_EQ(*windows, reg("system.reg", "Software\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot"));
     EXPECT_EQ(*system, *windows + "\\system32");
-    EXPECT_EQ(qvtest::real_path(*qv::unix_path(server, *system).path),
+    EXPECT_EQ(qvtest::real_path(*qv::unix_path(server, *system)),
               qvtest::real_path(qvtest::prefix() + "/drive_c/windows/" + qvtest::server_system_folder()));
     // The argument is ignored.
     EXPECT_EQ(server.request("getsystemdir", "anything at all"), *system);
@@ -67,15 +73,15 @@ TEST(Folders, EveryKeywordAnswersThePrefixsFolder) {
         {"winsysdir64", *qv::system_dir(server)},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(qv::expanded_string(server, c.keyword).value_or("<empty>"), c.folder) << c.keyword;
+        EXPECT_EQ(folder(server, c.keyword, "<empty>"), c.folder) << c.keyword;
         expect_folder_exists(server, c.folder);
     }
     // Start menu's programs folder: its last component.
     std::string programs = reg("user.reg", kShellFolders, "Programs");
-    EXPECT_EQ(qv::expanded_string(server, "programs").value_or("<empty>"),
+    EXPECT_EQ(folder(server, "programs", "<empty>"),
               programs.substr(programs.rfind('\\') + 1));
-    EXPECT_EQ(qv::expanded_string(server, "programs").value_or(""), "Programs");
-    EXPECT_EQ(qv::expanded_string(server, "accessories").value_or(""), "Programs\\Accessories");
+    EXPECT_EQ(folder(server, "programs", ""), "Programs");
+    EXPECT_EQ(folder(server, "accessories", ""), "Programs\\Accessories");
     EXPECT_EQ(server.quit(), 0);
 }
 
@@ -134,7 +140,7 @@ TEST(Folders, FolderPathsHoldingLineFeedsFallBackToTheEnvironment) {
     auto set_tmp = [](const std::string& value) {
         qv::LaunchOptions reg = qvtest::options_for("reg");
         reg.args = {"add", "HKCU\\Environment", "/v", "TMP", "/t", "REG_SZ", "/d", value, "/f"};
-        return qv::run_program(reg, qv::Millis(60000)).exit_code;
+        return qv::run_program(reg, qv::Millis(60000)).value.exit_code;
     };
     struct Restore {
         std::function<int(const std::string&)> set;
@@ -159,7 +165,7 @@ TEST(Folders, FolderPathsHoldingLineFeedsFallBackToTheEnvironment) {
 TEST(Folders, FailedLookupFallsBackToTheEnvironment) {
     qv::Server probe_server = qvtest::start_server();
     std::string desktop = *qv::expanded_string(probe_server, "desktop");
-    std::string unix_desktop = *qv::unix_path(probe_server, desktop).path;
+    std::string unix_desktop = *qv::unix_path(probe_server, desktop);
     probe_server.quit();
     const std::string parked = unix_desktop + ".parked-" + std::to_string(::getpid());
     ASSERT_EQ(std::rename(unix_desktop.c_str(), parked.c_str()), 0) << unix_desktop;
@@ -181,7 +187,7 @@ TEST(Folders, FailedLookupFallsBackToTheEnvironment) {
     EXPECT_EQ(with_variable, "from the environment");
     EXPECT_EQ(without, "");
     qv::Server server = qvtest::start_server();
-    EXPECT_EQ(qv::expanded_string(server, "desktop").value_or(""), desktop);
+    EXPECT_EQ(folder(server, "desktop", ""), desktop);
     server.quit();
 }
 

@@ -94,10 +94,10 @@ TEST(FindFiles, CountsLimitTheListingInThePlatformsOrder) {
     EXPECT_EQ(server.request("findfiles", "abc " + pattern), "");
     EXPECT_EQ(server.request("findfiles", "2x " + pattern), "dir .\ndir ..\n");
     // A narrower pattern, through the typed call.
-    qv::FindResult txt = qv::find_files(server, t.windows("*.txt"));
-    ASSERT_TRUE(txt) << txt.failure.message;
-    EXPECT_EQ(txt.entries.size(), 2u);
-    for (const qv::DirEntry& e : txt.entries)
+    qv::Result<std::vector<qv::DirEntry>> txt = qv::find_files(server, t.windows("*.txt"));
+    ASSERT_TRUE(txt) << txt.error();
+    EXPECT_EQ(txt.value.size(), 2u);
+    for (const qv::DirEntry& e : txt.value)
         EXPECT_FALSE(e.directory) << e.name;
     EXPECT_EQ(server.quit(), 0);
 }
@@ -112,9 +112,9 @@ TEST(FindFiles, NoMatchNoSpaceAndMissingFoldersAreReported) {
     EXPECT_EQ(server.request("findfiles", t.windows("*")), "error");
     EXPECT_EQ(server.request("findfiles"), "error");
     EXPECT_EQ(server.request("findfiles", "5"), "error");
-    qv::FindResult none = qv::find_files(server, t.windows("nomatch*"));
+    qv::Result<std::vector<qv::DirEntry>> none = qv::find_files(server, t.windows("nomatch*"));
     EXPECT_FALSE(none);
-    EXPECT_EQ(none.failure.win32_error, 2u);
+    EXPECT_EQ(none.failure->code, 2u);
     // Two spaces: the pattern starts with a space, the match is exact.
     EXPECT_EQ(server.request("findfiles", "1 " + t.windows("only")), "file only\n");
     EXPECT_NE(server.request("findfiles", "1  " + t.windows("only")), "file only\n");

@@ -12,17 +12,17 @@ using qvtest::prefix;
 
 std::string c_drive() { return prefix() + "/dosdevices/c:"; }
 
-std::string path_of(qv::PathResult r) { return r.path ? *r.path : "<" + r.failure.message + ">"; }
+std::string path_of(qv::Result<std::string> r) { return r ? *r : "<" + r.error() + ">"; }
 
 TEST(UnixPath, ExistingPathsAreThePrefixsOwnDirectories) {
     qv::Server server = qvtest::start_server();
     // Whatever spelling the caller uses, the answer is the directory in drive_c.
     for (const std::string arg : {"C:\\windows", "C:/windows", "c:\\WINDOWS", "C:\\windows\\system32",
                                   "C:/windows\\System32", "C:\\users"}) {
-        qv::PathResult r = qv::unix_path(server, arg);
-        ASSERT_TRUE(r) << arg << ": " << r.failure.message;
-        EXPECT_EQ(r.path->rfind(c_drive() + "/", 0), 0u) << arg << " -> " << *r.path;
-        EXPECT_TRUE(qvtest::is_dir(*r.path)) << arg << " -> " << *r.path;
+        qv::Result<std::string> r = qv::unix_path(server, arg);
+        ASSERT_TRUE(r) << arg << ": " << r.error();
+        EXPECT_EQ(r->rfind(c_drive() + "/", 0), 0u) << arg << " -> " << *r;
+        EXPECT_TRUE(qvtest::is_dir(*r)) << arg << " -> " << *r;
     }
     EXPECT_EQ(qvtest::real_path(path_of(qv::unix_path(server, "C:\\windows\\system32"))),
               qvtest::real_path(prefix() + "/drive_c/windows/" + qvtest::server_system_folder()));
@@ -64,9 +64,9 @@ TEST(UnixPath, UnmappedDrivesAndEmptyPathsGiveError) {
     ASSERT_FALSE(drives.before().count('D')) << "the test prefix has a D: drive";
     qv::Server server = qvtest::start_server();
     for (const std::string arg : {"D:", "d:", "D:\\", "d:/", ""}) {
-        qv::PathResult r = qv::unix_path(server, arg);
+        qv::Result<std::string> r = qv::unix_path(server, arg);
         EXPECT_FALSE(r) << "\"" << arg << "\" -> " << path_of(r);
-        EXPECT_EQ(r.failure.message, "error") << arg;
+        EXPECT_EQ(r.error(), "error") << arg;
     }
     // The raw request shows the bare word too.
     EXPECT_EQ(server.request("unixpath"), "error");
@@ -117,9 +117,9 @@ TEST(WindowsPath, HostPathsAsWineMapsThem) {
     std::string back = path_of(qv::unix_path(server, path_of(qv::windows_path(server, dir))));
     EXPECT_EQ(qvtest::real_path(back), qvtest::real_path(dir));
 
-    qv::PathResult empty = qv::windows_path(server, "");
+    qv::Result<std::string> empty = qv::windows_path(server, "");
     EXPECT_FALSE(empty);
-    EXPECT_EQ(empty.failure.message, "error cannot convert path");
+    EXPECT_EQ(empty.error(), "error cannot convert path");
     EXPECT_EQ(server.quit(), 0);
     std::remove(dir.c_str());
 }

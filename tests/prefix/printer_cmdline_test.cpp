@@ -66,7 +66,7 @@ TEST(PrinterCommandLine, UsageShowsArgvZeroAfterItsLastBackslash) {
     for (const auto& c : cases) {
         qv::LaunchOptions o = prn::installer(launcher);
         o.args = {exe, c.command_line};
-        auto r = qv::run_program(o, qvtest::patience(prn::kRun));
+        auto r = qv::run_program(o, qvtest::patience(prn::kRun)).value;
         EXPECT_EQ(r.exit_code, 0) << c.command_line << "\n" << r.err;
         EXPECT_EQ(r.out, usage_for(c.first_line)) << qvtest::shown(r.out);
     }

@@ -47,7 +47,7 @@ TEST_F(PrinterInstall, DriverForAllThreeEnvironmentsWithThePpdInItsVersionFolder
         const char *name, *folder;
         unsigned version;
     } envs[] = {{"Windows NT x86", "\\w32x86\\3\\", 3}, {"Windows x64", "\\x64\\3\\", 3}, {"Windows 4.0", "\\win40\\0\\", 0}};
-    auto drivers = qv::query_drivers(prn::checker());
+    auto drivers = qvtest::query_drivers(prn::checker());
     for (const auto& env : envs) {
         int found = 0;
         for (const auto& d : drivers) {
@@ -92,7 +92,7 @@ TEST_F(PrinterInstall, PrintersInCommandLineOrderWithDriverPortAndProcessor) {
     }
     // EnumPrintersA lists them too.
     int listed = 0;
-    for (const auto& p : qv::list_printers(prn::checker()))
+    for (const auto& p : qvtest::list_printers(prn::checker()))
         for (const auto& want : printers)
             if (p.name == want.name) {
                 listed++;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qv/printers.h"
+#include "spooler.h"
 #include "support.h"
 
 namespace prn {
@@ -44,7 +45,7 @@ inline qv::LaunchOptions installer(const std::string& exe = qvtest::program("qva
 
 inline qv::RunResult run(const std::vector<std::string>& args, qv::LaunchOptions o = installer()) {
     o.args = args;
-    return qv::run_program(o, qvtest::patience(kRun));
+    return qv::run_program(o, qvtest::patience(kRun)).value;
 }
 
 // One line of the channel: class, function in the header, message.
@@ -86,8 +87,8 @@ inline LogLine adding(const std::string& qname, const std::string& qid) {
 inline std::string q(const std::string& s) { return "\"" + s + "\""; }
 
 // What the spooler knows of these names (nullopt: nothing).
-inline std::vector<std::optional<qv::SpoolerPrinter>> spooler(const std::vector<std::string>& names) {
-    return qv::query_printers(checker(), names);
+inline std::vector<std::optional<qvtest::SpoolerPrinter>> spooler(const std::vector<std::string>& names) {
+    return qvtest::query_printers(checker(), names);
 }
 
 inline void expect_absent(const std::vector<std::string>& names, const std::string& context) {
@@ -96,7 +97,7 @@ inline void expect_absent(const std::vector<std::string>& names, const std::stri
         EXPECT_FALSE(got[i].has_value()) << context << ": printer \"" << qvtest::shown(names[i]) << "\" exists";
 }
 
-inline void expect_cloud_printer(const std::optional<qv::SpoolerPrinter>& p, const std::string& name,
+inline void expect_cloud_printer(const std::optional<qvtest::SpoolerPrinter>& p, const std::string& name,
                                  const std::string& id) {
     ASSERT_TRUE(p.has_value()) << "printer \"" << qvtest::shown(name) << "\" missing";
     EXPECT_EQ(p->port, "QV_GCLOUD:" + id) << qvtest::shown(name);
@@ -111,7 +112,7 @@ struct Cleanup {
         if (names.empty())
             return;
         try {
-            auto kept = qv::delete_printers(checker(), names);
+            auto kept = qvtest::delete_printers(checker(), names);
             for (const auto& k : kept)
                 ADD_FAILURE() << "could not remove printer \"" << qvtest::shown(k) << "\"";
         } catch (const std::exception& e) {

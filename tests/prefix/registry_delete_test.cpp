@@ -109,7 +109,7 @@ TEST(RegistryDelete, ValueDeletionMessagesAndNames) {
     // Path and separator alone: the default value, once.
     EXPECT_EQ(server.request("rmregvalue", esc + "\\n"), "success");
     EXPECT_EQ(c.query(k, ""), "value 2");
-    EXPECT_EQ(qv::delete_value(server, k, "").answer, "error unable to delete value");
+    EXPECT_EQ(qv::delete_value(server, k, "").error(), "error unable to delete value");
     EXPECT_EQ(server.request("getregkey", k), "value line\\0 4 01000000\n");
     EXPECT_EQ(server.quit(), 0);
 }

@@ -53,16 +53,16 @@ TEST(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
         << qvtest::shown(got);
 
     // The library reads the same answer back into names, types and bytes.
-    qv::RegListing l = qv::list_key(server, k);
-    ASSERT_TRUE(l.complete());
-    ASSERT_EQ(l.values.size(), 12u);
-    EXPECT_EQ(l.values[0].name, "");
-    EXPECT_EQ(l.values[0].string(), "def");
-    EXPECT_EQ(l.find("a_dword")->dword(), 1u);
-    EXPECT_EQ(l.find("b_qword")->data, "\x01\x02\x03\x04\x05\x06\x07\x08"s);
-    EXPECT_EQ(l.find("i_multi")->strings(), (std::vector<std::string>{"x", "y\\z"}));
-    EXPECT_EQ(l.find("j_name\nwith\\escapes")->data, u16("line1\nline2\t\xc3\xa9\0"s));
-    EXPECT_EQ(l.subkeys, (std::vector<std::string>{"sub1", "sub2"}));
+    qv::Result<qv::RegKey> l = qv::list_key(server, k);
+    ASSERT_TRUE(l.ok());
+    ASSERT_EQ(l->values.size(), 12u);
+    EXPECT_EQ(l->values[0].name, "");
+    EXPECT_EQ(l->values[0].string(), "def");
+    EXPECT_EQ(l->find("a_dword")->dword(), 1u);
+    EXPECT_EQ(l->find("b_qword")->data, "\x01\x02\x03\x04\x05\x06\x07\x08"s);
+    EXPECT_EQ(l->find("i_multi")->strings(), (std::vector<std::string>{"x", "y\\z"}));
+    EXPECT_EQ(l->find("j_name\nwith\\escapes")->data, u16("line1\nline2\t\xc3\xa9\0"s));
+    EXPECT_EQ(l->subkeys, (std::vector<std::string>{"sub1", "sub2"}));
     EXPECT_EQ(server.quit(), 0);
 }
 
@@ -73,7 +73,7 @@ TEST(RegistryListing, EmptyKeyAndFailedOpens) {
     qv::Server server = qvtest::start_server();
     EXPECT_EQ(server.request("getregkey", key.path()), "");
     EXPECT_EQ(server.request("getregkey", key.path() + "\\missing"), "errno 2");
-    EXPECT_EQ(qv::list_key(server, key.path() + "\\missing").open_error, 2);
+    EXPECT_EQ(qv::list_key(server, key.path() + "\\missing").failure->code, 2u);
     EXPECT_EQ(server.quit(), 0);
 }
 
@@ -120,9 +120,10 @@ TEST(RegistryListing, AValueNameTooLongForTheFirstNameBufferIsListedAllTheSame) 
     EXPECT_EQ(got, "value a" + std::string(257, 'n') + "\\0 4 01000000\n" + "value b" + std::string(258, 'n') +
                        "\\0 4 02000000\nvalue c\\0 3 " + x400 + "\nsubkey child\n")
         << qvtest::shown(got.substr(0, 400));
-    qv::RegListing l = qv::list_key(server, k);
-    EXPECT_TRUE(l.complete());
-    EXPECT_TRUE(l.enum_errors.empty());
+    qv::Result<qv::RegKey> l = qv::list_key(server, k);
+    EXPECT_TRUE(l.ok()) << l.error();
+    EXPECT_EQ(l->values.size(), 3u);
+    EXPECT_EQ(l->subkeys.size(), 1u);
     EXPECT_EQ(server.request("getregkey", k + "\\child"), "");  // still in step
     EXPECT_EQ(server.quit(), 0);
 }
@@ -138,7 +139,7 @@ TEST(RegistryListing, SubkeyNamesAreEscapedSoAnLfCannotEndTheAnswer) {
 
     qv::Server server = qvtest::start_server();
     EXPECT_EQ(server.request("getregkey", k), "subkey a\\nend\nsubkey b\\n\nsubkey c \xc3\xa9\n");
-    EXPECT_EQ(qv::list_key(server, k).subkeys, (std::vector<std::string>{"a\nend", "b\n", "c \xc3\xa9"}));
+    EXPECT_EQ(qv::list_key(server, k)->subkeys, (std::vector<std::string>{"a\nend", "b\n", "c \xc3\xa9"}));
     EXPECT_EQ(server.quit(), 0);
 }
 

@@ -79,7 +79,7 @@ inline std::string reg_query(const std::string& key, const std::string& bits) {
     o.args = {"query", key, "/reg:" + bits};
     qv::RunResult r;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        r = qv::run_program(o, qv::Millis(120000));
+        r = qv::run_program(o, qv::Millis(120000)).value;
         if (r.exit_code == 0)
             return r.out;
     }

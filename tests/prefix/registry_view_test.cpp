@@ -23,12 +23,12 @@ TEST(RegistryViews, Win32WritesLandOnlyInThe32BitView) {
     ScopedKey key(c, regtest::test_key("HKLM"));
     const std::string k = key.path();
     qv::Server server = qvtest::start_server();
-    ASSERT_EQ(qv::set_dword(server, k, "only32", 0x32, RegView::win32).answer, "success");
+    ASSERT_EQ(qv::set_dword(server, k, "only32", 0x32, RegView::win32).error(), "");
     EXPECT_EQ(c.query(k, "only32", "32"), "4 32000000");
     EXPECT_EQ(c.query(k, "only32", "64"), "open 2");
     EXPECT_EQ(server.request("getregkey", "32\\" + k), "value only32\\0 4 32000000\n");
     EXPECT_EQ(server.request("getregkey", k), "errno 2");
-    EXPECT_EQ(qv::list_key(server, k, RegView::win32).find("only32")->dword(), 0x32u);
+    EXPECT_EQ(qv::list_key(server, k, RegView::win32)->find("only32")->dword(), 0x32u);
 
     // And as Wine's own tool sees the two views; a value of the 64-bit view's
     // own makes the key exist there, so its query lists it.
@@ -77,7 +77,7 @@ TEST(RegistryViews, BothDeletionStopsAtTheFirstFailedPassAndKeepsTheFirstPassesW
     ASSERT_EQ(c.set(k, "v", qv::reg_dword, "\x01\0\0\0"s, "64"), "ok");
     ASSERT_EQ(c.mkkey(k, "32"), "ok");
     qv::Server server = qvtest::start_server();
-    EXPECT_EQ(qv::delete_value(server, k, "v", RegView::both).answer, "error unable to delete value");
+    EXPECT_EQ(qv::delete_value(server, k, "v", RegView::both).error(), "error unable to delete value");
     EXPECT_EQ(c.query(k, "v", "64"), "value 2");
 
     // Without the key in the 32-bit view the second pass cannot open it.

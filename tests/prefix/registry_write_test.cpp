@@ -126,9 +126,9 @@ TEST(RegistryWrite, RegistryRefusalsAnswerTheirMessageAlone) {
     ScopedKey key(c, regtest::test_key());
     qv::Server server = qvtest::start_server();
     // Wine refuses key names over 255 characters and value names of 16384.
-    EXPECT_EQ(qv::set_dword(server, key.path() + "\\" + std::string(300, 'k'), "v", 1).answer,
+    EXPECT_EQ(qv::set_dword(server, key.path() + "\\" + std::string(300, 'k'), "v", 1).error(),
               "error unable to create registry key");
-    EXPECT_EQ(qv::set_dword(server, key.path(), std::string(16384, 'n'), 1).answer, "error unable to set value");
+    EXPECT_EQ(qv::set_dword(server, key.path(), std::string(16384, 'n'), 1).error(), "error unable to set value");
     EXPECT_EQ(c.subkeys(key.path()), "");
     EXPECT_EQ(server.quit(), 0);
 }
@@ -141,6 +141,29 @@ TEST(RegistryWrite, MissingParentsAreCreatedAndTheEmptyNameIsTheDefaultValue) {
     EXPECT_TRUE(qv::set_string(server, deep, "", "default"));
     EXPECT_EQ(c.query(deep, ""), "1 " + regtest::hex(u16("default\0"s)));
     EXPECT_EQ(server.request("getregkey", deep), "value \\0 1 =default\\0\n");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+// Writes in a row to one key reuse it; another process deleting or changing it
+// in between, and other requests between writes, change nothing of what lands.
+TEST(RegistryWrite, WritesInARowLandWhereverTheKeyWentMeanwhile) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    qv::Server server = qvtest::start_server();
+    const std::string k = key.path() + "\\row";
+    EXPECT_TRUE(qv::set_dword(server, k, "one", 1));
+    ASSERT_EQ(c.rmtree(k), "ok");  // another process removes the key the server holds
+    EXPECT_TRUE(qv::set_dword(server, k, "two", 2));
+    EXPECT_EQ(c.query(k, "two"), "4 02000000");
+    EXPECT_EQ(c.query(k, "one"), "value 2");
+    // The server's own deletion between two writes to the same key.
+    EXPECT_TRUE(qv::delete_tree(server, k));
+    EXPECT_TRUE(qv::set_dword(server, k, "three", 3));
+    EXPECT_EQ(c.query(k, "three"), "4 03000000");
+    EXPECT_EQ(c.query(k, "two"), "value 2");
+    // The same path in the other view is another key.
+    EXPECT_TRUE(qv::set_dword(server, k, "four", 4, qv::RegView::win32));
+    EXPECT_EQ(c.query(k, "four", "32"), "4 04000000");
     EXPECT_EQ(server.quit(), 0);
 }
 
@@ -164,16 +187,16 @@ TEST(RegistryWrite, RoundTripsAwkwardNamesAndDataThroughTheTypedCalls) {
 
     for (const std::string& name : names) {
         SCOPED_TRACE(qvtest::shown(name));
-        ASSERT_EQ(qv::set_string(server, k, name + "_s", "v\n\\0\\\\x\t" + name).answer, "success");
-        ASSERT_EQ(qv::set_expand_string(server, k, name + "_e", big).answer, "success");
-        ASSERT_EQ(qv::set_multi_string(server, k, name + "_m", multi).answer, "success");
-        ASSERT_EQ(qv::set_binary(server, k, name + "_b", all_bytes).answer, "success");
-        ASSERT_EQ(qv::set_dword(server, k, name + "_d", 0xdeadbeef).answer, "success");
+        ASSERT_EQ(qv::set_string(server, k, name + "_s", "v\n\\0\\\\x\t" + name).error(), "");
+        ASSERT_EQ(qv::set_expand_string(server, k, name + "_e", big).error(), "");
+        ASSERT_EQ(qv::set_multi_string(server, k, name + "_m", multi).error(), "");
+        ASSERT_EQ(qv::set_binary(server, k, name + "_b", all_bytes).error(), "");
+        ASSERT_EQ(qv::set_dword(server, k, name + "_d", 0xdeadbeef).error(), "");
     }
 
-    qv::RegListing l = qv::list_key(server, k);
-    ASSERT_TRUE(l.complete());
-    EXPECT_EQ(l.values.size(), 5 * std::size(names));
+    qv::Result<qv::RegKey> l = qv::list_key(server, k);
+    ASSERT_TRUE(l.ok());
+    EXPECT_EQ(l->values.size(), 5 * std::size(names));
     for (const std::string& name : names) {
         SCOPED_TRACE(qvtest::shown(name));
         const std::string s = u16("v\n\\0\\\\x\t" + name + '\0');
@@ -186,14 +209,14 @@ TEST(RegistryWrite, RoundTripsAwkwardNamesAndDataThroughTheTypedCalls) {
             std::string data;
         } expect[] = {{"_s", 1, s}, {"_e", 2, e}, {"_m", 7, m}, {"_b", 3, all_bytes}, {"_d", 4, d}};
         for (const auto& x : expect) {
-            const qv::RegValue* v = l.find(name + x.suffix);
+            const qv::RegValue* v = l->find(name + x.suffix);
             ASSERT_NE(v, nullptr) << x.suffix;
             EXPECT_EQ(v->type, x.type) << x.suffix;
             EXPECT_TRUE(v->data == x.data) << x.suffix;
             EXPECT_EQ(c.query(k, name + x.suffix), std::to_string(x.type) + " " + regtest::hex(x.data)) << x.suffix;
         }
-        EXPECT_EQ(l.find(name + "_m")->strings(), multi);
-        EXPECT_EQ(l.find(name + "_d")->dword(), 0xdeadbeefu);
+        EXPECT_EQ(l->find(name + "_m")->strings(), multi);
+        EXPECT_EQ(l->find(name + "_d")->dword(), 0xdeadbeefu);
     }
     EXPECT_EQ(server.quit(), 0);
 }

@@ -206,8 +206,8 @@ TEST(Faults, WineserverKilledUnderTheServerIsReportedAndASessionStartsAgain) {
         EXPECT_EQ(session.starts(), 3) << "answered by a server without a wineserver: " << qvtest::shown(listing);
         // A killed wineserver keeps only what it saved before (it saves now
         // and then), so the earlier writes may be there or not.
-        qv::RegListing l = qv::parse_listing(listing);
-        for (const qv::RegValue& v : l.values)
+        qv::Result<qv::RegKey> l = qv::parse_listing(listing);
+        for (const qv::RegValue& v : l->values)
             EXPECT_TRUE((v.name == "v" && v.dword() == 1) || (v.name == "w" && v.dword() == 2)) << listing;
     } catch (const qv::ServerGone& e) {
         EXPECT_NE(std::string(e.what()).find("exited"), std::string::npos) << e.what();
@@ -232,12 +232,12 @@ TEST(Faults, TwoServersOnOnePrefixSeeEachOthersWritesAtOnce) {
         qv::Server& writer = i % 2 ? a : b;
         qv::Server& reader = i % 2 ? b : a;
         ASSERT_TRUE(qv::set_dword(writer, k, "shared", i)) << i;
-        qv::RegListing l = qv::list_key(reader, k);
-        ASSERT_TRUE(l.find("shared")) << i;
-        EXPECT_EQ(l.find("shared")->dword(), i);
+        qv::Result<qv::RegKey> l = qv::list_key(reader, k);
+        ASSERT_TRUE(l->find("shared")) << i;
+        EXPECT_EQ(l->find("shared")->dword(), i);
         if (i % 10 == 9) {
             ASSERT_TRUE(qv::delete_value(reader, k, "shared")) << i;
-            EXPECT_FALSE(qv::list_key(writer, k).find("shared")) << i;
+            EXPECT_FALSE(qv::list_key(writer, k)->find("shared")) << i;
             EXPECT_FALSE(qv::delete_value(writer, k, "shared")) << "deleted twice at " << i;
         }
     }
@@ -277,9 +277,9 @@ TEST(Faults, TwoServersOnOnePrefixSeeEachOthersWritesAtOnce) {
             std::string name = std::string(side ? "b" : "a") + std::to_string(i);
             EXPECT_EQ(answers[side][2 * i], "success") << name;
             // Its own write is always in the listing that follows it.
-            qv::RegListing l = qv::parse_listing(answers[side][2 * i + 1]);
-            ASSERT_TRUE(l.find(name)) << name << " in " << qvtest::shown(answers[side][2 * i + 1].substr(0, 300));
-            EXPECT_EQ(l.find(name)->dword(), static_cast<uint32_t>(i));
+            qv::Result<qv::RegKey> l = qv::parse_listing(answers[side][2 * i + 1]);
+            ASSERT_TRUE(l->find(name)) << name << " in " << qvtest::shown(answers[side][2 * i + 1].substr(0, 300));
+            EXPECT_EQ(l->find(name)->dword(), static_cast<uint32_t>(i));
         }
     }
     for (int sub = 0; sub < 3; sub++)

@@ -38,7 +38,7 @@ std::string listed_alone(const std::string& key) {
     return listing;
 }
 
-qv::RegListing parsed(const std::string& listing) {
+qv::Result<qv::RegKey> parsed(const std::string& listing) {
     try {
         return qv::parse_listing(listing);
     } catch (const std::exception& e) {
@@ -75,16 +75,16 @@ TEST(Planted, NamesAndDataThatLookLikeTheEndMarkerStayInsideTheirLines) {
     for (const std::string& s : subkeys)
         ASSERT_EQ(c.mkkey(k + "\\" + s), "ok") << shown(s);
 
-    qv::RegListing l = parsed(listed_alone(k));
-    EXPECT_TRUE(l.complete());
-    ASSERT_EQ(l.values.size(), values.size());
+    qv::Result<qv::RegKey> l = parsed(listed_alone(k));
+    EXPECT_TRUE(l.ok());
+    ASSERT_EQ(l->values.size(), values.size());
     for (const Planted& v : values) {
-        const qv::RegValue* got = l.find(v.name);
+        const qv::RegValue* got = l->find(v.name);
         ASSERT_TRUE(got) << "value " << shown(v.name) << " is missing";
         EXPECT_EQ(got->type, v.type) << shown(v.name);
         EXPECT_EQ(got->data, v.data) << shown(v.name);
     }
-    EXPECT_EQ(std::set<std::string>(l.subkeys.begin(), l.subkeys.end()),
+    EXPECT_EQ(std::set<std::string>(l->subkeys.begin(), l->subkeys.end()),
               std::set<std::string>(subkeys.begin(), subkeys.end()));
 }
 
@@ -104,18 +104,18 @@ TEST(Planted, CountedNamesHoldingNulNeverBreakTheListing) {
     ASSERT_EQ(c.mkkey(k + "\\plainkey"), "ok");
 
     // Such a name is shown up to its NUL: no request can name it anyway.
-    qv::RegListing l = parsed(listed_alone(k));
-    EXPECT_TRUE(l.complete());
-    ASSERT_EQ(l.values.size(), names.size() + 1);
-    for (const qv::RegValue& v : l.values) {
+    qv::Result<qv::RegKey> l = parsed(listed_alone(k));
+    EXPECT_TRUE(l.ok());
+    ASSERT_EQ(l->values.size(), names.size() + 1);
+    for (const qv::RegValue& v : l->values) {
         bool known = v.name == "plain";
         for (const std::string& n : names)
             known = known || v.name == n.substr(0, n.find('\0'));
         EXPECT_TRUE(known) << shown(v.name);
     }
-    ASSERT_TRUE(l.find("plain"));
-    EXPECT_EQ(l.find("plain")->dword(), 9u);
-    EXPECT_EQ(l.subkeys.size(), 2u);
+    ASSERT_TRUE(l->find("plain"));
+    EXPECT_EQ(l->find("plain")->dword(), 9u);
+    EXPECT_EQ(l->subkeys.size(), 2u);
 }
 
 TEST(Planted, VeryLargeValuesAreListedWholeInOneAnswer) {
@@ -145,15 +145,15 @@ TEST(Planted, VeryLargeValuesAreListedWholeInOneAnswer) {
     };
     std::string listing = listed_alone(k);
     EXPECT_GT(listing.size(), 2 * big);
-    qv::RegListing l = parsed(listing);
-    EXPECT_TRUE(l.complete());
-    ASSERT_EQ(l.values.size(), 4u);
-    EXPECT_TRUE(l.values[0].data == repeated("\n\0end\xff"s, big)) << "binary of " << l.values[0].data.size();
-    EXPECT_TRUE(l.values[1].data == repeated(text_unit, text_size)) << "text of " << l.values[1].data.size();
-    EXPECT_TRUE(l.values[2].data == repeated(u16("x\0\nend\0"s), text_size)) << "multi of " << l.values[2].data.size();
-    EXPECT_EQ(l.values[3].name, "d_after");
-    EXPECT_EQ(l.values[3].dword(), 42u);
-    EXPECT_EQ(l.subkeys, std::vector<std::string>{"e_subkey"});
+    qv::Result<qv::RegKey> l = parsed(listing);
+    EXPECT_TRUE(l.ok());
+    ASSERT_EQ(l->values.size(), 4u);
+    EXPECT_TRUE(l->values[0].data == repeated("\n\0end\xff"s, big)) << "binary of " << l->values[0].data.size();
+    EXPECT_TRUE(l->values[1].data == repeated(text_unit, text_size)) << "text of " << l->values[1].data.size();
+    EXPECT_TRUE(l->values[2].data == repeated(u16("x\0\nend\0"s), text_size)) << "multi of " << l->values[2].data.size();
+    EXPECT_EQ(l->values[3].name, "d_after");
+    EXPECT_EQ(l->values[3].dword(), 42u);
+    EXPECT_EQ(l->subkeys, std::vector<std::string>{"e_subkey"});
 }
 
 }  // namespace

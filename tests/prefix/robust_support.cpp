@@ -20,7 +20,7 @@ std::string single_quoted(const std::string& s) { return "'" + s + "'"; }
 int shell(const std::string& command) { return std::system((command + " </dev/null >/dev/null 2>&1").c_str()); }
 
 std::string wineserver_command(const std::string& prefix, const std::string& flag) {
-    return "WINEPREFIX=" + single_quoted(prefix) + " /usr/lib/wine/wineserver " + flag;
+    return "WINEPREFIX=" + single_quoted(prefix) + " " + single_quoted(qv::default_wineserver()) + " " + flag;
 }
 
 }  // namespace

@@ -48,10 +48,8 @@ qv::LaunchOptions options_for(const std::string& exe) {
     qv::LaunchOptions o;
     o.prefix = prefix();
     o.exe = exe;
-    if (exe.rfind(std::string(QV_WIN32_DIR) + "/", 0) == 0) {
-        const char* wine32 = std::getenv("QV_WINE32");
-        o.wine = wine32 && *wine32 ? wine32 : "/usr/lib/wine/wine";
-    }
+    if (exe.rfind(std::string(QV_WIN32_DIR) + "/", 0) == 0)
+        o.wine = qv::default_wine32_loader();
     // One long-lived server behind the relay stands in for a start per test.
     const char* relay = std::getenv("QV_RELAY_SOCKET");
     if (relay && *relay && exe == program("qvmanip.exe"))

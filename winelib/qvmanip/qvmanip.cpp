@@ -156,6 +156,20 @@ static char *raw_input(void)
     }
 }
 
+/* Whether a whole request is already read: answers wait in the output buffer
+ * until the server would block for input, so a pipelined batch leaves in a
+ * few pipe writes rather than one per answer. */
+static BOOL line_pending(void)
+{
+    int from = buffer_scan > buffer_pos ? buffer_scan : buffer_pos;
+    if (from >= buffer_len)
+        return FALSE;
+    if (memchr(buffer + from, '\n', buffer_len - from))
+        return TRUE;
+    buffer_scan = buffer_len;
+    return FALSE;
+}
+
 /* ------------------------------------------------------------------------ */
 /* Text conversion and escaping                                             */
 /* ------------------------------------------------------------------------ */
@@ -723,16 +737,72 @@ struct setregkey_args
     DWORD length;
 };
 
+/* The key the last setregkey wrote to stays open while setregkey requests
+ * follow each other (an import writes many values to one key in a row); any
+ * other request closes it first, so deletions and the views stay exact. Its
+ * name is kept in a fixed buffer (a longer one is not kept), so a request
+ * leaves no heap block behind. */
+static struct
+{
+    HKEY key;
+    HKEY rootkey;
+    REGSAM access;
+    WCHAR subtreeW[1024];
+} open_set_key;
+
+static void close_set_key(void)
+{
+    if (open_set_key.key)
+        RegCloseKey(open_set_key.key);
+    open_set_key.key = NULL;
+}
+
+/* The key to write to: the open one when it is the same, else created and
+ * kept when its name fits.  *close tells the caller to close it itself. */
+static HKEY set_key(HKEY rootkey, const WCHAR *subtreeW, REGSAM access, BOOL *close)
+{
+    *close = FALSE;
+    if (open_set_key.key && open_set_key.rootkey == rootkey && open_set_key.access == access &&
+        !wcscmp(open_set_key.subtreeW, subtreeW))
+        return open_set_key.key;
+    close_set_key();
+    HKEY key;
+    if (RegCreateKeyExW(rootkey, subtreeW, 0, NULL, 0, access, NULL, &key, NULL) != ERROR_SUCCESS)
+        return NULL;
+    size_t length = wcslen(subtreeW);
+    if (length >= sizeof(open_set_key.subtreeW) / sizeof(WCHAR))
+    {
+        *close = TRUE;
+        return key;
+    }
+    memcpy(open_set_key.subtreeW, subtreeW, (length + 1) * sizeof(WCHAR));
+    open_set_key.key = key;
+    open_set_key.rootkey = rootkey;
+    open_set_key.access = access;
+    return key;
+}
+
 static const char *setregkey_pass(enum reg_arch arch, void *context)
 {
     const struct setregkey_args *set = (const struct setregkey_args *)context;
-    HKEY key;
+    REGSAM access = reg_access(KEY_READ | KEY_SET_VALUE, arch);
+    BOOL close;
 
-    if (RegCreateKeyExW(set->rootkey, set->subtreeW, 0, NULL, 0, reg_access(KEY_READ | KEY_SET_VALUE, arch),
-                        NULL, &key, NULL) != ERROR_SUCCESS)
+    HKEY key = set_key(set->rootkey, set->subtreeW, access, &close);
+    if (!key)
         return "error unable to create registry key";
     LONG res = RegSetValueExW(key, set->nameW, 0, set->type, set->data, set->length);
-    RegCloseKey(key);
+    if (res == ERROR_KEY_DELETED && !close)
+    {
+        /* another process removed the kept key: create it again */
+        close_set_key();
+        key = set_key(set->rootkey, set->subtreeW, access, &close);
+        if (!key)
+            return "error unable to create registry key";
+        res = RegSetValueExW(key, set->nameW, 0, set->type, set->data, set->length);
+    }
+    if (close)
+        RegCloseKey(key);
     return res == ERROR_SUCCESS ? NULL : "error unable to set value";
 }
 
@@ -1587,11 +1657,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR cmdline, int sh
 
     for (;;)
     {
-        fflush(stdout);
+        if (!line_pending())
+            fflush(stdout);
 
         char *line = raw_input();
         if (!line)
+        {
+            close_set_key();
             return 0;
+        }
 
         char *args = strchr(line, ' ');
         if (args)
@@ -1599,6 +1673,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR cmdline, int sh
         else
             args = line + strlen(line);
 
+        if (strcmp(line, "setregkey"))
+            close_set_key();
         if (!strcmp(line, "quit"))
             return 0;
 

@@ -6,8 +6,13 @@
 //   <root>/<libdir>/qvtools/x86_64/{qvmanip,qvaddprinter}.exe   (run by wine64)
 //   <root>/<libdir>/qvtools/i686/{qvmanip,qvaddprinter}.exe     (run by wine)
 //   <root>/<datadir>/qvtools/Google_Cloud_Print.ppd
-// The root is the prefix the library was configured for, or QVTOOLS_ROOT
-// when an installation was moved or installed elsewhere (--prefix).
+// The root is QVTOOLS_ROOT when set at run time; else where the CMake
+// package or pkg-config found the installation when the caller was built
+// (the CMake package defines QVTOOLS_INSTALL_ROOT for its users), so
+// `cmake --install --prefix X` works; else the prefix the library was
+// configured for. pkg-config users set QVTOOLS_ROOT (`pkg-config
+// --variable=prefix qvtools`) when the installation is not where it was
+// configured to go.
 #include <string>
 #include <vector>
 
@@ -31,13 +36,24 @@ struct WindowsPrograms {
     // QV_WINE32 if set, else Debian's 32-bit loader.
     std::string wine;
 
-    // Those of qvmanip, qvaddprinter and ppd that are not regular files;
-    // empty for a complete installation.
-    std::vector<std::string> missing() const;
+    enum class Need {
+        server,    // qvmanip alone
+        printers,  // qvmanip, qvaddprinter and the ppd
+    };
+    // Those of the files the need asks for that are not regular files; empty
+    // when the installation has them.
+    std::vector<std::string> missing(Need need = Need::printers) const;
 };
 
-// QVTOOLS_ROOT when set and not empty, else the configured install prefix.
-std::string install_root();
+#ifndef QVTOOLS_INSTALL_ROOT
+#define QVTOOLS_INSTALL_ROOT ""
+#endif
+
+// QVTOOLS_ROOT when set and not empty, else `found` when not empty, else the
+// configured install prefix. The default argument is expanded where this
+// header is included, so it is the caller's build that says where it found
+// the package.
+std::string install_root(const std::string& found = QVTOOLS_INSTALL_ROOT);
 // The configured install prefix itself (CMAKE_INSTALL_PREFIX of the build).
 std::string configured_install_root();
 

@@ -8,13 +8,19 @@
 
 #include <sys/types.h>
 
+#include "qv/failure.h"
+
 namespace qv {
 
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-// QV_WINE if set, else Debian's 64-bit loader.
+// Where Wine is: QV_WINE if set, else Debian's 64-bit loader; QV_WINE32 if
+// set, else Debian's 32-bit loader; QV_WINESERVER if set, else Debian's
+// wineserver.
 std::string default_wine_loader();
+std::string default_wine32_loader();
+std::string default_wineserver();
 
 struct LaunchOptions {
     std::string wine = default_wine_loader();
@@ -64,13 +70,16 @@ private:
 };
 
 struct RunResult {
-    int exit_code = -1;     // -1: killed after the timeout
+    int exit_code = -1;  // 128 + N for a death by signal N; -1 when killed after the timeout
     std::string out;
     std::string err;
 };
 
 // Runs a program to its end with its output in files (Wine's system processes
-// may inherit descriptors, so pipes would not see EOF).
-RunResult run_program(LaunchOptions options, Millis timeout);
+// may inherit descriptors, so pipes would not see EOF). A program still
+// running at the timeout is killed: a Failure of kind incomplete, with what
+// it wrote. Its exit code is for the caller to judge. Throws
+// std::runtime_error when the program cannot be started at all.
+Result<RunResult> run_program(LaunchOptions options, Millis timeout);
 
 }  // namespace qv

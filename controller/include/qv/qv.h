@@ -15,8 +15,8 @@
 //     qv::Session session(qv::session_options(programs, qv::default_prefix()));
 //
 // Typed calls
-//   Each takes the running server, session.server(), builds and escapes the
-//   request and parses the answer:
+//   Each takes a Session (or a bare Server), builds and escapes the request
+//   and parses the answer:
 //   - registry.h: list_key (values with type, bytes and text decoded, and
 //     subkeys), set_dword/set_string/set_expand_string/set_multi_string/
 //     set_binary, delete_tree, delete_value; views as a parameter.
@@ -38,29 +38,29 @@
 //
 //     std::vector<std::string> answers = session.ask_all(
 //         {qv::list_key_request("HKCU\\Software"), qv::unix_path_request("C:\\windows")});
-//     qv::RegListing key = qv::parse_listing(answers[0]);
-//     qv::PathResult path = qv::parse_unix_path(answers[1]);
+//     qv::Result<qv::RegKey> key = qv::parse_listing(answers[0]);
+//     qv::Result<std::string> path = qv::parse_unix_path(answers[1]);
 //
-// How errors come back
-//   What the server reports is a value that keeps its text or Win32 code:
-//   - RegListing: open_error (the Win32 code of a key that could not be
-//     opened, 2 when missing), error (the server's "error ..." text),
-//     enum_errors (an enumeration that ended early); failure() gives either
-//     as a Failure.
-//   - RegAnswer: answer is "success" or the server's message; failure().
-//   - PathResult, DriveResult, RemoveResult, FindResult: test them as bool;
-//     their Failure{message, win32_error} holds the answer ("error ...",
-//     "errno N") and N.
-//   - system_dir, windows_dir, expanded_string: none for an empty answer.
+// How errors come back (failure.h)
+//   Every call returns a qv::Result<T>: the value and, when something went
+//   wrong, a qv::Failure{kind, code, message}. It tests true on success.
+//   - kind server: the server refused with its own message ("error ...");
+//   - kind win32: the platform answered a Win32 code (code; message in
+//     words, see win32_words);
+//   - kind refused: input the wire cannot carry (a raw LF, NUL, text that
+//     is not UTF-8, ...), refused before anything is sent;
+//   - kind incomplete: part of it was done, and the value holds that part
+//     (a listing that ended early, a program stopped at its timeout).
+//   failure->describe() gives the words with the code beside them.
 //   Exceptions remain for what is not an answer:
-//   - std::invalid_argument: input the wire cannot carry (a raw LF, NUL,
-//     text that is not UTF-8, ...), refused before anything is sent;
+//   - qv::ServerGone (from calls on a Session): the server died mid-call;
+//     the call may or may not have been carried out, it is never sent
+//     twice, and the next call starts a new server;
 //   - qv::ProtocolError: an answer not in the command's format, a missing
-//     handshake, a timeout;
-//   - qv::ServerGone (a ProtocolError, from Session::ask/ask_all): the server
-//     died mid-conversation; what was in flight may or may not have been
-//     done, and the next request starts a new server;
-//   - std::runtime_error: the Wine loader cannot be run.
+//     handshake, a timeout (and a dead server, through a bare Server);
+//   - std::runtime_error: the Wine loader cannot be run;
+//   - qv::Refused (a std::invalid_argument): from the request builders,
+//     for what the typed calls report as kind refused.
 #include "qv/bytes.h"
 #include "qv/escape.h"
 #include "qv/failure.h"

@@ -7,8 +7,8 @@
 // HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKCR, HKCU, HKLM, HKU,
 // and the view is a parameter, never part of the path.
 //
-// What the wire cannot carry is refused with std::invalid_argument before
-// anything is sent: NUL in paths, names or texts; text that is not valid
+// What the wire cannot carry is refused before anything is sent (a Failure of
+// kind refused; the request builders throw qv::Refused): NUL in paths, names or texts; text that is not valid
 // UTF-8 (the server would store U+FFFD instead); LF in a key path except for
 // delete_tree (elsewhere the path is taken raw or ends at the first LF); LF in
 // the value name of a write (that name ends at the next LF);
@@ -60,81 +60,64 @@ struct RegValue {
     bool is_text() const;
     // REG_DWORD data as a number; throws std::logic_error when not 4 bytes.
     uint32_t dword() const;
+    // REG_QWORD data as a number; throws std::logic_error when not 8 bytes.
+    uint64_t qword() const;
     // text without its trailing NUL, if any.
     std::string string() const;
-    // REG_MULTI_SZ: the strings before the first empty one.
+    // REG_MULTI_SZ: every string of the list, empty ones inside it included
+    // ("a\0\0b\0\0" gives "a", "", "b").
     std::vector<std::string> strings() const;
 };
 
-struct RegListing {
-    // 0 when the key was listed; else the Win32 code of the failed open
-    // (2: the key does not exist).
-    long open_error = 0;
-    // The server's "error ..." answer when it refused the request (a path
-    // with no valid root key, no memory); empty otherwise.
-    std::string error;
+// A listed key.
+struct RegKey {
     std::vector<RegValue> values;
     std::vector<std::string> subkeys;
-    // "errno" lines inside the listing: the value or subkey enumeration ended
-    // early with these codes, so the listing is incomplete.
-    std::vector<long> enum_errors;
-
-    bool exists() const { return open_error == 0 && error.empty(); }
-    bool complete() const { return exists() && enum_errors.empty(); }
-    // Why the key was not listed, in the form the file-system calls use:
-    // the "error ..." text, or "errno N" with N as win32_error. Empty when
-    // it was listed.
-    Failure failure() const;
     // nullptr when there is no value of that name (compared exactly).
     const RegValue* find(std::string_view name) const;
 };
 
-// The answer of a modifying command: "success" or the server's message.
-struct RegAnswer {
-    std::string answer;
-    bool ok() const { return answer == "success"; }
-    explicit operator bool() const { return ok(); }
-    // The answer as a Failure (empty when ok). These commands answer with
-    // messages, not "errno N", but a code would be carried as win32_error.
-    Failure failure() const;
-};
-
-// Lists a key. RegView::both is refused (a listing reads one view).
-RegListing list_key(Server& server, std::string_view key, RegView view = RegView::native);
-// Parses one answer of "getregkey" (exposed for tests of the format).
-RegListing parse_listing(std::string_view answer);
+// Lists a key. A key that cannot be opened fails with its Win32 code
+// (kFileNotFound when it does not exist); an enumeration that ended early is
+// a Failure of kind incomplete, with what was listed. RegView::both is
+// refused (a listing reads one view).
+Result<RegKey> list_key(Channel to, std::string_view key, RegView view = RegView::native);
 
 // Writing; the key and its missing parents are created.
-RegAnswer set_dword(Server& server, std::string_view key, std::string_view name, uint32_t value,
-                    RegView view = RegView::native);
+Result<void> set_dword(Channel to, std::string_view key, std::string_view name, uint32_t value,
+                       RegView view = RegView::native);
 // REG_SZ / REG_EXPAND_SZ: the text in UTF-16 with its terminating NUL.
-RegAnswer set_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
-                     RegView view = RegView::native);
-RegAnswer set_expand_string(Server& server, std::string_view key, std::string_view name, std::string_view text,
-                            RegView view = RegView::native);
+Result<void> set_string(Channel to, std::string_view key, std::string_view name, std::string_view text,
+                        RegView view = RegView::native);
+Result<void> set_expand_string(Channel to, std::string_view key, std::string_view name, std::string_view text,
+                               RegView view = RegView::native);
 // REG_MULTI_SZ: each string followed by NUL, then the closing NUL; an empty
 // list stores a single NUL unit.
-RegAnswer set_multi_string(Server& server, std::string_view key, std::string_view name,
-                           const std::vector<std::string>& strings, RegView view = RegView::native);
+Result<void> set_multi_string(Channel to, std::string_view key, std::string_view name,
+                              const std::vector<std::string>& strings, RegView view = RegView::native);
 // REG_BINARY: exactly these bytes (possibly none).
-RegAnswer set_binary(Server& server, std::string_view key, std::string_view name, std::string_view bytes,
-                     RegView view = RegView::native);
+Result<void> set_binary(Channel to, std::string_view key, std::string_view name, std::string_view bytes,
+                        RegView view = RegView::native);
 
 // Deletes a key and everything below it; a missing key counts as deleted.
-RegAnswer delete_tree(Server& server, std::string_view key, RegView view = RegView::native);
+Result<void> delete_tree(Channel to, std::string_view key, RegView view = RegView::native);
 // Deletes one value; a missing key or value is a failure.
-RegAnswer delete_value(Server& server, std::string_view key, std::string_view name,
-                       RegView view = RegView::native);
+Result<void> delete_value(Channel to, std::string_view key, std::string_view name,
+                          RegView view = RegView::native);
 
 // The requests the calls above send, for batches (Session::ask_all); they
-// refuse what the calls refuse. The answer to a listing request parses with
-// parse_listing, the others are RegAnswer{answer}. The literal is one of
-// those below.
+// throw qv::Refused for what the calls refuse. The literal is one of those
+// below.
 Request list_key_request(std::string_view key, RegView view = RegView::native);
 Request set_value_request(std::string_view key, std::string_view name, std::string_view literal,
                           RegView view = RegView::native);
 Request delete_tree_request(std::string_view key, RegView view = RegView::native);
 Request delete_value_request(std::string_view key, std::string_view name, RegView view = RegView::native);
+
+// Their answers, parsed as the calls do (ProtocolError for an answer not in
+// the command's format): a listing, and the "success" of the other three.
+Result<RegKey> parse_listing(std::string_view answer);
+Result<void> parse_write(std::string_view answer);
 
 // The value literals the server understands (what set_* send), exposed for
 // tests; they refuse what set_* refuse.

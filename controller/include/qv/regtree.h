@@ -5,15 +5,18 @@
 //
 // The server writes REG_DWORD, REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ and
 // REG_BINARY values; values it cannot store exactly (REG_NONE, REG_QWORD, any
-// other type code, text without its terminating NUL, multi-strings with empty
-// elements, names holding LF) are handed to the platform's registry editor in the same prefix
-// ("regedit /S" on a temporary file), and every one of them is read back
-// afterwards to check it arrived.
+// other type code, text with a NUL inside, multi-strings with empty elements,
+// names holding LF) are handed to the platform's registry editor in the same
+// prefix ("regedit /S" on a temporary file), and every one of them is read
+// back afterwards to check it arrived. Text data of odd length or without its
+// closing NUL, which neither stores as it is, is refused before anything is
+// sent.
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "qv/failure.h"
 #include "qv/regfile.h"
 #include "qv/registry.h"
 #include "qv/session.h"
@@ -25,18 +28,20 @@ using ProgressFn = std::function<void(size_t done, size_t total)>;
 
 struct TreeExport {
     RegFile file;  // the top key first, then every subkey before its own subkeys
-    // The top key could not be listed: the server's "error ..." text or
-    // "errno N" (2: no such key). Empty when it was listed.
-    std::string error;
-    // Keys below the top one that could not be listed completely, each with
-    // the reason; they are missing from the file or lack some entries.
-    std::vector<std::string> incomplete;
-    bool ok() const { return error.empty() && incomplete.empty(); }
+    // Keys whose content the platform itself cannot list (its own registry
+    // editor exports them empty too), each with the reason: in the file as far
+    // as they were listed, and not a failure.
+    std::vector<std::string> warnings;
 };
 
-// Key paths take any root spelling short_root_path accepts.
-TreeExport export_tree(Session& session, std::string_view key, RegView view = RegView::native,
-                       const ProgressFn& progress = {});
+// Exports a key and everything below it. Fails with kind refused (nothing
+// sent) for a top key that cannot be asked for (a root the server cannot
+// reach, LF in the path, RegView::both); with the listing's failure when the
+// top key cannot be listed (kFileNotFound: no such key); with kind incomplete
+// when keys below it are missing or lack entries, the value then holding what
+// was exported and the message naming each key.
+Result<TreeExport> export_tree(Session& session, std::string_view key, RegView view = RegView::native,
+                               const ProgressFn& progress = {});
 
 struct TreeImport {
     size_t keys = 0;            // key blocks written or created
@@ -45,14 +50,54 @@ struct TreeImport {
     size_t values_deleted = 0;
     size_t via_editor = 0;      // of values_set: written by the platform's editor
     std::vector<std::string> failures;  // one line each: key, value name, what happened
-    bool ok() const { return failures.empty(); }
 };
 
-// Writes the file's content in file order. Invalid key paths or values the
-// wire cannot carry are refused with std::invalid_argument before anything
-// is sent.
-TreeImport import_tree(Session& session, const RegFile& file, RegView view = RegView::native,
-                       const ProgressFn& progress = {});
+// Writes the file's content in file order: plan_import, then run_import.
+// Fails with kind refused, sending nothing, for invalid key paths, values the
+// wire cannot carry and values that neither the server nor the platform's
+// editor would store exactly; with kind incomplete when some entries failed,
+// the message naming each (the value holds the counts and the same lines).
+Result<TreeImport> import_tree(Session& session, const RegFile& file, RegView view = RegView::native,
+                               const ProgressFn& progress = {});
+
+// An import, decided before anything is sent: phases in file order, each a
+// pipelined run of server requests, then the values only the platform's
+// editor can store (one temporary file, read back afterwards). A phase ends
+// where the editor's writes must land before what follows ([-KEY], or a
+// value the editor is about to write that the file names again).
+struct ImportStep {
+    enum class Op {
+        set,             // a value the server stores exactly
+        delete_value,    // "name"=-: a missing value counts as deleted
+        delete_tree,     // [-KEY]
+        create,          // a key block without values: a helper value creates the key...
+        create_cleanup,  // ...and is removed again (always right after its create)
+    };
+    Op op;
+    std::string key;   // short root form
+    std::string name;  // the value (the helper's for create and create_cleanup)
+    Request request;
+};
+
+struct ImportPhase {
+    std::vector<ImportStep> steps;
+    RegFile editor;  // values for the platform's editor, sent after the steps
+};
+
+struct ImportPlan {
+    std::vector<ImportPhase> phases;
+    size_t keys = 0;   // key blocks to write or create
+    size_t units = 0;  // steps and editor values: the progress total
+};
+
+// Pure: decides every request; fails with kind refused, naming the key and
+// value, for what the import refuses. `helper_tag` makes the helper values'
+// names unique ("qvctl-new-key-TAG-N").
+Result<ImportPlan> plan_import(const RegFile& file, RegView view, std::string_view helper_tag);
+// Carries a plan out over the session; every value the editor wrote is read
+// back (in both views for RegView::both). Fails as import_tree does.
+Result<TreeImport> run_import(Session& session, const ImportPlan& plan, RegView view,
+                              const ProgressFn& progress = {});
 
 // The literal that makes the server store exactly this type and these bytes,
 // or an empty string when none can (REG_NONE, REG_QWORD and other types

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "qv/failure.h"
 #include "qv/framing.h"
 #include "qv/process.h"
 
@@ -13,6 +14,17 @@ struct ProtocolError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// One request: the command word and its (already escaped) arguments.
+struct Request {
+    std::string command;
+    std::string args;
+};
+
+// "command args\n" ("command\n" when args is empty). A raw LF cannot travel
+// inside a request, so one in command or args is refused (qv::Refused).
+std::string request_line(std::string_view command, std::string_view args);
+inline std::string request_line(const Request& r) { return request_line(r.command, r.args); }
+
 class Server {
 public:
     // Starts the server and waits for its handshake. Throws ProtocolError
@@ -20,8 +32,7 @@ public:
     static Server start(const LaunchOptions& options, Millis timeout = Millis(60000));
 
     // Sends "command args" (or "command" when args is empty) and returns the
-    // answer without its end marker. A raw LF cannot travel inside a request,
-    // so one in command or args is refused with std::invalid_argument.
+    // answer without its end marker; see request_line.
     std::string request(std::string_view command, std::string_view args = {});
 
     // An answer that does not come within the timeout ends the server (its

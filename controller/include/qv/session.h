@@ -16,12 +16,6 @@ struct SessionOptions {
     Millis answer_timeout{60000};        // for each answer
 };
 
-// One request of a batch: the command word and its (already escaped) arguments.
-struct Request {
-    std::string command;
-    std::string args;
-};
-
 // The server died or stopped answering. What was in flight may or may not
 // have been carried out; the session starts a new server on the next request.
 struct ServerGone : ProtocolError {
@@ -71,6 +65,25 @@ private:
     Server server_;
     bool started_ = false;
     int starts_ = 0;
+};
+
+// Where a typed call (registry.h, files.h) sends its one request.
+//
+// Through a Session, a server found dead before sending is replaced first;
+// one that dies while answering raises ServerGone: the call may or may not
+// have been carried out, it is never sent twice, and the next call starts a
+// new server. Through a bare Server, a dead server raises ProtocolError.
+class Channel {
+public:
+    Channel(Session& session) : session_(&session) {}
+    Channel(Server& server) : server_(&server) {}
+    std::string ask(const Request& r) const;
+    // The prefix the requests go to; empty when only a bare Server is known.
+    std::string prefix() const;
+
+private:
+    Session* session_ = nullptr;
+    Server* server_ = nullptr;
 };
 
 }  // namespace qv
