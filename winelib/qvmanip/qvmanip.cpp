@@ -185,16 +185,24 @@ static void heap_free(void *block)
         HeapFree(GetProcessHeap(), 0, block);
 }
 
-/* UTF-8 -> new NUL-terminated UTF-16 block, or NULL when out of memory. */
+/* UTF-8 -> new NUL-terminated UTF-16 block, or NULL when out of memory.
+ * The bytes are converted by count and the NUL added here: asked to convert
+ * up to the terminator, Wine takes the NUL after a cut-off 3- or 4-byte
+ * sequence ("a\xe9") into the invalid sequence and returns no terminator. */
 static WCHAR *AtoW(const char *str)
 {
-    int units = MultiByteToWideChar(CP_UTF8, 0, str, -1, NULL, 0);
-    if (units <= 0)
+    size_t bytes = strlen(str);
+    if (bytes >= INT_MAX)
         return NULL;
-    WCHAR *strW = (WCHAR *)heap_alloc((SIZE_T)units * sizeof(WCHAR));
+    int units = bytes ? MultiByteToWideChar(CP_UTF8, 0, str, (int)bytes, NULL, 0) : 0;
+    if (bytes && units <= 0)
+        return NULL;
+    WCHAR *strW = (WCHAR *)heap_alloc(((SIZE_T)units + 1) * sizeof(WCHAR));
     if (!strW)
         return NULL;
-    MultiByteToWideChar(CP_UTF8, 0, str, -1, strW, units);
+    if (units)
+        units = MultiByteToWideChar(CP_UTF8, 0, str, (int)bytes, strW, units);
+    strW[units] = 0;
     return strW;
 }
 
@@ -1117,13 +1125,16 @@ static char *convert_dos_path(WCHAR *dos_path)
         return unix_path;
 
     *rest = '/';
-    int rest_len = WideCharToMultiByte(65010, 0, rest, -1, NULL, 0, NULL, NULL);
+    /* by count, the terminator added here (see AtoW) */
+    int rest_units = (int)wcslen(rest);
+    int rest_len = WideCharToMultiByte(65010, 0, rest, rest_units, NULL, 0, NULL, NULL);
     size_t len = strlen(unix_path);
     char *full_unix_path = rest_len > 0 ? (char *)heap_alloc(len + rest_len + 1) : NULL;
     if (full_unix_path)
     {
         memcpy(full_unix_path, unix_path, len);
-        WideCharToMultiByte(65010, 0, rest, -1, full_unix_path + len, rest_len + 1, NULL, NULL);
+        rest_len = WideCharToMultiByte(65010, 0, rest, rest_units, full_unix_path + len, rest_len, NULL, NULL);
+        full_unix_path[len + rest_len] = 0;
     }
     heap_free(unix_path);
     return full_unix_path;
