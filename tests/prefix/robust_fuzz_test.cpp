@@ -434,13 +434,15 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
     size_t sent = 0;
     int servers_started = 0;
     std::deque<std::string> recent;  // in a soak, what the server was last sent
+    // In a soak, where the current server's Wine output goes.
+    auto server_log = [&] { return prefix.path() + ".server-" + std::to_string(servers_started - 1) + ".log"; };
     auto start_server = [&]() -> bool {
         recent.clear();
         qv::LaunchOptions options = prefix.options_for(qvtest::program("qvmanip.exe"));
         // A soak keeps what Wine says about a dying server.
-        if (soak)
-            options.stderr_path = prefix.path() + ".server-" + std::to_string(servers_started) + ".log";
         servers_started++;
+        if (soak)
+            options.stderr_path = server_log();
         conv = std::make_unique<robust::RawConversation>(options);
         sent = 2;
         std::string windows, system;
@@ -471,8 +473,15 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
             return robust::Outcome::crash;
         }
         sent += 2;
-        if (!conv->next(answer, timeout, &why) || !conv->next(&probe, timeout, &why))
-            return robust::classify_failure(why);
+        if (!conv->next(answer, timeout, &why) || !conv->next(&probe, timeout, &why)) {
+            robust::Outcome outcome = robust::classify_failure(why);
+            std::string fault = soak ? robust::wine_fault(server_log()) : "";
+            if (outcome == robust::Outcome::hang && !fault.empty()) {
+                why += ", and Wine's debugger holds the server after \"" + fault + "\"";
+                outcome = robust::Outcome::crash;
+            }
+            return outcome;
+        }
         if (probe != windows_dir) {
             why = "framing lost: the probe's answer was \"" + shown(probe.substr(0, 300)) + "\"";
             return robust::Outcome::framing_break;
@@ -500,9 +509,8 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
                                        : ("still no answer 150 s after the request: " + why).c_str());
         }
         if (outcome == robust::Outcome::crash)
-            std::printf("  exit code %d; Wine's output in %s.server-%d.log\n",
-                        conv->process().wait(qv::Clock::now() + qv::Millis(5000)), prefix.path().c_str(),
-                        servers_started - 1);
+            std::printf("  exit code %d; Wine's output in %s\n",
+                        conv->process().wait(qv::Clock::now() + qv::Millis(5000)), server_log().c_str());
         // The server's last requests, whole, to replay the fault.
         const std::string replay = prefix.path() + ".replay-" + std::to_string(servers_started - 1) + ".txt";
         if (std::FILE* f = std::fopen(replay.c_str(), "wb")) {

@@ -56,6 +56,14 @@ std::string read_file(const std::string& path) {
 
 }  // namespace
 
+std::string wine_fault(const std::string& log_path) {
+    std::istringstream in(read_file(log_path));
+    for (std::string line; std::getline(in, line);)
+        if (line.find("Unhandled") != std::string::npos)
+            return line;
+    return "";
+}
+
 std::string process_state(int pid) {
     if (pid <= 0)
         return "gone";

@@ -15,6 +15,12 @@ enum class Outcome { answered, crash, hang, framing_break };
 // From the reason RawConversation::next gave for not returning an answer.
 Outcome classify_failure(const std::string& why);
 
+// The line in which Wine reported a fault of the process ("wine: Unhandled
+// page fault ..."), from its output kept in log_path; empty when none. Wine
+// then starts its debugger, which holds the faulted process alive and silent:
+// a crash that looks like a hang.
+std::string wine_fault(const std::string& log_path);
+
 struct SoakTally {
     uint64_t requests = 0;
     uint64_t crashes = 0;
