@@ -1,6 +1,7 @@
 // Names as long as the registry takes them: value names up to 16,383
 // characters are listed, subkeys with 256-character names (Wine takes one
-// more than Windows) are listed and deleted with their tree.
+// more than Windows) are listed and deleted with their tree; key paths up to
+// 32,766 characters below their root, however deep, and no longer ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -88,6 +89,51 @@ TEST(RegistryLongNames, SubkeysWithTheLongestNamesAreListedAndDeleted) {
     EXPECT_EQ(server.request("rmregtree", qv::escape(k + "\\tree")), "success");
     EXPECT_FALSE(c.exists(k + "\\tree"));
     EXPECT_EQ(c.subkeys(k), "");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryLongNames, TreesDeeperThanAThreadsStackAreDeleted) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    // 15,000 levels, a path of about 30,000 characters: the registry takes it.
+    std::string deep = key.path() + "\\deep";
+    for (int i = 0; i < 15000; i++)
+        deep += "\\a";
+    qv::Server server = qvtest::start_server();
+    server.set_timeout(qv::Millis(120000));
+    ASSERT_EQ(server.request("setregkey", qv::escape(deep + "\nv\ndword:1")), "success");
+    ASSERT_EQ(server.request("getregkey", deep), "value v\\0 4 01000000\n");
+    EXPECT_EQ(server.request("rmregtree", qv::escape(key.path() + "\\deep")), "success");
+    EXPECT_FALSE(c.exists(key.path() + "\\deep"));
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(RegistryLongNames, KeyPathsLongerThanTheRegistryTakesAreRefusedAndTouchNothing) {
+    Checker c;
+    ScopedKey key(c, regtest::test_key());
+    // A key whose path below HKCU is exactly 32,766 characters, the most a
+    // registry call takes; Wine cuts a longer path there without a word.
+    const std::string root = "HKCU\\";
+    std::string longest = key.path() + "\\long";
+    while (longest.size() - root.size() + 201 <= 32766)
+        longest += "\\" + std::string(200, 'k');
+    longest += "\\" + std::string(32766 - (longest.size() - root.size()) - 1, 'm');
+    ASSERT_EQ(longest.size() - root.size(), 32766u);
+    const std::string longer = longest + "\\x";
+
+    qv::Server server = qvtest::start_server();
+    ASSERT_EQ(server.request("setregkey", qv::escape(longest + "\nv\ndword:7")), "success");
+    EXPECT_EQ(server.request("getregkey", longest), "value v\\0 4 07000000\n");
+
+    EXPECT_EQ(server.request("setregkey", qv::escape(longer + "\nw\ndword:8")), "error unable to create registry key");
+    EXPECT_EQ(server.request("getregkey", longer), "errno 87");
+    EXPECT_EQ(server.request("rmregvalue", qv::escape(longer + "\nv")), "error unable to open registry key");
+    // Cut to its first 32,766 characters, this path names the key above.
+    EXPECT_EQ(server.request("rmregtree", qv::escape(longer)), "error unable to delete registry tree");
+    EXPECT_EQ(server.request("getregkey", longest), "value v\\0 4 07000000\n");
+
+    EXPECT_EQ(server.request("rmregtree", qv::escape(key.path() + "\\long")), "success");
+    EXPECT_FALSE(c.exists(key.path() + "\\long"));
     EXPECT_EQ(server.quit(), 0);
 }
 

@@ -399,6 +399,17 @@ static int get_reg_root(const char *path, HKEY *rootkey, enum reg_arch *arch, co
 }
 
 /* Wine's headers here have no wine_is_64bit; this is the same build-time test. */
+/* The longest key path (below its root) the registry calls take, in UTF-16
+ * units: Wine cuts a longer one to this length without a word, and the call
+ * would act on an ancestor of the key named (rmregtree would delete it). A
+ * longer path is refused as Wine refuses an over-long key name. */
+#define REG_PATH_MAX 32766
+
+static BOOL reg_path_fits(const WCHAR *subtreeW)
+{
+    return wcslen(subtreeW) <= REG_PATH_MAX;
+}
+
 static BOOL reg_64bit_build(void)
 {
 #ifdef _WIN64
@@ -649,7 +660,8 @@ static void getregkey_cmd(char *args)
         fputs("error out of memory", stdout);
         return;
     }
-    LONG res = RegOpenKeyExW(rootkey, subtreeW, 0, reg_access(KEY_READ, arch), &key);
+    LONG res = reg_path_fits(subtreeW) ? RegOpenKeyExW(rootkey, subtreeW, 0, reg_access(KEY_READ, arch), &key)
+                                       : ERROR_INVALID_PARAMETER;
     if (res != ERROR_SUCCESS)
         send_decimal("errno ", (int)res);
     else
@@ -796,6 +808,9 @@ static const char *setregkey_pass(enum reg_arch arch, void *context)
     REGSAM access = reg_access(KEY_READ | KEY_SET_VALUE, arch);
     BOOL close;
 
+    if (!reg_path_fits(set->subtreeW))
+        return "error unable to create registry key";
+
     HKEY key = set_key(set->rootkey, set->subtreeW, access, &close);
     if (!key)
         return "error unable to create registry key";
@@ -899,39 +914,75 @@ static BOOL delete_link_key(HKEY hkey, const WCHAR *name, LONG *res)
 /* The longest key name, in characters: Windows takes 255, Wine 256. */
 #define REG_KEY_NAME_MAX 256
 
-/* Deletes everything below hkey, children before parents; hkey stays. */
+/* Deletes everything below hkey, children before parents; hkey stays.
+ * Depth first without recursion: the registry takes trees deeper than a
+ * thread's stack could follow (one frame per level). The open keys on the
+ * way down are kept in a heap block; each emptied key is deleted through its
+ * own handle. */
 static LONG delete_subkeys(HKEY hkey)
 {
     WCHAR subkey_name[REG_KEY_NAME_MAX + 1];
-    HKEY subkey;
+    HKEY *path = NULL; /* the keys opened below hkey, outermost first */
+    SIZE_T depth = 0, room = 0;
+    HKEY current = hkey;
     LONG res;
 
     for (;;)
     {
         /* each deletion moves the remaining subkeys down to index 0 */
-        res = RegEnumKeyW(hkey, 0, subkey_name, REG_KEY_NAME_MAX + 1);
+        res = RegEnumKeyW(current, 0, subkey_name, REG_KEY_NAME_MAX + 1);
+        if (res == ERROR_NO_MORE_ITEMS)
+        {
+            if (!depth)
+            {
+                res = ERROR_SUCCESS;
+                break;
+            }
+            /* current is empty now: an empty name deletes the key itself */
+            res = RegDeleteKeyW(current, L"");
+            RegCloseKey(current);
+            current = depth > 1 ? path[depth - 2] : hkey;
+            depth--;
+            if (res != ERROR_SUCCESS)
+                break;
+            continue;
+        }
         if (res != ERROR_SUCCESS)
             break;
         /* a link is removed itself; following it would empty its target,
          * which lies outside the tree */
-        if (delete_link_key(hkey, subkey_name, &res))
+        if (delete_link_key(current, subkey_name, &res))
         {
             if (res != ERROR_SUCCESS)
                 break;
             continue;
         }
-        res = RegOpenKeyW(hkey, subkey_name, &subkey);
+        if (depth == room)
+        {
+            SIZE_T more = room ? room * 2 : 64;
+            HKEY *grown = (HKEY *)heap_alloc(more * sizeof(HKEY));
+            if (!grown)
+            {
+                res = ERROR_NOT_ENOUGH_MEMORY;
+                break;
+            }
+            if (depth)
+                memcpy(grown, path, depth * sizeof(HKEY));
+            heap_free(path);
+            path = grown;
+            room = more;
+        }
+        HKEY subkey;
+        res = RegOpenKeyW(current, subkey_name, &subkey);
         if (res != ERROR_SUCCESS)
             break;
-        res = delete_subkeys(subkey);
-        RegCloseKey(subkey);
-        if (res != ERROR_SUCCESS)
-            break;
-        res = RegDeleteKeyW(hkey, subkey_name);
-        if (res != ERROR_SUCCESS)
-            break;
+        path[depth++] = subkey;
+        current = subkey;
     }
-    return res == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : res;
+    while (depth)
+        RegCloseKey(path[--depth]);
+    heap_free(path);
+    return res;
 }
 
 struct rmreg_args
@@ -946,6 +997,8 @@ static const char *rmregtree_pass(enum reg_arch arch, void *context)
     const struct rmreg_args *rm = (const struct rmreg_args *)context;
     HKEY key;
 
+    if (!reg_path_fits(rm->subtreeW))
+        return "error unable to delete registry tree";
     LONG res = RegOpenKeyExW(rm->rootkey, rm->subtreeW, 0, reg_access(KEY_ALL_ACCESS, arch), &key);
     if (res == ERROR_FILE_NOT_FOUND)
         return NULL; /* nothing to delete in this view */
@@ -996,7 +1049,8 @@ static const char *rmregvalue_pass(enum reg_arch arch, void *context)
     const struct rmreg_args *rm = (const struct rmreg_args *)context;
     HKEY key;
 
-    if (RegOpenKeyExW(rm->rootkey, rm->subtreeW, 0, reg_access(KEY_ALL_ACCESS, arch), &key) != ERROR_SUCCESS)
+    if (!reg_path_fits(rm->subtreeW) ||
+        RegOpenKeyExW(rm->rootkey, rm->subtreeW, 0, reg_access(KEY_ALL_ACCESS, arch), &key) != ERROR_SUCCESS)
         return "error unable to open registry key";
     LONG res = RegDeleteValueW(key, rm->nameW);
     RegCloseKey(key);
@@ -1607,6 +1661,8 @@ static void getwindowsdir_cmd(char *args)
         send_folder(windowsdir);
 }
 
+#define ENV_NAME_LIMIT 32767
+
 static void getexpandedstr_cmd(char *args)
 {
     WCHAR windowsdir[MAX_PATH];
@@ -1625,6 +1681,10 @@ static void getexpandedstr_cmd(char *args)
         break;
     }
 
+    /* No variable has a longer name (a variable holds at most 32,767
+     * characters), and Wine faults on names of 32,767 to 65,535. */
+    if (strlen(args) >= ENV_NAME_LIMIT)
+        return;
     char env[MAX_PATH];
     DWORD ret = GetEnvironmentVariableA(args, env, MAX_PATH);
     /* A value with LF cannot travel as a raw text; it is answered like an
