@@ -1332,6 +1332,9 @@ static HANDLE open_mountmgr(void)
                        FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
 }
 
+/* The longest target of a symbolic link on Linux, in bytes (PATH_MAX - 1). */
+#define MOUNT_POINT_MAX 4095
+
 static void adddrive_cmd(char *args)
 {
     /* The mount manager takes an empty mount point, reports success and
@@ -1339,6 +1342,13 @@ static void adddrive_cmd(char *args)
     if (!args[0])
     {
         send_decimal("errno ", (unsigned)ERROR_INVALID_PARAMETER);
+        return;
+    }
+    /* Nor may a mount point be longer than a symbolic link holds, which the
+     * mount manager makes of it: it reports success for a longer one too. */
+    if (strlen(args) > MOUNT_POINT_MAX)
+    {
+        send_decimal("errno ", (unsigned)ERROR_FILENAME_EXCED_RANGE);
         return;
     }
 
