@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds, clones a scratch prefix for the benchmark and runs it once; the
 # table goes to standard output. Arguments go to qvbench, e.g.
-# --line-mib 1,16 (skip the 64 MiB line, which alone takes many minutes),
-# --no-scale, --requests 2000, --only getregkey. With --agent first, runs
-# the agent's benchmark (bench/agent_bench.cpp) instead; the rest goes to it.
+# --line-mib 1,16 (skip the longer lines), --no-scale, --requests 2000,
+# --only getregkey. With --agent first, runs the agent's benchmark
+# (bench/agent_bench.cpp) instead; the rest goes to it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}

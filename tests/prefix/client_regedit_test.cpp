@@ -102,7 +102,8 @@ protected:
         }
     }
     regtest::Checker checker_;
-    const std::string key_ = "HKCU\\Software\\QvTest\\ClientRegedit";
+    // A key of each test's own: ctest runs the two tests at once.
+    const std::string key_ = regtest::test_key();
     std::vector<std::string> original_;
 };
 

@@ -1,8 +1,12 @@
 // The server's line protocol, checked as exact bytes on the wire.
 #include <gtest/gtest.h>
 
-#include <string>
+#include <unistd.h>
 
+#include <string>
+#include <vector>
+
+#include "robust_soak.h"
 #include "support.h"
 
 namespace {
@@ -98,6 +102,37 @@ TEST(CommandLoop, LongRequestsDeliveredInSmallWritesAreOneLine) {
         EXPECT_EQ(server.read_answer(), "C:\\windows") << "length " << length;
         EXPECT_EQ(server.request("nosuchcommand"), "");
     }
+    EXPECT_EQ(server.quit(), 0);
+}
+
+// Lines of tens of MiB among short ones, all in one write: each is one
+// request, every answer keeps its place, and the memory a huge line took is
+// given back once the server waits for input again.
+TEST(CommandLoop, HugeLinesAmongShortOnesKeepTheFramingAndGiveTheirMemoryBack) {
+    qv::Server server = start_server();
+    server.set_timeout(qvtest::patience(qv::Millis(120000)));
+    const int pid = server.process().pid();
+    EXPECT_EQ(server.request("getwindowsdir"), "C:\\windows");
+    const std::string system_dir = server.request("getsystemdir");
+    const long rss_before = robust::rss_kib(pid);
+    ASSERT_GT(rss_before, 0);
+
+    const std::string huge(size_t(64) << 20, 'a');
+    server.send("getwindowsdir\nnosuchcommand " + huge + "\ngetwindowsdir " + huge.substr(0, size_t(24) << 20) +
+                "\n\ngetsystemdir\nnosuchcommand " + huge.substr(0, 5000) + "\ngetwindowsdir\n");
+    const std::vector<std::string> expected = {"C:\\windows", "", "C:\\windows", "", system_dir, "", "C:\\windows"};
+    for (size_t i = 0; i < expected.size(); i++)
+        EXPECT_EQ(server.read_answer(), expected[i]) << "answer " << i;
+
+    // Waiting for input with an empty buffer, the server holds no copy of
+    // the 64 MiB line (nor the blocks it grew through).
+    long rss_after = robust::rss_kib(pid);
+    for (int i = 0; i < 50 && rss_after > rss_before + 16 * 1024; i++) {
+        ::usleep(100000);
+        rss_after = robust::rss_kib(pid);
+    }
+    EXPECT_LE(rss_after, rss_before + 16 * 1024) << "KiB resident, " << rss_before << " before the huge lines";
+    EXPECT_EQ(server.request("getwindowsdir"), "C:\\windows");
     EXPECT_EQ(server.quit(), 0);
 }
 

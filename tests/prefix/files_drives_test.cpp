@@ -92,7 +92,7 @@ TEST(Drives, RefusedArgumentsLeaveTheDrivesAlone) {
 }
 
 // A mount point too long for the 1024-byte reply: the scan grows its buffer
-// and still finds the mapping.
+// and still finds the mapping; up to the longest a link holds.
 TEST(Drives, LongMountPointsAreDefinedAndFoundAgain) {
     qvtest::DriveRestorer restore;
     const std::string dir = "/tmp/qv-drive-" + std::to_string(::getpid()) + "-" + std::string(1400, 'L');
@@ -102,6 +102,16 @@ TEST(Drives, LongMountPointsAreDefinedAndFoundAgain) {
     EXPECT_EQ(dosdevice_drives()[*added], dir);
     EXPECT_EQ(server.request("adddrive", dir), "");
     EXPECT_EQ(qv::remove_drive(server, *added).ok(), true);
+
+    // A link holds at most 4095 bytes; for a longer mount point the mount
+    // manager reported success and mapped nothing.
+    std::string longest = "/tmp/qv-drive-" + std::to_string(::getpid()) + "-";
+    longest += std::string(4095 - longest.size(), 'M');
+    added = qv::add_drive(server, longest);
+    ASSERT_TRUE(added) << added.error();
+    EXPECT_EQ(dosdevice_drives()[*added], longest);
+    EXPECT_EQ(qv::remove_drive(server, *added).ok(), true);
+    EXPECT_EQ(server.request("adddrive", longest + "N"), "errno 206");
     EXPECT_EQ(dosdevice_drives(), restore.before());
     EXPECT_EQ(server.quit(), 0);
 }

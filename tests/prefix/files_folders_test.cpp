@@ -109,6 +109,10 @@ TEST(Folders, OtherNamesComeFromTheEnvironment) {
     EXPECT_EQ(server.request("getexpandedstr", "qv_plain"), "some value");  // names are case-blind
     EXPECT_EQ(server.request("getexpandedstr", "QV_UNSET"), "");
     EXPECT_EQ(server.request("getexpandedstr"), "");
+    // No variable has a name this long (Wine faulted on names of 32,767 to 65,535).
+    for (size_t n : {32767, 40000, 65535, 70000})
+        EXPECT_EQ(server.request("getexpandedstr", std::string(n, 'p')), "") << n;
+    EXPECT_EQ(server.request("getexpandedstr", "QV_PLAIN"), "some value");
     // ANSI bytes as the platform gives them, not UTF-8.
     qv::LaunchOptions probe_options = qvtest::options_for(qvtest::test_program64("fs_probe.exe"));
     probe_options.env = options.env;

@@ -73,6 +73,23 @@ TEST(UnixPath, UnmappedDrivesAndEmptyPathsGiveError) {
     EXPECT_EQ(server.quit(), 0);
 }
 
+// A Windows path is at most 32,767 characters: one that long is still
+// translated, a longer one names no file and is refused at once (Wine would
+// answer 40,000 slashes with a path of them, after many seconds).
+TEST(UnixPath, PathsBeyondTheLongestWindowsPathGiveError) {
+    qv::Server server = qvtest::start_server();
+    server.set_timeout(qvtest::patience(qv::Millis(120000)));
+    std::string longest = "C:\\";
+    while (longest.size() < 32767)
+        longest += "abcdefg\\";
+    longest.resize(32767);
+    EXPECT_EQ(server.request("unixpath", longest).substr(0, 5), "path ");
+    EXPECT_EQ(server.request("unixpath", longest + "x"), "error");
+    EXPECT_EQ(server.request("unixpath", std::string(40000, '/')), "error");
+    EXPECT_EQ(server.request("getwindowsdir"), "C:\\windows");
+    EXPECT_EQ(server.quit(), 0);
+}
+
 TEST(WindowsPath, HostPathsAsWineMapsThem) {
     qv::Server server = qvtest::start_server();
     const std::string dir = "/tmp/qv-winpath-" + std::to_string(::getpid()) + "-\xc3\x9cn\xc3\xaf dir";

@@ -72,6 +72,9 @@ TEST(RegistryWrite, StringLiteralsKeepBackslashZeroWhileMultiStringsSplitThere) 
         // pairs never overlap: backslash, backslash, 0 is a backslash and a NUL
         {"str(7):\\\\0", "7 5c0000000000", "7 =\\\\\\0\\0"},
         {"str(7):\\0\\0", "7 000000000000", "7 =\\0\\0\\0"},
+        // text cut off inside a multi-byte sequence ends in U+FFFD, and there
+        {"str:x\xf0", "1 " + regtest::hex(u16("x\xef\xbf\xbd\0"s)), "1 =x\xef\xbf\xbd\\0"},
+        {"str(7):a\\0b\xe9", "7 " + regtest::hex(u16("a\0b\xef\xbf\xbd\0"s)), "7 =a\\0b\xef\xbf\xbd\\0"},
     });
 }
 

@@ -11,15 +11,19 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <cstdint>
+#include <deque>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "qv/registry.h"
+#include "robust_soak.h"
 #include "robust_support.h"
 
 namespace {
@@ -247,7 +251,13 @@ public:
                                                                 " ", "\xc3", "\\", ":", "\r"};
             first = pick(nonletters);
         }
-        return "rmdrive " + first + (chance(50) ? ":" : "") + (chance(30) ? mutate("") : "");
+        std::string args = first + (chance(50) ? ":" : "") + (chance(30) ? mutate("") : "");
+        // An empty first pick lets the mutated rest lead, which may be any
+        // letter: such a line becomes harmless like an unguarded adddrive.
+        char upper = static_cast<char>(args.empty() ? 0 : args[0] & ~0x20);
+        if (upper >= 'B' && upper <= 'Y' && !mapped.count(upper))
+            args.insert(0, "#");
+        return "rmdrive " + args;
     }
 
     static std::string slashes(std::string path) {
@@ -370,6 +380,28 @@ bool send_in_pieces(robust::RawConversation& conv, Generator& gen, const std::st
     return true;
 }
 
+// The generator alone, for many requests: none of them may reach beyond
+// what the test may change, whatever drives happen to be mapped. (Seed 4242
+// once made "rmdrive b" for a letter never mapped.)
+TEST(Fuzz, TheGeneratorMakesOnlyConfinedRequests) {
+    const std::string drive_dir = "/tmp/qv-fuzz-drives";
+    for (uint64_t seed : {4242ull, 20240611ull, 7ull}) {
+        Generator gen(seed, drive_dir);
+        std::set<char> mapped;
+        for (int i = 0; i < 200000; i++) {
+            if (i % 1000 == 0) {
+                mapped.clear();
+                for (char letter = 'B'; letter <= 'Y'; letter++)
+                    if (gen.chance(10))
+                        mapped.insert(letter);
+            }
+            std::string line = gen.request(mapped);
+            ASSERT_TRUE(confined(parse(line), mapped, drive_dir))
+                << "seed " << seed << ", request " << i << ": \"" << shown(line.substr(0, 300)) << "\"";
+        }
+    }
+}
+
 TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
     if (robust::behind_relay())
         GTEST_SKIP() << robust::kRelaySkip;
@@ -389,14 +421,110 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
     const qv::Millis timeout = qvtest::patience(qv::Millis(30000));
     Generator gen(seed, drive_dir);
 
-    robust::RawConversation conv(prefix.options_for(qvtest::program("qvmanip.exe")));
+    // QV_FUZZ_SOAK=1 (scripts/soak.sh): a crash, hang or framing break is
+    // counted, described and followed by a new server, and the run goes on;
+    // progress and the tally are printed. Otherwise the first one ends the test.
+    const bool soak = robust::env_number("QV_FUZZ_SOAK", 0) != 0;
+    const auto began = qv::Clock::now();
+    auto seconds = [&] { return std::chrono::duration<double>(qv::Clock::now() - began).count(); };
+    robust::SoakTally soak_tally;
+
+    std::unique_ptr<robust::RawConversation> conv;
     std::string why, windows_dir, system_dir;
-    ASSERT_TRUE(conv.started(&why)) << why;
-    ASSERT_TRUE(conv.send("getwindowsdir\ngetsystemdir\n"));
-    ASSERT_TRUE(conv.next(&windows_dir, timeout, &why)) << why;
-    ASSERT_TRUE(conv.next(&system_dir, timeout, &why)) << why;
+    size_t sent = 0;
+    int servers_started = 0;
+    std::deque<std::string> recent;  // in a soak, what the server was last sent
+    // In a soak, where the current server's Wine output goes.
+    auto server_log = [&] { return prefix.path() + ".server-" + std::to_string(servers_started - 1) + ".log"; };
+    auto start_server = [&]() -> bool {
+        recent.clear();
+        qv::LaunchOptions options = prefix.options_for(qvtest::program("qvmanip.exe"));
+        // A soak keeps what Wine says about a dying server.
+        servers_started++;
+        if (soak)
+            options.stderr_path = server_log();
+        conv = std::make_unique<robust::RawConversation>(options);
+        sent = 2;
+        std::string windows, system;
+        if (!conv->started(&why) || !conv->send("getwindowsdir\ngetsystemdir\n") ||
+            !conv->next(&windows, timeout, &why) || !conv->next(&system, timeout, &why))
+            return false;
+        if (!windows_dir.empty() && (windows != windows_dir || system != system_dir)) {
+            why = "a new server answers other folders: " + shown(windows) + ", " + shown(system);
+            return false;
+        }
+        windows_dir = windows;
+        system_dir = system;
+        return true;
+    };
+    ASSERT_TRUE(start_server()) << why;
     ASSERT_EQ(windows_dir, "C:\\windows");
-    size_t sent = 2;
+
+    // One request and the probe after it.
+    auto exchange = [&](const std::string& line, bool in_pieces, std::string* answer) {
+        std::string bytes = line + "\ngetwindowsdir\n", probe;
+        if (soak) {
+            recent.push_back(bytes);
+            if (recent.size() > 200)
+                recent.pop_front();
+        }
+        if (!(in_pieces ? send_in_pieces(*conv, gen, bytes) : conv->send(bytes))) {
+            why = "server input closed";
+            return robust::Outcome::crash;
+        }
+        sent += 2;
+        if (!conv->next(answer, timeout, &why) || !conv->next(&probe, timeout, &why)) {
+            robust::Outcome outcome = robust::classify_failure(why);
+            std::string fault = soak ? robust::wine_fault(server_log()) : "";
+            if (outcome == robust::Outcome::hang && !fault.empty()) {
+                why += ", and Wine's debugger holds the server after \"" + fault + "\"";
+                outcome = robust::Outcome::crash;
+            }
+            return outcome;
+        }
+        if (probe != windows_dir) {
+            why = "framing lost: the probe's answer was \"" + shown(probe.substr(0, 300)) + "\"";
+            return robust::Outcome::framing_break;
+        }
+        return robust::Outcome::answered;
+    };
+    // A soak notes what the processes were doing, gives a hung server a
+    // second chance to answer (telling slow from stuck), then starts anew;
+    // after a hang the prefix's wineserver is restarted too.
+    auto recover = [&](robust::Outcome outcome, const std::string& context) -> bool {
+        soak_tally.count(outcome);
+        std::printf("soak: %s after %llu requests, at %s: %s\n  server: %s\n  wineserver: %s\n  test: rss %ld MiB\n",
+                    outcome == robust::Outcome::hang ? "hang" : outcome == robust::Outcome::crash ? "crash" : "framing break",
+                    static_cast<unsigned long long>(soak_tally.requests), context.c_str(), why.c_str(),
+                    robust::process_state(conv->process().pid()).c_str(),
+                    robust::process_state(prefix.wineserver_pid()).c_str(), robust::own_rss_mib());
+        if (outcome == robust::Outcome::hang) {
+            std::string late;
+            auto asked = qv::Clock::now();
+            bool came = conv->next(&late, qv::Millis(120000), &why);
+            std::printf("  %s\n", came ? ("the answer came " +
+                                          std::to_string(std::chrono::duration<double>(qv::Clock::now() - asked).count() + 30) +
+                                          " s after the request")
+                                             .c_str()
+                                       : ("still no answer 150 s after the request: " + why).c_str());
+        }
+        if (outcome == robust::Outcome::crash)
+            std::printf("  exit code %d; Wine's output in %s\n",
+                        conv->process().wait(qv::Clock::now() + qv::Millis(5000)), server_log().c_str());
+        // The server's last requests, whole, to replay the fault.
+        const std::string replay = prefix.path() + ".replay-" + std::to_string(servers_started - 1) + ".txt";
+        if (std::FILE* f = std::fopen(replay.c_str(), "wb")) {
+            for (const std::string& r : recent)
+                std::fwrite(r.data(), 1, r.size(), f);
+            std::fclose(f);
+            std::printf("  the server's last %zu requests in %s\n", recent.size(), replay.c_str());
+        }
+        std::fflush(stdout);
+        conv->process().kill_now();
+        if (outcome == robust::Outcome::hang)
+            prefix.stop();
+        return start_server();
+    };
 
     // Letters the test mapped and has not removed. A and Z are given out only
     // when B to Y are all taken, and rmdrive cannot remove them, so the test
@@ -407,7 +535,7 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
     std::set<char> mapped;
     std::map<std::string, std::array<int, 2>> tally;  // answers with content, empty or error ones
     int failures = 0;
-    for (uint64_t i = 0; i < requests && failures < 5; i++) {
+    for (uint64_t i = 0; i < requests && (soak || failures < 5); i++) {
         std::string line = gen.request(mapped);
         Parsed p = parse(line);
         if (p.word == "adddrive" && mapped.size() >= 20) {
@@ -417,18 +545,29 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
         ASSERT_TRUE(confined(p, mapped, drive_dir)) << "the generator made \"" << shown(line.substr(0, 300)) << "\"";
         const std::string context = "request " + std::to_string(i) + " (seed " + std::to_string(seed) + "): \"" +
                                     shown(line.substr(0, 300)) + "\"" + (line.size() > 300 ? "..." : "");
+        if (soak && i % 10000 == 0) {
+            std::printf("soak progress: %s; test rss %ld MiB; server %s; wineserver %s\n",
+                        soak_tally.line(seed, seconds()).c_str(), robust::own_rss_mib(),
+                        robust::process_state(conv->process().pid()).c_str(),
+                        robust::process_state(prefix.wineserver_pid()).c_str());
+            std::fflush(stdout);
+        }
 
-        ASSERT_TRUE(send_in_pieces(conv, gen, line + "\ngetwindowsdir\n")) << "server input closed at " << context;
-        sent += 2;
-        std::string answer, probe;
-        ASSERT_TRUE(conv.next(&answer, timeout, &why)) << why << " at " << context;
-        ASSERT_TRUE(conv.next(&probe, timeout, &why)) << why << " after " << context;
-        ASSERT_EQ(probe, windows_dir) << "framing lost after " << context << "; its answer: \""
-                                      << shown(answer.substr(0, 300)) << "\"";
+        soak_tally.requests++;
+        std::string answer;
+        robust::Outcome outcome = exchange(line, true, &answer);
+        if (outcome != robust::Outcome::answered) {
+            if (!soak)
+                FAIL() << why << " at " << context << "; its answer: \"" << shown(answer.substr(0, 300)) << "\"";
+            ADD_FAILURE() << why << " at " << context;
+            ASSERT_TRUE(recover(outcome, context)) << "no new server: " << why;
+            continue;
+        }
         std::string bad = misfit(p, answer, windows_dir, system_dir);
         if (!bad.empty()) {
             ADD_FAILURE() << bad << " to " << context << ": \"" << shown(answer.substr(0, 300)) << "\"";
             failures++;
+            soak_tally.unexpected++;
         }
         if (trace)
             std::fprintf(trace, "> %s\n< %s\n", shown(line.substr(0, 400)).c_str(), shown(answer.substr(0, 400)).c_str());
@@ -440,23 +579,30 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
             if (key.rfind("3264\\", 0) == 0)
                 key.erase(0, 5);
             std::string listing;
-            ASSERT_TRUE(conv.send("getregkey " + key + "\ngetwindowsdir\n"));
-            sent += 2;
-            ASSERT_TRUE(conv.next(&listing, timeout, &why)) << why << " listing after " << context;
-            ASSERT_TRUE(conv.next(&probe, timeout, &why)) << why << " after listing after " << context;
-            ASSERT_EQ(probe, windows_dir) << "framing lost listing " << shown(key) << " after " << context
-                                          << "; the listing: \"" << shown(listing.substr(0, 300)) << "\"";
+            const std::string listing_context = "listing " + shown(key) + " after " + context;
+            outcome = exchange("getregkey " + key, false, &listing);
+            if (outcome != robust::Outcome::answered) {
+                if (!soak)
+                    FAIL() << why << " " << listing_context << "; the listing: \"" << shown(listing.substr(0, 300)) << "\"";
+                ADD_FAILURE() << why << " " << listing_context;
+                ASSERT_TRUE(recover(outcome, listing_context)) << "no new server: " << why;
+                continue;
+            }
             bad = misfit(parse("getregkey " + key), listing, windows_dir, system_dir);
             if (!bad.empty()) {
-                ADD_FAILURE() << bad << " listing " << shown(key) << " after " << context << ": \""
-                              << shown(listing.substr(0, 300)) << "\"";
+                ADD_FAILURE() << bad << " " << listing_context << ": \"" << shown(listing.substr(0, 300)) << "\"";
                 failures++;
+                soak_tally.unexpected++;
             }
         }
         if (p.word == "adddrive" && answer.rfind("drive ", 0) == 0)
             mapped.insert(answer[6]);
         if (p.word == "rmdrive" && answer.empty())
             mapped.erase(static_cast<char>(p.args[0] & ~0x20));
+    }
+    if (soak) {
+        std::printf("soak tally: %s\n", soak_tally.line(seed, seconds()).c_str());
+        std::fflush(stdout);
     }
 
     if (trace)
@@ -469,27 +615,27 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
 
     // Known requests still get their known answers.
     const std::string check = "HKCU\\Software\\QvFuzz\\after";
-    ASSERT_TRUE(conv.send("setregkey " + check + "\\nv\\ndword:2a\ngetregkey " + check + "\nunixpath C:\\windows\n" +
+    ASSERT_TRUE(conv->send("setregkey " + check + "\\nv\\ndword:2a\ngetregkey " + check + "\nunixpath C:\\windows\n" +
                           "rmregtree HKCU\\Software\\QvFuzz\n"));
     sent += 4;
     std::string a;
-    ASSERT_TRUE(conv.next(&a, timeout, &why)) << why;
+    ASSERT_TRUE(conv->next(&a, timeout, &why)) << why;
     EXPECT_EQ(a, "success");
-    ASSERT_TRUE(conv.next(&a, timeout, &why)) << why;
+    ASSERT_TRUE(conv->next(&a, timeout, &why)) << why;
     EXPECT_EQ(a, "value v\\0 4 2a000000\n");
-    ASSERT_TRUE(conv.next(&a, timeout, &why)) << why;
+    ASSERT_TRUE(conv->next(&a, timeout, &why)) << why;
     EXPECT_EQ(a, "path " + prefix.path() + "/dosdevices/c:/windows");
-    ASSERT_TRUE(conv.next(&a, timeout, &why)) << why;
+    ASSERT_TRUE(conv->next(&a, timeout, &why)) << why;
     EXPECT_EQ(a, "success");
     for (char letter : mapped) {
-        ASSERT_TRUE(conv.send(std::string("rmdrive ") + letter + "\n"));
+        ASSERT_TRUE(conv->send(std::string("rmdrive ") + letter + "\n"));
         sent++;
-        ASSERT_TRUE(conv.next(&a, timeout, &why)) << why;
+        ASSERT_TRUE(conv->next(&a, timeout, &why)) << why;
         EXPECT_EQ(a, "") << "removing drive " << letter;
     }
-    EXPECT_EQ(conv.finish(timeout), 0) << "the server must end cleanly at the end of its input";
-    EXPECT_EQ(conv.markers_in_stream(), sent) << "one end marker per request, counted on the raw stream";
-    EXPECT_EQ(conv.trailing(), "");
+    EXPECT_EQ(conv->finish(timeout), 0) << "the server must end cleanly at the end of its input";
+    EXPECT_EQ(conv->markers_in_stream(), sent) << "one end marker per request, counted on the raw stream";
+    EXPECT_EQ(conv->trailing(), "");
 
     EXPECT_EQ(robust::dosdevices(prefix), drives_before);
     // The mount manager keeps drive types under this key, made on its first

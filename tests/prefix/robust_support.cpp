@@ -161,6 +161,8 @@ bool RawConversation::fill(qv::Clock::time_point deadline, std::string* why) {
     ssize_t n = child_.read_some(buf, sizeof buf, deadline);
     if (n > 0) {
         raw_.append(buf, static_cast<size_t>(n));
+        if (counting_)
+            count_markers(std::string(buf, static_cast<size_t>(n)));
         framer_.feed(std::string_view(buf, static_cast<size_t>(n)));
         return true;
     }
@@ -183,6 +185,8 @@ bool RawConversation::started(std::string* why) {
         return false;
     }
     raw_.erase(0, qv::kHandshake.size());
+    counting_ = true;
+    count_markers(raw_);
     return true;
 }
 
@@ -194,6 +198,10 @@ bool RawConversation::next(std::string* answer, qv::Millis timeout, std::string*
             return false;
     *answer = raw_.substr(cursor_, marker - cursor_);
     cursor_ = marker + qv::kEndMarker.size();
+    if (cursor_ > (1u << 20) && cursor_ >= raw_.size() / 2) {
+        raw_.erase(0, cursor_);
+        cursor_ = 0;
+    }
     std::string framed;
     if (framer_.next(&framed) != qv::FrameReader::Status::answer || framed != *answer) {
         *why = "the library's framer disagrees: " + qvtest::shown(framed.substr(0, 200));
@@ -211,14 +219,17 @@ int RawConversation::finish(qv::Millis timeout) {
     return child_.wait(deadline);
 }
 
-size_t RawConversation::markers_in_stream() const {
-    size_t count = 0;
+void RawConversation::count_markers(const std::string& bytes) {
     // Overlapping ones count too: "x\nend" before a marker would read as two.
-    // The handshake's LF is kept, as a marker could begin with it.
-    std::string stream = "\n" + raw_;
-    for (size_t at = stream.find(qv::kEndMarker); at != std::string::npos; at = stream.find(qv::kEndMarker, at + 1))
-        count++;
-    return count;
+    // The handshake's LF starts the carry, as a marker could begin with it.
+    // A marker found here ends in the new bytes, so none is counted twice.
+    std::string text = carry_ + bytes;
+    for (size_t at = text.find(qv::kEndMarker); at != std::string::npos; at = text.find(qv::kEndMarker, at + 1))
+        markers_++;
+    size_t keep = std::min(text.size(), qv::kEndMarker.size() - 1);
+    carry_ = text.substr(text.size() - keep);
 }
+
+size_t RawConversation::markers_in_stream() const { return markers_; }
 
 }  // namespace robust

@@ -83,11 +83,19 @@ public:
 
 private:
     bool fill(qv::Clock::time_point deadline, std::string* why);
+    void count_markers(const std::string& bytes);
 
     qv::ChildProcess child_;
+    // Bytes not yet taken as answers (and a few before them); a long soak
+    // must not keep its whole stream.
     std::string raw_;
     size_t cursor_ = 0;
     qv::FrameReader framer_;
+    // Markers are counted as the bytes arrive; carry_ holds the last bytes
+    // seen, where a marker split between two reads begins.
+    bool counting_ = false;
+    std::string carry_ = "\n";
+    size_t markers_ = 0;
 };
 
 }  // namespace robust

@@ -29,6 +29,12 @@ TEST(TextRoutines, AtoWConvertsUtf8IncludingNonAsciiAndInvalidBytes) {
     // Without flags the converter replaces invalid sequences with U+FFFD.
     EXPECT_EQ(u.ask("atow", hex("a\xff" "b")), "6100fdff6200" "0000");
     EXPECT_EQ(u.ask("atow", hex("\xe2\x82")), "fdff" "0000");
+    // Text that ends inside a 3- or 4-byte sequence still gets its terminator
+    // (Wine's converter, asked to stop at the NUL, takes it into the sequence).
+    EXPECT_EQ(u.ask("atow", hex("a\xe9")), "6100fdff" "0000");
+    EXPECT_EQ(u.ask("atow", hex("\xf0")), "fdff" "0000");
+    EXPECT_EQ(u.ask("atow", hex("\xf3\x83")), "fdff" "0000");
+    EXPECT_EQ(u.ask("atow", hex("\xc3")), "fdff" "0000");
     EXPECT_EQ(u.ask("atow", ""), "0000");
 }
 

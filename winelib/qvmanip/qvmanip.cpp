@@ -31,6 +31,14 @@ static char *buffer;
 static int buffer_size;
 static int buffer_len;
 static int buffer_pos;
+/* The bytes from buffer_pos up to here hold no LF: the search goes on from
+ * here, so a line that spans many reads is searched once. */
+static int buffer_scan;
+
+#define LINE_CHUNK 4096
+/* A larger buffer that holds little is given back before the next read, so
+ * one huge line does not pin its memory for the rest of the session. */
+#define LINE_BUFFER_KEEP (64 * 1024)
 
 /* Bytes the buffer must hold after a refill.  The sizes are signed 32-bit,
  * so a line that would not fit them is refused like a failed allocation. */
@@ -42,59 +50,109 @@ static BOOL line_buffer_need(int held, int got, int *need)
     return TRUE;
 }
 
+/* Moves the unconsumed bytes to the start of target, which replaces the
+ * buffer unless it is the buffer itself. */
+static void line_buffer_move(char *target)
+{
+    int held = buffer_len - buffer_pos;
+    if (held)
+        memmove(target, buffer + buffer_pos, held);
+    buffer_scan -= buffer_pos;
+    buffer_len = held;
+    buffer_pos = 0;
+    if (target != buffer)
+    {
+        if (buffer)
+            HeapFree(GetProcessHeap(), 0, buffer);
+        buffer = target;
+    }
+}
+
+/* Room for need unconsumed bytes.  The capacity at least doubles when it
+ * grows, so assembling a long line costs time in proportion to its length;
+ * when the heap cannot give that much, exactly what is needed will do. */
+static BOOL line_buffer_room(int need)
+{
+    if (buffer && need <= buffer_size - buffer_pos)
+        return TRUE;
+    if (buffer && need <= buffer_size / 2)
+    {
+        line_buffer_move(buffer);
+        return TRUE;
+    }
+    int size = buffer_size > INT_MAX / 2 ? INT_MAX : buffer_size * 2;
+    if (size < LINE_CHUNK)
+        size = LINE_CHUNK;
+    if (size < need)
+        size = need;
+    char *block = (char *)HeapAlloc(GetProcessHeap(), 0, size);
+    if (!block && size > need)
+    {
+        size = need;
+        block = (char *)HeapAlloc(GetProcessHeap(), 0, size);
+    }
+    if (!block)
+        return FALSE;
+    line_buffer_move(block);
+    buffer_size = size;
+    return TRUE;
+}
+
+/* Gives back a large buffer that holds little: all of it when it is empty,
+ * else all but a small block for the bytes it still holds. */
+static void line_buffer_trim(void)
+{
+    int held = buffer_len - buffer_pos;
+    if (buffer_size <= LINE_BUFFER_KEEP || held > buffer_size / 8)
+        return;
+    if (!held)
+    {
+        HeapFree(GetProcessHeap(), 0, buffer);
+        buffer = NULL;
+        buffer_size = buffer_len = buffer_pos = buffer_scan = 0;
+        return;
+    }
+    int size = held * 2 > LINE_BUFFER_KEEP ? held * 2 : LINE_BUFFER_KEEP;
+    char *block = (char *)HeapAlloc(GetProcessHeap(), 0, size);
+    if (!block)
+        return;
+    line_buffer_move(block);
+    buffer_size = size;
+}
+
 static char *raw_input(void)
 {
-    char chunk[4096];
+    char chunk[LINE_CHUNK];
 
     for (;;)
     {
-        if (buffer_pos < buffer_len)
+        int from = buffer_scan > buffer_pos ? buffer_scan : buffer_pos;
+        if (from < buffer_len)
         {
-            char *lf = (char *)memchr(buffer + buffer_pos, '\n', buffer_len - buffer_pos);
+            char *lf = (char *)memchr(buffer + from, '\n', buffer_len - from);
             if (lf)
             {
                 char *line = buffer + buffer_pos;
                 *lf = 0;
                 buffer_pos = (int)(lf - buffer) + 1;
+                buffer_scan = buffer_pos;
                 return line;
             }
         }
+        buffer_scan = buffer_len;
+
+        /* No line is handed out any more, so the buffer may move. */
+        line_buffer_trim();
 
         int got = _read(0, chunk, sizeof(chunk));
         if (got <= 0)
             return NULL;
 
-        int held = buffer_len - buffer_pos;
         int need;
-        if (!line_buffer_need(held, got, &need))
+        if (!line_buffer_need(buffer_len - buffer_pos, got, &need) || !line_buffer_room(need))
             return NULL;
-
-        char *target;
-        if (buffer_size >= need)
-        {
-            if (!buffer)
-                return NULL;
-            target = buffer;
-        }
-        else
-        {
-            target = (char *)HeapAlloc(GetProcessHeap(), 0, need);
-            if (!target)
-                return NULL;
-        }
-
-        memmove(target, buffer + buffer_pos, held);
-        memcpy(target + held, chunk, got);
-
-        if (target != buffer)
-        {
-            if (buffer)
-                HeapFree(GetProcessHeap(), 0, buffer);
-            buffer = target;
-            buffer_size = need;
-        }
-        buffer_len = need;
-        buffer_pos = 0;
+        memcpy(buffer + buffer_len, chunk, got);
+        buffer_len += got;
     }
 }
 
@@ -103,7 +161,13 @@ static char *raw_input(void)
  * few pipe writes rather than one per answer. */
 static BOOL line_pending(void)
 {
-    return buffer_pos < buffer_len && memchr(buffer + buffer_pos, '\n', buffer_len - buffer_pos) != NULL;
+    int from = buffer_scan > buffer_pos ? buffer_scan : buffer_pos;
+    if (from >= buffer_len)
+        return FALSE;
+    if (memchr(buffer + from, '\n', buffer_len - from))
+        return TRUE;
+    buffer_scan = buffer_len;
+    return FALSE;
 }
 
 /* ------------------------------------------------------------------------ */
@@ -121,16 +185,24 @@ static void heap_free(void *block)
         HeapFree(GetProcessHeap(), 0, block);
 }
 
-/* UTF-8 -> new NUL-terminated UTF-16 block, or NULL when out of memory. */
+/* UTF-8 -> new NUL-terminated UTF-16 block, or NULL when out of memory.
+ * The bytes are converted by count and the NUL added here: asked to convert
+ * up to the terminator, Wine takes the NUL after a cut-off 3- or 4-byte
+ * sequence ("a\xe9") into the invalid sequence and returns no terminator. */
 static WCHAR *AtoW(const char *str)
 {
-    int units = MultiByteToWideChar(CP_UTF8, 0, str, -1, NULL, 0);
-    if (units <= 0)
+    size_t bytes = strlen(str);
+    if (bytes >= INT_MAX)
         return NULL;
-    WCHAR *strW = (WCHAR *)heap_alloc((SIZE_T)units * sizeof(WCHAR));
+    int units = bytes ? MultiByteToWideChar(CP_UTF8, 0, str, (int)bytes, NULL, 0) : 0;
+    if (bytes && units <= 0)
+        return NULL;
+    WCHAR *strW = (WCHAR *)heap_alloc(((SIZE_T)units + 1) * sizeof(WCHAR));
     if (!strW)
         return NULL;
-    MultiByteToWideChar(CP_UTF8, 0, str, -1, strW, units);
+    if (units)
+        units = MultiByteToWideChar(CP_UTF8, 0, str, (int)bytes, strW, units);
+    strW[units] = 0;
     return strW;
 }
 
@@ -193,6 +265,23 @@ static void send_escaped_bytes(const char *str, size_t n, BOOL escape_nul)
 static void send_lf(void)
 {
     fwrite("\n", 1, 1, stdout);
+}
+
+/* The runtime's printf hands every character of its output to fputc on its
+ * own, so answers are written with fputs and fwrite; this writes the prefix
+ * and the number in decimal, as "%i" and "%u" would. */
+static void send_decimal(const char *prefix, long long value)
+{
+    char text[24];
+    char *end = text + sizeof(text), *digit = end;
+    unsigned long long magnitude = value < 0 ? 0ull - (unsigned long long)value : (unsigned long long)value;
+    do
+        *--digit = (char)('0' + magnitude % 10);
+    while (magnitude /= 10);
+    if (value < 0)
+        *--digit = '-';
+    fputs(prefix, stdout);
+    fwrite(digit, 1, end - digit, stdout);
 }
 
 /* Two lower-case hex digits per byte, written in runs. */
@@ -310,6 +399,17 @@ static int get_reg_root(const char *path, HKEY *rootkey, enum reg_arch *arch, co
 }
 
 /* Wine's headers here have no wine_is_64bit; this is the same build-time test. */
+/* The longest key path (below its root) the registry calls take, in UTF-16
+ * units: Wine cuts a longer one to this length without a word, and the call
+ * would act on an ancestor of the key named (rmregtree would delete it). A
+ * longer path is refused as Wine refuses an over-long key name. */
+#define REG_PATH_MAX 32766
+
+static BOOL reg_path_fits(const WCHAR *subtreeW)
+{
+    return wcslen(subtreeW) <= REG_PATH_MAX;
+}
+
 static BOOL reg_64bit_build(void)
 {
 #ifdef _WIN64
@@ -365,12 +465,12 @@ static BOOL sendregvalue(DWORD type, const BYTE *data, DWORD size)
 {
     BOOL ok = TRUE;
 
-    printf("%i ", (int)type);
+    send_decimal("", (int)type);
     if (reg_text_type(type))
     {
         int len;
         char *textA = WtoA_n((const WCHAR *)data, (int)(size / 2), &len);
-        fputc('=', stdout);
+        fwrite(" =", 1, 2, stdout);
         if (textA)
             sendescapedstring_n(textA, (unsigned int)len);
         else
@@ -378,14 +478,17 @@ static BOOL sendregvalue(DWORD type, const BYTE *data, DWORD size)
         heap_free(textA);
     }
     else
+    {
+        fwrite(" ", 1, 1, stdout);
         send_hex(data, size);
+    }
     send_lf();
     return ok;
 }
 
 static void send_reg_error(LONG code)
 {
-    printf("errno %i", (int)code);
+    send_decimal("errno ", (int)code);
     send_lf();
 }
 
@@ -400,6 +503,9 @@ static BOOL reg_grow(void **dynamic, SIZE_T size)
     *dynamic = block;
     return TRUE;
 }
+
+/* The longest value name the registry takes, in characters. */
+#define REG_VALUE_NAME_MAX 16383
 
 static void sendregkey(HKEY key)
 {
@@ -441,12 +547,18 @@ static void sendregkey(HKEY key)
         }
         else if (res == ERROR_MORE_DATA)
         {
-            /* Wine does not report the size of a name that does not fit, so
-             * asking again with the same buffers would never end. */
+            /* Wine does not report the size of a name that does not fit: the
+             * name buffer then grows once to the longest name the registry
+             * takes.  Should that not do either, asking again with the same
+             * buffers would never end. */
             if (name_size <= wbuf_size && data_size <= buf_size)
             {
-                send_reg_error(res);
-                break;
+                if (wbuf_size > REG_VALUE_NAME_MAX)
+                {
+                    send_reg_error(res);
+                    break;
+                }
+                name_size = REG_VALUE_NAME_MAX + 1; /* with its NUL */
             }
             if (name_size > wbuf_size)
             {
@@ -548,9 +660,10 @@ static void getregkey_cmd(char *args)
         fputs("error out of memory", stdout);
         return;
     }
-    LONG res = RegOpenKeyExW(rootkey, subtreeW, 0, reg_access(KEY_READ, arch), &key);
+    LONG res = reg_path_fits(subtreeW) ? RegOpenKeyExW(rootkey, subtreeW, 0, reg_access(KEY_READ, arch), &key)
+                                       : ERROR_INVALID_PARAMETER;
     if (res != ERROR_SUCCESS)
-        printf("errno %i", (int)res);
+        send_decimal("errno ", (int)res);
     else
     {
         sendregkey(key);
@@ -695,6 +808,9 @@ static const char *setregkey_pass(enum reg_arch arch, void *context)
     REGSAM access = reg_access(KEY_READ | KEY_SET_VALUE, arch);
     BOOL close;
 
+    if (!reg_path_fits(set->subtreeW))
+        return "error unable to create registry key";
+
     HKEY key = set_key(set->rootkey, set->subtreeW, access, &close);
     if (!key)
         return "error unable to create registry key";
@@ -795,39 +911,78 @@ static BOOL delete_link_key(HKEY hkey, const WCHAR *name, LONG *res)
     return TRUE;
 }
 
-/* Deletes everything below hkey, children before parents; hkey stays. */
+/* The longest key name, in characters: Windows takes 255, Wine 256. */
+#define REG_KEY_NAME_MAX 256
+
+/* Deletes everything below hkey, children before parents; hkey stays.
+ * Depth first without recursion: the registry takes trees deeper than a
+ * thread's stack could follow (one frame per level). The open keys on the
+ * way down are kept in a heap block; each emptied key is deleted through its
+ * own handle. */
 static LONG delete_subkeys(HKEY hkey)
 {
-    WCHAR subkey_name[256];
-    HKEY subkey;
+    WCHAR subkey_name[REG_KEY_NAME_MAX + 1];
+    HKEY *path = NULL; /* the keys opened below hkey, outermost first */
+    SIZE_T depth = 0, room = 0;
+    HKEY current = hkey;
     LONG res;
 
     for (;;)
     {
         /* each deletion moves the remaining subkeys down to index 0 */
-        res = RegEnumKeyW(hkey, 0, subkey_name, 256);
+        res = RegEnumKeyW(current, 0, subkey_name, REG_KEY_NAME_MAX + 1);
+        if (res == ERROR_NO_MORE_ITEMS)
+        {
+            if (!depth)
+            {
+                res = ERROR_SUCCESS;
+                break;
+            }
+            /* current is empty now: an empty name deletes the key itself */
+            res = RegDeleteKeyW(current, L"");
+            RegCloseKey(current);
+            current = depth > 1 ? path[depth - 2] : hkey;
+            depth--;
+            if (res != ERROR_SUCCESS)
+                break;
+            continue;
+        }
         if (res != ERROR_SUCCESS)
             break;
         /* a link is removed itself; following it would empty its target,
          * which lies outside the tree */
-        if (delete_link_key(hkey, subkey_name, &res))
+        if (delete_link_key(current, subkey_name, &res))
         {
             if (res != ERROR_SUCCESS)
                 break;
             continue;
         }
-        res = RegOpenKeyW(hkey, subkey_name, &subkey);
+        if (depth == room)
+        {
+            SIZE_T more = room ? room * 2 : 64;
+            HKEY *grown = (HKEY *)heap_alloc(more * sizeof(HKEY));
+            if (!grown)
+            {
+                res = ERROR_NOT_ENOUGH_MEMORY;
+                break;
+            }
+            if (depth)
+                memcpy(grown, path, depth * sizeof(HKEY));
+            heap_free(path);
+            path = grown;
+            room = more;
+        }
+        HKEY subkey;
+        res = RegOpenKeyW(current, subkey_name, &subkey);
         if (res != ERROR_SUCCESS)
             break;
-        res = delete_subkeys(subkey);
-        RegCloseKey(subkey);
-        if (res != ERROR_SUCCESS)
-            break;
-        res = RegDeleteKeyW(hkey, subkey_name);
-        if (res != ERROR_SUCCESS)
-            break;
+        path[depth++] = subkey;
+        current = subkey;
     }
-    return res == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : res;
+    while (depth)
+        RegCloseKey(path[--depth]);
+    heap_free(path);
+    return res;
 }
 
 struct rmreg_args
@@ -842,6 +997,8 @@ static const char *rmregtree_pass(enum reg_arch arch, void *context)
     const struct rmreg_args *rm = (const struct rmreg_args *)context;
     HKEY key;
 
+    if (!reg_path_fits(rm->subtreeW))
+        return "error unable to delete registry tree";
     LONG res = RegOpenKeyExW(rm->rootkey, rm->subtreeW, 0, reg_access(KEY_ALL_ACCESS, arch), &key);
     if (res == ERROR_FILE_NOT_FOUND)
         return NULL; /* nothing to delete in this view */
@@ -892,7 +1049,8 @@ static const char *rmregvalue_pass(enum reg_arch arch, void *context)
     const struct rmreg_args *rm = (const struct rmreg_args *)context;
     HKEY key;
 
-    if (RegOpenKeyExW(rm->rootkey, rm->subtreeW, 0, reg_access(KEY_ALL_ACCESS, arch), &key) != ERROR_SUCCESS)
+    if (!reg_path_fits(rm->subtreeW) ||
+        RegOpenKeyExW(rm->rootkey, rm->subtreeW, 0, reg_access(KEY_ALL_ACCESS, arch), &key) != ERROR_SUCCESS)
         return "error unable to open registry key";
     LONG res = RegDeleteValueW(key, rm->nameW);
     RegCloseKey(key);
@@ -1021,26 +1179,37 @@ static char *convert_dos_path(WCHAR *dos_path)
         return unix_path;
 
     *rest = '/';
-    int rest_len = WideCharToMultiByte(65010, 0, rest, -1, NULL, 0, NULL, NULL);
+    /* by count, the terminator added here (see AtoW) */
+    int rest_units = (int)wcslen(rest);
+    int rest_len = WideCharToMultiByte(65010, 0, rest, rest_units, NULL, 0, NULL, NULL);
     size_t len = strlen(unix_path);
     char *full_unix_path = rest_len > 0 ? (char *)heap_alloc(len + rest_len + 1) : NULL;
     if (full_unix_path)
     {
         memcpy(full_unix_path, unix_path, len);
-        WideCharToMultiByte(65010, 0, rest, -1, full_unix_path + len, rest_len + 1, NULL, NULL);
+        rest_len = WideCharToMultiByte(65010, 0, rest, rest_units, full_unix_path + len, rest_len, NULL, NULL);
+        full_unix_path[len + rest_len] = 0;
     }
     heap_free(unix_path);
     return full_unix_path;
 }
 
+/* The longest path Windows takes, in UTF-16 units. */
+#define DOS_PATH_MAX 32767
+
 static void unixpath_cmd(char *args)
 {
     WCHAR *dos_path = AtoW(args);
-    char *unix_path = dos_path ? convert_dos_path(dos_path) : NULL;
+    /* No file has a longer name, and Wine takes time that grows with the
+     * square of the length to say so (70,000 slashes: half a minute). */
+    char *unix_path = dos_path && lstrlenW(dos_path) <= DOS_PATH_MAX ? convert_dos_path(dos_path) : NULL;
     /* A Unix name may hold LF (the prefix's own path, a drive's target); such
      * a path cannot travel unescaped, so it counts as not translatable. */
     if (unix_path && !has_lf(unix_path))
-        printf("path %s", unix_path);
+    {
+        fputs("path ", stdout);
+        fputs(unix_path, stdout);
+    }
     else
         fputs("error", stdout);
     heap_free(unix_path);
@@ -1060,7 +1229,10 @@ static void windowspath_cmd(char *args)
     WCHAR *dos_pathW = pwine_get_dos_file_name(args);
     char *dos_pathA = dos_pathW ? WtoA(dos_pathW) : NULL;
     if (dos_pathA && !has_lf(dos_pathA))
-        printf("path %s", dos_pathA);
+    {
+        fputs("path ", stdout);
+        fputs(dos_pathA, stdout);
+    }
     else
         fputs("error cannot convert path", stdout);
     heap_free(dos_pathA);
@@ -1160,20 +1332,30 @@ static HANDLE open_mountmgr(void)
                        FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
 }
 
+/* The longest target of a symbolic link on Linux, in bytes (PATH_MAX - 1). */
+#define MOUNT_POINT_MAX 4095
+
 static void adddrive_cmd(char *args)
 {
     /* The mount manager takes an empty mount point, reports success and
      * maps nothing; that must not be answered with a letter. */
     if (!args[0])
     {
-        printf("errno %u", (unsigned)ERROR_INVALID_PARAMETER);
+        send_decimal("errno ", (unsigned)ERROR_INVALID_PARAMETER);
+        return;
+    }
+    /* Nor may a mount point be longer than a symbolic link holds, which the
+     * mount manager makes of it: it reports success for a longer one too. */
+    if (strlen(args) > MOUNT_POINT_MAX)
+    {
+        send_decimal("errno ", (unsigned)ERROR_FILENAME_EXCED_RANGE);
         return;
     }
 
     HANDLE mountmgr = open_mountmgr();
     if (mountmgr == INVALID_HANDLE_VALUE)
     {
-        printf("errno %u", (unsigned)GetLastError());
+        send_decimal("errno ", (unsigned)GetLastError());
         return;
     }
 
@@ -1236,7 +1418,7 @@ static void adddrive_cmd(char *args)
     }
 
     if (error)
-        printf("errno %u", (unsigned)error);
+        send_decimal("errno ", (unsigned)error);
     else if (mapped)
         ;
     else if (!last_free_drive)
@@ -1265,12 +1447,15 @@ static void adddrive_cmd(char *args)
             set_drive_record(data, v2, size, DRIVE_UNKNOWN, last_free_drive, (USHORT)fixed);
             memcpy(data + fixed, args, length + 1);
             if (DeviceIoControl(mountmgr, IOCTL_DEFINE_UNIX_DRIVE, data, size, NULL, 0, NULL, NULL))
-                printf("drive %c", last_free_drive);
+            {
+                fputs("drive ", stdout);
+                fwrite(&last_free_drive, 1, 1, stdout);
+            }
             else
                 error = GetLastError();
         }
         if (error)
-            printf("errno %u", (unsigned)error);
+            send_decimal("errno ", (unsigned)error);
     }
 
     heap_free(data);
@@ -1290,7 +1475,7 @@ static void rmdrive_cmd(char *args)
     HANDLE mountmgr = open_mountmgr();
     if (mountmgr == INVALID_HANDLE_VALUE)
     {
-        printf("errno %u", (unsigned)GetLastError());
+        send_decimal("errno ", (unsigned)GetLastError());
         return;
     }
 
@@ -1315,7 +1500,7 @@ static void rmdrive_cmd(char *args)
         }
     }
     if (error)
-        printf("errno %u", (unsigned)error);
+        send_decimal("errno ", (unsigned)error);
     CloseHandle(mountmgr);
 }
 
@@ -1333,14 +1518,14 @@ static void findfiles_cmd(char *args)
     WCHAR *patternW = AtoW(pattern + 1);
     if (!patternW)
     {
-        printf("errno %u", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
+        send_decimal("errno ", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
     HANDLE find = FindFirstFileW(patternW, &finddata);
     heap_free(patternW);
     if (find == INVALID_HANDLE_VALUE)
     {
-        printf("errno %u", (unsigned)GetLastError());
+        send_decimal("errno ", (unsigned)GetLastError());
         return;
     }
 
@@ -1361,7 +1546,7 @@ static void findfiles_cmd(char *args)
             char *result = WtoA(nameW);
             if (!result)
             {
-                printf("errno %u", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
+                send_decimal("errno ", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
                 break;
             }
             fputs((finddata.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "dir " : "file ", stdout);
@@ -1486,6 +1671,8 @@ static void getwindowsdir_cmd(char *args)
         send_folder(windowsdir);
 }
 
+#define ENV_NAME_LIMIT 32767
+
 static void getexpandedstr_cmd(char *args)
 {
     WCHAR windowsdir[MAX_PATH];
@@ -1504,6 +1691,10 @@ static void getexpandedstr_cmd(char *args)
         break;
     }
 
+    /* No variable has a longer name (a variable holds at most 32,767
+     * characters), and Wine faults on names of 32,767 to 65,535. */
+    if (strlen(args) >= ENV_NAME_LIMIT)
+        return;
     char env[MAX_PATH];
     DWORD ret = GetEnvironmentVariableA(args, env, MAX_PATH);
     /* A value with LF cannot travel as a raw text; it is answered like an
