@@ -3,7 +3,8 @@
 # table goes to standard output. Arguments go to qvbench, e.g.
 # --line-mib 1,16 (skip the longer lines), --no-scale, --requests 2000,
 # --only getregkey. With --agent first, runs the agent's benchmark
-# (bench/agent_bench.cpp) instead; the rest goes to it.
+# (bench/agent_bench.cpp) instead; the rest goes to it. With --python
+# first, the Python package against wine64 reg (bench/python_bench.py [N]).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
@@ -15,6 +16,9 @@ trap '"$top/scripts/wine-prefix.sh" stop "$prefix"' EXIT
 if [ "${1:-}" = --agent ]; then
     shift
     "$build/bench/qvagent_bench" --prefix "$prefix" "$@"
+elif [ "${1:-}" = --python ]; then
+    shift
+    PYTHONPATH=$top/python /usr/bin/python3 "$top/bench/python_bench.py" "$prefix" "$build/cli/qvctl" "$@"
 else
     "$build/bench/qvbench" --prefix "$prefix" "$@"
 fi
