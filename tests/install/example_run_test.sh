@@ -31,16 +31,17 @@ for example in "$work/cmake-example/qvtools-example" "$work/pkgconfig-example"; 
 done
 
 # The installed client runs the server installed beside it: with that server
-# swapped for a program that never shakes hands, it cannot start one.
+# swapped for a program that never shakes hands, it cannot start one. Without
+# an agent (--persist 0): one kept from the first call would answer the second.
 qvctl=$work/root/bin/qvctl
 [ -x "$qvctl" ] || fail "qvctl is not installed"
-out=$("$qvctl" --prefix "$prefix" dir windows) || fail "installed qvctl exited with $?"
+out=$("$qvctl" --persist 0 --prefix "$prefix" dir windows) || fail "installed qvctl exited with $?"
 [ "$out" = 'C:\windows' ] || fail "installed qvctl answered \"$out\""
 programs=$(dirname "$(find "$work/root" -path '*/qvtools/x86_64/qvmanip.exe')")
 mv "$programs/qvmanip.exe" "$programs/qvmanip.exe.saved"
 cp "$programs/qvaddprinter.exe" "$programs/qvmanip.exe"
 status=0
-"$qvctl" --prefix "$prefix" dir windows >/dev/null 2>&1 || status=$?
+"$qvctl" --persist 0 --prefix "$prefix" dir windows >/dev/null 2>&1 || status=$?
 mv "$programs/qvmanip.exe.saved" "$programs/qvmanip.exe"
 [ "$status" = 3 ] || fail "installed qvctl did not use the installed server (exit $status)"
 echo "both examples and the client ran against the installation"
