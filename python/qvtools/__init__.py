@@ -8,7 +8,8 @@ from . import calls
 from .calls import Call
 from .errors import QvError
 from .prefix import Prefix, default_prefix, find_qvctl
-from .types import DirEntry, Drive, ExportResult, ImportResult, RegKey, RegValue
+from .types import (DirEntry, DllOverride, Drive, ExportResult, ImportResult, PrefixInfo, RegKey, RegValue,
+                    WindowsVersion)
 
 __all__ = ["Prefix", "QvError", "Call", "calls", "RegKey", "RegValue", "Drive", "DirEntry", "ExportResult",
-           "ImportResult", "default_prefix", "find_qvctl"]
+           "ImportResult", "WindowsVersion", "DllOverride", "PrefixInfo", "default_prefix", "find_qvctl"]

@@ -7,7 +7,8 @@ from dataclasses import dataclass
 from typing import Any, Callable, Generic, List, Mapping, Optional, Sequence, TypeVar, Union
 
 from .errors import QvError
-from .types import DirEntry, Drive, ExportResult, ImportResult, RegKey, RegValue
+from .types import (DirEntry, DllOverride, Drive, ExportResult, ImportResult, PrefixInfo, RegKey, RegValue,
+                    WindowsVersion)
 
 T = TypeVar("T")
 Json = Mapping[str, Any]
@@ -146,3 +147,40 @@ def system_dir() -> Call[str]:
 
 def windows_dir() -> Call[str]:
     return Call(["dir", "windows"], lambda r: str(r["path"]))
+
+
+def _app(argv: List[str], app: Optional[str]) -> List[str]:
+    return argv + ["--app", app] if app else argv
+
+
+def winver(*, app: Optional[str] = None) -> Call[WindowsVersion]:
+    return Call(_app(["winver"], app), WindowsVersion.from_json)
+
+
+def winver_set(version: str, *, app: Optional[str] = None) -> Call[None]:
+    """version: a word Wine's configuration tool offers (winver_list)."""
+    return Call(_app(["winver", "set", version], app), _none)
+
+
+def winver_list() -> Call[List[str]]:
+    return Call(["winver", "list"], lambda r: [str(v["name"]) for v in r["versions"]])
+
+
+def dll_overrides(*, app: Optional[str] = None) -> Call[List[DllOverride]]:
+    return Call(_app(["dll", "list"], app), lambda r: [DllOverride.from_json(o) for o in r["overrides"]])
+
+
+def dll_override(dll: str, *, app: Optional[str] = None) -> Call[DllOverride]:
+    return Call(_app(["dll", "get", dll], app), DllOverride.from_json)
+
+
+def dll_set(dll: str, mode: str, *, app: Optional[str] = None) -> Call[None]:
+    return Call(_app(["dll", "set", dll, mode], app), _none)
+
+
+def dll_rm(dll: str, *, app: Optional[str] = None) -> Call[None]:
+    return Call(_app(["dll", "rm", dll], app), _none)
+
+
+def info() -> Call[PrefixInfo]:
+    return Call(["info"], PrefixInfo.from_json)

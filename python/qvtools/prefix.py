@@ -9,7 +9,8 @@ from . import calls
 from ._serve import Coprocess
 from .calls import Call, RegData, T
 from .errors import QvError
-from .types import DirEntry, Drive, ExportResult, ImportResult, RegKey, RegValue
+from .types import (DirEntry, DllOverride, Drive, ExportResult, ImportResult, PrefixInfo, RegKey, RegValue,
+                    WindowsVersion)
 
 
 def default_prefix() -> str:
@@ -131,3 +132,28 @@ class Prefix:
 
     def windows_dir(self) -> str:
         return self.call(calls.windows_dir())
+
+    # What Wine's configuration tool sets. app: one program ("game.exe").
+    def winver(self, *, app: Optional[str] = None) -> WindowsVersion:
+        return self.call(calls.winver(app=app))
+
+    def winver_set(self, version: str, *, app: Optional[str] = None) -> None:
+        self.call(calls.winver_set(version, app=app))
+
+    def winver_list(self) -> List[str]:
+        return self.call(calls.winver_list())
+
+    def dll_overrides(self, *, app: Optional[str] = None) -> List[DllOverride]:
+        return self.call(calls.dll_overrides(app=app))
+
+    def dll_override(self, dll: str, *, app: Optional[str] = None) -> DllOverride:
+        return self.call(calls.dll_override(dll, app=app))
+
+    def dll_set(self, dll: str, mode: str, *, app: Optional[str] = None) -> None:
+        self.call(calls.dll_set(dll, mode, app=app))
+
+    def dll_rm(self, dll: str, *, app: Optional[str] = None) -> None:
+        self.call(calls.dll_rm(dll, app=app))
+
+    def info(self) -> PrefixInfo:
+        return self.call(calls.info())

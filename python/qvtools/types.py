@@ -106,3 +106,51 @@ class ImportResult:
     values_set: int
     values_deleted: int
     via_editor: int
+
+
+@dataclass(frozen=True)
+class WindowsVersion:
+    """The version programs see, as Wine's configuration tool judges it:
+    source is "app", "user" or "registry"; exact when the registry holds
+    that version's values exactly."""
+    version: str
+    source: str
+    exact: bool
+    current_version: str = ""
+    build: int = 0
+
+    @classmethod
+    def from_json(cls, v: Mapping[str, Any]) -> "WindowsVersion":
+        return cls(str(v["version"]), str(v["source"]), bool(v["exact"]), str(v.get("current_version", "")),
+                   int(v.get("build", 0)))
+
+
+@dataclass(frozen=True)
+class DllOverride:
+    """dll without ".dll"; mode: native, builtin, native,builtin,
+    builtin,native, disabled, or None for a stored text that is no mode."""
+    dll: str
+    text: str
+    mode: Optional[str]
+
+    @classmethod
+    def from_json(cls, o: Mapping[str, Any]) -> "DllOverride":
+        return cls(_text(o, "dll"), _text(o, "text"), o.get("mode"))
+
+
+@dataclass(frozen=True)
+class PrefixInfo:
+    prefix: str
+    windows_version: WindowsVersion
+    arch: str
+    processor: str
+    last_updated_by: str
+    drives: List[Drive]
+    folders: Mapping[str, str]  # name -> Windows path
+
+    @classmethod
+    def from_json(cls, i: Mapping[str, Any]) -> "PrefixInfo":
+        drives = [Drive(str(d["letter"]), _text(d, "target"), True, _exact(d, "target")) for d in i["drives"]]
+        return cls(str(i["prefix"]), WindowsVersion.from_json(i["windows_version"]), str(i["arch"]),
+                   str(i["processor"]), str(i["wine_update"]["last_updated_by"]), drives,
+                   {str(f["name"]): _text(f, "windows_path") for f in i["folders"]})

@@ -138,3 +138,36 @@ def test_a_prefix_that_does_not_exist(tmp_path):
         with qvtools.Prefix(str(tmp_path / "nowhere"), persist=0) as p:
             p.windows_dir()
     assert e.value.kind == "environment" and e.value.exit == 3
+
+
+def test_windows_version_dll_overrides_and_facts(prefix, prefix_path):
+    before = prefix.winver()
+    assert "win7" in prefix.winver_list()
+    prefix.winver_set("vista")
+    assert prefix.winver() == qvtools.WindowsVersion("vista", "registry", True, "6.0", 6002)
+    assert "6.0" in wine_reg_query(prefix_path, r"HKLM\Software\Microsoft\Windows NT\CurrentVersion",
+                                   "CurrentVersion")
+    prefix.winver_set("win7", app="Py.exe")
+    assert (prefix.winver(app="py.exe").version, prefix.winver(app="py.exe").source) == ("win7", "app")
+    with pytest.raises(QvError) as e:
+        prefix.winver_set("win96")
+    assert e.value.exit == 2
+    prefix.winver_set(before.version)
+
+    prefix.dll_set("qvpydll.dll", "b,n")
+    assert "builtin,native" in wine_reg_query(prefix_path, r"HKCU\Software\Wine\DllOverrides", "qvpydll")
+    assert prefix.dll_override("QVPYDLL") == qvtools.DllOverride("qvpydll", "builtin,native", "builtin,native")
+    assert qvtools.DllOverride("qvpydll", "builtin,native", "builtin,native") in prefix.dll_overrides()
+    with pytest.raises(QvError) as e:
+        prefix.dll_set("qvpydll", "nativ")
+    assert e.value.kind == "usage"
+    prefix.dll_rm("qvpydll")
+    with pytest.raises(QvError) as e:
+        prefix.dll_override("qvpydll")
+    assert e.value.code == 2
+
+    info = prefix.info()
+    assert info.prefix == prefix_path and info.arch == "win64"
+    assert info.windows_version == prefix.winver()
+    assert info.folders["windows"] == prefix.windows_dir()
+    assert [d.letter for d in info.drives] == [d.letter for d in prefix.drives()]
