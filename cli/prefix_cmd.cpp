@@ -22,13 +22,14 @@ std::string app_of(const Args& a, const std::string& command) {
 
 json version_json(const qv::WindowsVersionReading& v) {
     json r;
-    r["version"] = v.name;
+    put_text(r, "version", v.name);
     r["source"] = qv::source_name(v.source);
     r["exact"] = v.exact;
     if (v.source == qv::WindowsVersionReading::Source::registry) {
-        r["current_version"] = v.current_version;
+        // Registry text, whatever it holds: put_text keeps the JSON valid.
+        put_text(r, "current_version", v.current_version);
         r["build"] = v.build;
-        r["product_type"] = v.product_type;
+        put_text(r, "product_type", v.product_type);
         put_text(r, "product_name", v.product_name);
         put_text(r, "csd_version", v.csd_version);
     }

@@ -7,8 +7,10 @@ set -euo pipefail
 src=$1 build=$2 qvctl=$3 prefix=$4
 venv=$build/python-venv
 rm -rf "$venv" "$build/python-src"
-# A copy: pip builds in the source folder, which stays clean.
-cp -r "$src/python" "$build/python-src"
+# A copy of what the package is made of: pip builds in the folder it is
+# given, and leftovers of an earlier build there would be installed instead.
+mkdir -p "$build/python-src"
+cp -r "$src/python/pyproject.toml" "$src/python/README.md" "$src/python/qvtools" "$build/python-src/"
 /usr/bin/python3 -m venv --system-site-packages "$venv"
 "$venv/bin/pip" install --quiet --no-build-isolation --no-index "$build/python-src" > "$build/python-install.log" 2>&1 ||
     { cat "$build/python-install.log"; exit 1; }
