@@ -67,7 +67,10 @@ protected:
         qv::LaunchOptions o;
         o.wine = QV_QVCTL;
         o.exe = "--prefix";
-        o.args = {prefix_->path(), "--exe", qvtest::program("qvmanip.exe")};
+        // The loader the sessions use too (a 32-bit run's is 32-bit Wine):
+        // an agent serves only clients of its own configuration.
+        qv::LaunchOptions server = prefix_->options_for(qvtest::program("qvmanip.exe"));
+        o.args = {prefix_->path(), "--exe", server.exe, "--wine", server.wine};
         o.args.insert(o.args.end(), global.begin(), global.end());
         o.args.insert(o.args.end(), args.begin(), args.end());
         return qv::run_program(o, qvtest::patience(qv::Millis(180000))).value;
