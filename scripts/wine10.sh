@@ -80,7 +80,7 @@ make_tree() {
             { tail -20 "$log"; exit 1; }
         cp /etc/resolv.conf "$tmp/etc/resolv.conf"
         in_tree "$tmp" sh -c 'apt-get update -q && DEBIAN_FRONTEND=noninteractive \
-            apt-get install -y -q --no-install-recommends wine wine64 && apt-get clean' \
+            apt-get install -y -q --no-install-recommends wine wine64 python3 python3-jsonschema && apt-get clean' \
             >>"$log" 2>&1 || { tail -20 "$log"; exit 1; }
         touch "$tmp/.complete"
         rm -rf "$tree"
@@ -91,6 +91,14 @@ make_tree() {
 
 start=$(date +%s)
 make_tree
+# The client tests check their JSON against the schema with Python and
+# jsonschema, inside the tree too (added here to trees made before that).
+if [ ! -f "$tree/.python" ]; then
+    in_tree "$tree" sh -c 'apt-get update -q && DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -q --no-install-recommends python3 python3-jsonschema && apt-get clean' \
+        >>"$tree.log" 2>&1 || { tail -20 "$tree.log"; exit 1; }
+    touch "$tree/.python"
+fi
 echo "Debian 13 tree ready after $(( $(date +%s) - start )) s"
 
 # Inside the tree: its own prefix cache (/root/.cache of the tree), so Wine
