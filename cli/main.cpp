@@ -72,26 +72,22 @@ Globals parse_globals(Context& ctx, int argc, char** argv) {
         }
         size_t eq = arg.find('=');
         std::string name = arg.substr(0, eq);
-        if (name == "--persist") {
-            std::string value;
+        // The option's value: after '=', else the next word.
+        auto value_of = [&](const std::string& missing) {
             if (eq != std::string::npos)
-                value = arg.substr(eq + 1);
-            else if (i + 1 < argc)
-                value = argv[++i];
-            else
-                usage_error("--persist needs a number of seconds (0: no agent)");
+                return arg.substr(eq + 1);
+            if (i + 1 < argc)
+                return std::string(argv[++i]);
+            usage_error(missing);
+        };
+        if (name == "--persist") {
+            std::string value = value_of("--persist needs a number of seconds (0: no agent)");
             std::optional<int> seconds = qv::parse_persist(value);
             if (!seconds)
                 usage_error("--persist " + value + ": not a number of seconds (0 to 604800; 0: no agent)");
             ctx.persist = *seconds;
         } else if (name == "--prefix" || name == "--exe" || name == "--wine") {
-            std::string value;
-            if (eq != std::string::npos)
-                value = arg.substr(eq + 1);
-            else if (i + 1 < argc)
-                value = argv[++i];
-            else
-                usage_error(name + " needs a value");
+            std::string value = value_of(name + " needs a value");
             if (value.empty())
                 usage_error(name + ": the value is empty");
             if (name == "--prefix") {
