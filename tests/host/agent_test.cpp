@@ -38,9 +38,19 @@ const char kScript[] =
     "  esac\n"
     "done\n";
 
+// Plain read(2): a stream's read of /proc/PID/... of a process that ends
+// meanwhile throws ("No such process"); here that file is simply empty.
 std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::string out;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return out;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0)
+        out.append(chunk, static_cast<size_t>(n));
+    close(fd);
+    return n < 0 ? std::string() : out;
 }
 
 // Waits up to 20 s for a condition; false when it never held.

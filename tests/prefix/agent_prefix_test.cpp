@@ -4,6 +4,7 @@
 // when it goes idle or is stopped (`wineserver -w` returns).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -101,10 +103,18 @@ protected:
 robust::OwnPrefix* AgentPrefix::prefix_ = nullptr;
 
 // A process that has ended may wait as a zombie for whoever adopted it.
+// Read with read(2): a stream throws when the process ends while it reads.
 bool alive(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    return !text.empty() && text.find(") Z") == std::string::npos;
+    char text[512];
+    int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return false;
+    text[n] = '\0';
+    return std::strstr(text, ") Z") == nullptr;
 }
 
 TEST_F(AgentPrefix, EightClientsOfMixedRequestsAtOnceAndTheRegistryHoldsEveryWrite) {
