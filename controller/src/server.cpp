@@ -1,14 +1,84 @@
 #include "qv/server.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 namespace qv {
 
-Server Server::start(const LaunchOptions& options, Millis timeout) {
+namespace {
+
+// The server's error output while it starts, kept where the caller gave
+// none: a server that ends before its handshake says why only there. The
+// file is unlinked at once; the server keeps writing into it (little, with
+// WINEDEBUG=-all) until it ends.
+class StartLog {
+public:
+    explicit StartLog(LaunchOptions& options) {
+        if (!options.stderr_path.empty())
+            return;
+        char path[] = "/tmp/qvstart.XXXXXX";
+        fd_ = mkostemp(path, O_CLOEXEC);
+        if (fd_ < 0)
+            return;  // the server's error output goes to /dev/null, as before
+        options.stderr_path = path_ = path;
+    }
+    ~StartLog() {
+        forget();
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    StartLog(const StartLog&) = delete;
+    StartLog& operator=(const StartLog&) = delete;
+    // Once the server has opened it.
+    void forget() {
+        if (!path_.empty())
+            unlink(path_.c_str());
+        path_.clear();
+    }
+    // Its last lines, for a message.
+    std::string tail() const {
+        if (fd_ < 0)
+            return "";
+        char buf[600];
+        off_t size = lseek(fd_, 0, SEEK_END);
+        off_t from = size > off_t(sizeof buf) ? size - off_t(sizeof buf) : 0;
+        ssize_t n = pread(fd_, buf, sizeof buf, from);
+        std::string text(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        return text;
+    }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+}  // namespace
+
+Server Server::start(const LaunchOptions& options_in, Millis timeout) {
+    LaunchOptions options = options_in;
+    StartLog log(options);
     Server server;
     server.child_ = ChildProcess::spawn(options);
+    log.forget();
     server.timeout_ = timeout;
-    server.expect_handshake(options.exe);
+    try {
+        server.expect_handshake(options.exe);
+    } catch (const ProtocolError& e) {
+        // How it ended and what it said, in place of a bare "no handshake".
+        std::string what = e.what();
+        int code = server.child_.wait(Clock::now() + Millis(500));
+        if (code >= 0)
+            what += "; it ended with status " + std::to_string(code);
+        std::string said = log.tail();
+        what += said.empty() ? "; its error output was empty" : "; its error output: " + said;
+        server.child_.kill_now();
+        throw ProtocolError(what);
+    }
     return server;
 }
 

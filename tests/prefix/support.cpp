@@ -105,8 +105,12 @@ std::string LineProgram::ask_through(const std::string& line, const std::string&
         }
         char buf[65536];
         ssize_t n = child_.read_some(buf, sizeof buf, deadline);
-        if (n <= 0)
-            return "<no answer>";
+        if (n < 0)
+            return "<no answer within 60 s>";
+        if (n == 0) {
+            int status = child_.wait(qv::Clock::now() + qv::Millis(2000));
+            return "<no answer: the program ended" + (status >= 0 ? " with status " + std::to_string(status) : "") + ">";
+        }
         pending_.append(buf, static_cast<size_t>(n));
     }
 }
