@@ -766,65 +766,182 @@ static void getregkey_cmd(char *args)
     heap_free(subtreeW);
 }
 
-/* Value literal -> new block with the data; *type is 0 when no prefix
- * matched.  With a type set, NULL means the heap could not supply the data. */
-static BYTE *get_reg_value(const char *buffer, DWORD *type, DWORD *length)
+/* How often a value may outgrow the buffer its size was just read for. */
+#define MAX_VALUE_REREADS 4
+
+/* Writes the value line of one value, or the error line when it cannot be
+ * read. */
+static void sendonevalue(HKEY key, const WCHAR *nameW)
 {
+    BYTE static_buf[260];
+    BYTE *buf = static_buf;
+    void *dynamic_buf = NULL;
+    DWORD buf_size = sizeof(static_buf), type, size = buf_size;
+    LONG res;
+
+    for (int rereads = 0;; rereads++)
+    {
+        size = buf_size;
+        res = RegQueryValueExW(key, nameW, NULL, &type, buf, &size);
+        if (res != ERROR_MORE_DATA || rereads == MAX_VALUE_REREADS)
+            break;
+        /* another process may make it larger still before the next read */
+        if (!reg_grow(&dynamic_buf, size))
+        {
+            res = ERROR_NOT_ENOUGH_MEMORY;
+            break;
+        }
+        buf = (BYTE *)dynamic_buf;
+        buf_size = size;
+    }
+    if (res != ERROR_SUCCESS)
+        senderrnoline(res);
+    else if (!sendregvaluename(nameW))
+        senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+    else if (!sendregvalue(type, buf, size))
+        senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+    heap_free(dynamic_buf);
+}
+
+/* One value, "PATH\nNAME" escaped as the modifying commands take it (a name
+ * may hold LF), answered as a listing of that value alone: its value line;
+ * "errno N" alone when the key cannot be opened, and the error line
+ * "errno N\n" when the value cannot be read (2: there is none). */
+static void getregvalue_cmd(char *args)
+{
+    struct reg_request req;
+    HKEY key;
+
+    const char *failure = readregrequest(args, 2, &req);
+    if (!failure && req.arch == REG_BOTH)
+        failure = "error can't read registry key as 32-bit and 64-bit";
+    if (failure)
+        fputs(failure, stdout);
+    else
+    {
+        LONG res = reg_path_fits(req.subtreeW)
+                       ? RegOpenKeyExW(req.rootkey, req.subtreeW, 0, reg_access(KEY_READ, req.arch), &key)
+                       : ERROR_INVALID_PARAMETER;
+        if (res != ERROR_SUCCESS)
+            senderrno(res);
+        else
+        {
+            sendonevalue(key, req.nameW);
+            RegCloseKey(key);
+        }
+    }
+    freeregrequest(&req);
+}
+
+static int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/* "hex(N):" and a byte list, as .reg files carry values of any type: N is
+ * the type number in hex (up to 8 digits), each byte two hex digits, a comma
+ * between bytes.  The bytes are stored exactly, so unlike "hex:" nothing is
+ * guessed: a list of any other form is refused. */
+static const char *get_typed_bytes(const char *literal, DWORD *type, BYTE **data, DWORD *length)
+{
+    const char *p = literal + 4;
+    DWORD number = 0;
+    int digits = 0;
+    for (; hex_digit(*p) >= 0 && digits <= 8; p++, digits++)
+        number = number * 16 + (DWORD)hex_digit(*p);
+    if (!digits || digits > 8 || p[0] != ')' || p[1] != ':')
+        return "error unable to determine registry data type";
+    p += 2;
+
+    size_t chars = strlen(p);
+    if (chars && chars % 3 != 2)
+        return "error invalid hex data";
+    size_t count = chars ? (chars + 1) / 3 : 0;
+    BYTE *bytes = (BYTE *)heap_alloc(count ? count : 1);
+    if (!bytes)
+        return "error out of memory";
+    for (size_t i = 0; i < count; i++, p += 3)
+    {
+        int high = hex_digit(p[0]), low = hex_digit(p[1]);
+        if (high < 0 || low < 0 || (i + 1 < count && p[2] != ','))
+        {
+            heap_free(bytes);
+            return "error invalid hex data";
+        }
+        bytes[i] = (BYTE)(high * 16 + low);
+    }
+    *type = number;
+    *data = bytes;
+    *length = (DWORD)count;
+    return NULL;
+}
+
+/* Value literal -> its type, a new block with the data and its length.
+ * NULL when it succeeded, else the answer. */
+static const char *get_reg_value(const char *buffer, DWORD *type, BYTE **data, DWORD *length)
+{
+    BYTE *block = NULL;
     *type = 0;
+    *data = NULL;
     *length = 0;
 
     if (!strncmp(buffer, "dword:", 6))
     {
         *type = REG_DWORD;
         DWORD *value = (DWORD *)heap_alloc(sizeof(DWORD));
-        if (!value)
-            return NULL;
-        *value = (DWORD)strtoul(buffer + 6, NULL, 16);
-        *length = sizeof(DWORD);
-        return (BYTE *)value;
+        if (value)
+        {
+            *value = (DWORD)strtoul(buffer + 6, NULL, 16);
+            *length = sizeof(DWORD);
+        }
+        block = (BYTE *)value;
     }
-    if (!strncmp(buffer, "str:", 4) || !strncmp(buffer, "str(2):", 7))
+    else if (!strncmp(buffer, "str:", 4) || !strncmp(buffer, "str(2):", 7))
     {
         BOOL plain = buffer[3] == ':';
         *type = plain ? REG_SZ : REG_EXPAND_SZ;
         WCHAR *textW = AtoW(buffer + (plain ? 4 : 7));
-        if (!textW)
-            return NULL;
-        *length = (DWORD)(wcslen(textW) + 1) * sizeof(WCHAR);
-        return (BYTE *)textW;
+        if (textW)
+            *length = (DWORD)(wcslen(textW) + 1) * sizeof(WCHAR);
+        block = (BYTE *)textW;
     }
-    if (!strncmp(buffer, "str(7):", 7))
+    else if (!strncmp(buffer, "str(7):", 7))
     {
         *type = REG_MULTI_SZ;
         WCHAR *textW = AtoW(buffer + 7);
-        if (!textW)
-            return NULL;
-        /* backslash-0 separates the strings; pairs never overlap */
-        WCHAR *in = textW, *out = textW;
-        while (*in)
+        if (textW)
         {
-            if (in[0] == '\\' && in[1] == '0')
+            /* backslash-0 separates the strings; pairs never overlap */
+            WCHAR *in = textW, *out = textW;
+            while (*in)
             {
-                *out++ = 0;
-                in += 2;
+                if (in[0] == '\\' && in[1] == '0')
+                {
+                    *out++ = 0;
+                    in += 2;
+                }
+                else
+                    *out++ = *in++;
             }
-            else
-                *out++ = *in++;
+            *out++ = 0;
+            *length = (DWORD)(out - textW) * sizeof(WCHAR);
         }
-        *out++ = 0;
-        *length = (DWORD)(out - textW) * sizeof(WCHAR);
-        return (BYTE *)textW;
+        block = (BYTE *)textW;
     }
-    if (!strncmp(buffer, "hex:", 4))
+    else if (!strncmp(buffer, "hex:", 4))
     {
         const char *p = buffer + 4;
         *type = REG_BINARY;
         /* every byte takes at least one character of the text */
         BYTE *bytes = (BYTE *)heap_alloc(strlen(p) + 1);
-        if (!bytes)
-            return NULL;
         DWORD count = 0;
-        for (;;)
+        while (bytes)
         {
             char *end;
             unsigned long number = strtoul(p, &end, 16);
@@ -836,9 +953,15 @@ static BYTE *get_reg_value(const char *buffer, DWORD *type, DWORD *length)
             p = end + 1; /* one separator, whatever it is */
         }
         *length = count;
-        return bytes;
+        block = bytes;
     }
-    return NULL;
+    else if (!strncmp(buffer, "hex(", 4))
+        return get_typed_bytes(buffer, type, data, length);
+    else
+        return "error unable to determine registry data type";
+
+    *data = block;
+    return block ? NULL : "error out of memory";
 }
 
 struct setregkey_args
@@ -930,13 +1053,7 @@ static void setregkey_cmd(char *args)
 
     const char *failure = readregrequest(args, 3, &req);
     if (!failure)
-    {
-        data = get_reg_value(req.rest, &set.type, &set.length);
-        if (!set.type)
-            failure = "error unable to determine registry data type";
-        else if (!data)
-            failure = "error out of memory";
-    }
+        failure = get_reg_value(req.rest, &set.type, &data, &set.length);
     if (failure)
         fputs(failure, stdout);
     else
@@ -1703,6 +1820,64 @@ static void getexpandedstr_cmd(char *args)
         fwrite(env, 1, ret, stdout);
 }
 
+/* The longest text Wine expands: its counted strings hold 32,767 units, and
+ * it cuts a longer source to 32,766 without a word. */
+#define EXPAND_TEXT_MAX 32766
+
+/* Expands %NAME% references in the text as ExpandEnvironmentStrings does
+ * (an unknown one is kept as it is).  The text is escaped as the modifying
+ * registry commands take theirs, so it may hold LF; the answer is "text "
+ * and the result escaped the same way, so a result that begins with
+ * "error" stays apart from a failure. */
+static void expandstr_cmd(char *args)
+{
+    WCHAR static_buf[1024];
+    WCHAR *textW = NULL, *expandedW = static_buf;
+    DWORD units = sizeof(static_buf) / sizeof(WCHAR), needed = 0;
+
+    char *textA = readescapedstring(args);
+    if (!textA)
+    {
+        fputs("error unable to unescape args", stdout);
+        return;
+    }
+    textW = AtoW(textA);
+    if (!textW)
+        fputs("error out of memory", stdout);
+    else if (wcslen(textW) > EXPAND_TEXT_MAX)
+        fputs("error text too long", stdout);
+    else
+    {
+        /* a second call, with room for the whole result, when the first
+         * did not fit: the server's own environment cannot change between */
+        needed = ExpandEnvironmentStringsW(textW, expandedW, units);
+        if (needed > units && needed <= EXPAND_TEXT_MAX + 1)
+        {
+            expandedW = (WCHAR *)heap_alloc(needed * sizeof(WCHAR));
+            units = needed;
+            if (expandedW)
+                needed = ExpandEnvironmentStringsW(textW, expandedW, units);
+        }
+        char *expandedA = NULL;
+        if (!needed)
+            senderrno(GetLastError());
+        else if (needed > EXPAND_TEXT_MAX + 1)
+            fputs("error text too long", stdout);
+        else if (!expandedW || needed > units || !(expandedA = WtoA(expandedW)))
+            fputs("error out of memory", stdout);
+        else
+        {
+            fputs("text ", stdout);
+            sendescapedstring(expandedA);
+        }
+        heap_free(expandedA);
+    }
+    if (expandedW != static_buf)
+        heap_free(expandedW);
+    heap_free(textW);
+    heap_free(textA);
+}
+
 /* ------------------------------------------------------------------------ */
 /* Command loop                                                             */
 /* ------------------------------------------------------------------------ */
@@ -1720,6 +1895,8 @@ static const struct command commands[] = {
     {"rmdrive", rmdrive_cmd},
     {"rmregtree", rmregtree_cmd},
     {"rmregvalue", rmregvalue_cmd},
+    {"getregvalue", getregvalue_cmd},
+    {"expandstr", expandstr_cmd},
     {NULL, NULL},
 };
 
