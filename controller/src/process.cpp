@@ -115,23 +115,22 @@ ChildProcess ChildProcess::spawn(const LaunchOptions& o) {
     envp.push_back(nullptr);
 
     int in_pipe[2], out_pipe[2] = {-1, -1};
-    if (pipe(in_pipe) != 0)
+    // Every descriptor is made close-on-exec at once: a program another
+    // thread starts meanwhile must not inherit our ends and hold the pipes open.
+    if (pipe2(in_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe: " + std::string(strerror(errno)));
-    if (o.stdout_path.empty() && pipe(out_pipe) != 0) {
+    if (o.stdout_path.empty() && pipe2(out_pipe, O_CLOEXEC) != 0) {
         close(in_pipe[0]);
         close(in_pipe[1]);
         throw std::runtime_error("pipe: " + std::string(strerror(errno)));
     }
-    set_cloexec(in_pipe[1]);
-    if (out_pipe[0] >= 0)
-        set_cloexec(out_pipe[0]);
 
     // Open files before forking so that errors reach the caller.
     int out_fd = out_pipe[1];
     if (!o.stdout_path.empty())
-        out_fd = open(o.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        out_fd = open(o.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err_fd = open(o.stderr_path.empty() ? "/dev/null" : o.stderr_path.c_str(),
-                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out_fd < 0 || err_fd < 0) {
         int saved = errno;
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], out_fd, err_fd})
@@ -149,12 +148,22 @@ ChildProcess ChildProcess::spawn(const LaunchOptions& o) {
         throw std::runtime_error("fork: " + std::string(strerror(saved)));
     }
     if (pid == 0) {
-        dup2(in_pipe[0], 0);
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
+        // dup2 clears close-on-exec, except where a descriptor already has
+        // its place (a caller without a standard input gets its pipe as 0).
+        int sources[3] = {in_pipe[0], out_fd, err_fd};
+        for (int target = 0; target < 3; target++) {
+            if (sources[target] == target)
+                fcntl(target, F_SETFD, 0);
+            else
+                dup2(sources[target], target);
+        }
         for (int fd = 3; fd < 1024; fd++)
             close(fd);
         signal(SIGPIPE, SIG_DFL);
+        // Signals the starting thread had blocked would stay blocked in Wine.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

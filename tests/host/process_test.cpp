@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "qv/process.h"
+#include "qv/server.h"
 
 namespace {
 
@@ -78,6 +81,66 @@ TEST(Processes, ExitCodesOutputAndTimeouts) {
     EXPECT_EQ(slow.failure->kind, qv::Failure::Kind::incomplete);
     EXPECT_EQ(slow->out, "begun\n");
     EXPECT_EQ(slow->exit_code, -1);
+}
+
+// Whatever descriptors the caller lacks and whatever signals its thread
+// blocks, the program gets its own pipes and an empty signal mask.
+TEST(Processes, TheProgramGetsItsPipesAndNoBlockedSignalsWhateverTheCallerLacks) {
+    const std::vector<std::vector<int>> closed_sets = {{}, {0}, {0, 1}, {0, 1, 2}, {1, 2}};
+    for (const std::vector<int>& closed : closed_sets) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int fd : closed)
+                close(fd);
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            sigprocmask(SIG_BLOCK, &term, nullptr);
+            // Run directly, not through a shell, which would clear the mask.
+            auto output_of = [](const qv::LaunchOptions& o, const std::string& input) {
+                qv::ChildProcess child = qv::ChildProcess::spawn(o);
+                child.write_all(input);
+                child.close_input();
+                std::string out;
+                char buf[256];
+                for (ssize_t n; (n = child.read_some(buf, sizeof buf, qv::Clock::now() + qv::Millis(10000))) > 0;)
+                    out.append(buf, static_cast<size_t>(n));
+                return out;
+            };
+            qv::LaunchOptions cat, mask;
+            cat.wine = "/bin/cat";
+            cat.exe = "-";
+            mask.wine = "/bin/grep";
+            mask.exe = "SigBlk";
+            mask.args = {"/proc/self/status"};
+            try {
+                bool piped = output_of(cat, "hello\n") == "hello\n";
+                bool unmasked = output_of(mask, "") == "SigBlk:\t0000000000000000\n";
+                _exit(piped && unmasked ? 0 : piped ? 1 : 2);
+            } catch (...) {
+                _exit(3);
+            }
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "with " << closed.size() << " standard descriptors closed: " << status
+            << " (exit 1: a signal stayed blocked; 2: the input did not arrive; 3: no start)";
+    }
+}
+
+// A server that ends before its handshake says how and why.
+TEST(Processes, AServerThatEndsBeforeItsHandshakeIsReportedWithItsStatusAndErrorOutput) {
+    try {
+        qv::Server::start(shell("echo 'wine: no such prefix' >&2; exit 5"), qv::Millis(10000));
+        ADD_FAILURE() << "started";
+    } catch (const qv::ProtocolError& e) {
+        std::string what = e.what();
+        EXPECT_NE(what.find("status 5"), std::string::npos) << what;
+        EXPECT_NE(what.find("its error output: wine: no such prefix"), std::string::npos) << what;
+    }
+    EXPECT_EQ(count_entries("/tmp", "qvstart."), 0) << "the start log was left behind";
 }
 
 }  // namespace
