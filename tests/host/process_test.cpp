@@ -130,17 +130,41 @@ TEST(Processes, TheProgramGetsItsPipesAndNoBlockedSignalsWhateverTheCallerLacks)
     }
 }
 
-// A server that ends before its handshake says how and why.
-TEST(Processes, AServerThatEndsBeforeItsHandshakeIsReportedWithItsStatusAndErrorOutput) {
-    try {
-        qv::Server::start(shell("echo 'wine: no such prefix' >&2; exit 5"), qv::Millis(10000));
-        ADD_FAILURE() << "started";
-    } catch (const qv::ProtocolError& e) {
-        std::string what = e.what();
-        EXPECT_NE(what.find("status 5"), std::string::npos) << what;
-        EXPECT_NE(what.find("its error output: wine: no such prefix"), std::string::npos) << what;
+// A server that ends before its handshake says how and why; one that ends
+// at once without a word is started once more, nothing else is.
+TEST(Processes, AServerThatEndsBeforeItsHandshakeIsReportedOrStartedOnceMore) {
+    const std::string starts = "/tmp/qv-starts-" + std::to_string(getpid());
+    const std::string count = "echo >>" + starts + "; ";
+    struct Case {
+        const char* script;  // after the start is counted; $n is the start's number
+        int starts;
+        const char* said;  // in the error, or nullptr when the start succeeds
+    } cases[] = {
+        {"[ $n = 1 ] && exit 1; printf 'QVMANIP OK\\n'; read l", 2, nullptr},
+        {"exit 1", 2, "status 1; its error output was empty (a second start"},
+        {"echo 'wine: no such prefix' >&2; exit 5", 1, "status 5; its error output: wine: no such prefix"},
+        {"printf 'QVMANIP NO\\n'", 1, "got: \"QVMANIP NO"},
+    };
+    for (const Case& c : cases) {
+        unlink(starts.c_str());
+        std::string script = count + "n=$(wc -l <" + starts + "); " + c.script;
+        try {
+            qv::Server::start(shell(script), qv::Millis(10000)).finish();
+            EXPECT_EQ(c.said, nullptr) << c.script << ": started";
+        } catch (const qv::ProtocolError& e) {
+            ASSERT_NE(c.said, nullptr) << c.script << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.said), std::string::npos) << e.what();
+        }
+        FILE* f = std::fopen(starts.c_str(), "r");
+        int lines = 0;
+        for (int ch; f && (ch = std::fgetc(f)) != EOF;)
+            lines += ch == '\n';
+        if (f)
+            std::fclose(f);
+        EXPECT_EQ(lines, c.starts) << c.script;
     }
-    EXPECT_EQ(count_entries("/tmp", "qvstart."), 0) << "the start log was left behind";
+    unlink(starts.c_str());
+    EXPECT_EQ(count_entries("/tmp", "qvstart."), 0) << "a start log was left behind";
 }
 
 }  // namespace

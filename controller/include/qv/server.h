@@ -28,7 +28,9 @@ inline std::string request_line(const Request& r) { return request_line(r.comman
 class Server {
 public:
     // Starts the server and waits for its handshake. Throws ProtocolError
-    // when it does not arrive in time or is not the handshake.
+    // when it does not arrive in time or is not the handshake, with the
+    // server's exit status and error output when it ended. A server that
+    // ended at once without a word is started once more.
     static Server start(const LaunchOptions& options, Millis timeout = Millis(60000));
     // A server reached through a connected socket (the agent, qv/agent.h):
     // waits for the handshake as start does. Takes the descriptor.
@@ -58,6 +60,7 @@ public:
     ChildProcess& process() { return child_; }
 
 private:
+    static Server start_once(const LaunchOptions& options, Millis timeout, bool* ended_silently);
     void expect_handshake(const std::string& from);
     ProtocolError ended() const;
     // Reads until the framer yields something other than "incomplete".
