@@ -93,7 +93,7 @@ protected:
     static qv::RunResult wine_reg(const std::vector<std::string>& args) {
         qv::LaunchOptions o = prefix_->options_for("reg");
         o.args = args;
-        return qv::run_program(o, qvtest::patience(qv::Millis(120000))).value;
+        return qvtest::run_wine_tool(o, qvtest::patience(qv::Millis(120000)));
     }
 
     static robust::OwnPrefix* prefix_;

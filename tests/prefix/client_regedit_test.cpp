@@ -21,7 +21,7 @@ int regedit(const std::vector<std::string>& args) {
     qv::LaunchOptions o = qvtest::options_for("regedit");
     o.wine = qv::default_wine_loader();
     o.args = args;
-    qv::RunResult r = qv::run_program(o, qvtest::patience(qv::Millis(120000))).value;
+    qv::RunResult r = qvtest::run_wine_tool(o, qvtest::patience(qv::Millis(120000)));
     EXPECT_EQ(r.exit_code, 0) << "regedit " << args.at(0) << ": " << r.err;
     return r.exit_code;
 }

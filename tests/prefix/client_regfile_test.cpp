@@ -128,7 +128,7 @@ TEST_F(ClientRegFile, AgreesWithThePlatformEditor) {
     qv::LaunchOptions o = qvtest::options_for("regedit");
     o.wine = qv::default_wine_loader();
     o.args = {"/e", theirs, qv::long_root_path(from_)};
-    qv::RunResult r = qv::run_program(o, qvtest::patience(qv::Millis(120000))).value;
+    qv::RunResult r = qvtest::run_wine_tool(o, qvtest::patience(qv::Millis(120000)));
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::string editor_bytes = clienttest::read_file(theirs);
     ASSERT_EQ(editor_bytes.substr(0, 2), "\xff\xfe");

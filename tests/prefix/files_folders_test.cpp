@@ -152,7 +152,7 @@ TEST(Folders, TextsExpandAsWinesCmdExpandsThem) {
     text += ";100%;%windir%";  // a lone '%' starts a name all the same
     qv::LaunchOptions cmd = qvtest::options_for("cmd");
     cmd.args = {"/c", "echo", text};
-    qv::RunResult echoed = qv::run_program(cmd, qv::Millis(120000)).value;
+    qv::RunResult echoed = qvtest::run_wine_tool(cmd, qv::Millis(120000));
     ASSERT_EQ(echoed.exit_code, 0) << echoed.err;
     ASSERT_GE(echoed.out.size(), 2u);
     EXPECT_EQ(expand(text), "text " + qv::escape(echoed.out.substr(0, echoed.out.size() - 2)));
@@ -190,7 +190,7 @@ TEST(Folders, FolderPathsHoldingLineFeedsFallBackToTheEnvironment) {
     auto set_tmp = [](const std::string& value) {
         qv::LaunchOptions reg = qvtest::options_for("reg");
         reg.args = {"add", "HKCU\\Environment", "/v", "TMP", "/t", "REG_SZ", "/d", value, "/f"};
-        return qv::run_program(reg, qv::Millis(60000)).value.exit_code;
+        return qvtest::run_wine_tool(reg, qv::Millis(60000)).exit_code;
     };
     struct Restore {
         std::function<int(const std::string&)> set;

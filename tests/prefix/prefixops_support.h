@@ -30,8 +30,7 @@ inline std::string read_file(const std::string& path) {
 }
 
 // A Wine tool ("winecfg", "regedit", "reg") or program run to its end in
-// prefix; extra environment as given. A start that Wine refuses under load
-// (exit 1 without output) is tried again.
+// prefix; extra environment as given.
 inline qv::RunResult run_in(const std::string& prefix, const std::string& exe, const std::vector<std::string>& args,
                             std::vector<std::pair<std::string, std::string>> env = {}) {
     qv::LaunchOptions o = qvtest::options_for(exe);
@@ -39,13 +38,7 @@ inline qv::RunResult run_in(const std::string& prefix, const std::string& exe, c
     o.prefix = prefix;
     o.args = args;
     o.env = std::move(env);
-    qv::RunResult r;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        r = qv::run_program(o, qvtest::patience(qv::Millis(120000))).value;
-        if (r.exit_code == 0)
-            break;
-    }
-    return r;
+    return qvtest::run_wine_tool(o, qvtest::patience(qv::Millis(120000)));
 }
 
 // The values of exactly this key (not its subkeys) in a `regedit /E` export

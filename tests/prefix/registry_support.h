@@ -71,20 +71,14 @@ private:
 };
 
 // The output of `wine64 reg query KEY /reg:BITS` for a key that exists in
-// that view. Under load Wine now and then fails to start the tool at all
-// ("Application could not be started", exit 1), so a failed run is tried
-// again; a query that keeps failing is a test failure showing the last run.
+// that view; a query that fails is a test failure showing the run.
 inline std::string reg_query(const std::string& key, const std::string& bits) {
     qv::LaunchOptions o = qvtest::options_for("reg");
     o.args = {"query", key, "/reg:" + bits};
-    qv::RunResult r;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        r = qv::run_program(o, qv::Millis(120000)).value;
-        if (r.exit_code == 0)
-            return r.out;
-    }
-    ADD_FAILURE() << "reg query " << key << " /reg:" << bits << " exited " << r.exit_code << "\n"
-                  << r.out << r.err;
+    qv::RunResult r = qvtest::run_wine_tool(o, qv::Millis(120000));
+    if (r.exit_code != 0)
+        ADD_FAILURE() << "reg query " << key << " /reg:" << bits << " exited " << r.exit_code << "\n"
+                      << r.out << r.err;
     return r.out;
 }
 

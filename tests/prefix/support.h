@@ -4,6 +4,7 @@
 
 #include "qv/process.h"
 #include "qv/server.h"
+#include "wine_tool.h"
 
 namespace qvtest {
 
@@ -57,8 +58,10 @@ public:
     std::string ask_through(const std::string& line, const std::string& marker);
 
 private:
+    qv::LaunchOptions options_;
     qv::ChildProcess child_;
     std::string pending_;
+    bool answered_ = false;
 };
 
 }  // namespace qvtest

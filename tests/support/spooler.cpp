@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "qv/bytes.h"
+#include "wine_tool.h"
 
 namespace qvtest {
 
@@ -35,7 +36,7 @@ std::vector<std::vector<std::string>> run_checker(LaunchOptions checker, std::ve
                                                   Millis timeout) {
     const std::string what = args.front();
     checker.args = std::move(args);
-    RunResult r = qv::run_program(std::move(checker), timeout).value;
+    RunResult r = run_wine_tool(checker, timeout);
     if (r.exit_code != 0)
         throw SpoolerQueryError("spooler_query " + what + " ended with " +
                                 std::to_string(r.exit_code) + ": " + r.err);
