@@ -1,0 +1,46 @@
+// `regedit /S FILE`: the .reg file imported silently, nothing printed, exit
+// 0. FILE is an absolute Unix path (what scripts pass) to a file the
+// library's reader takes whole, whose every value the server stores exactly.
+// Declined (Wine's editor runs): a file it cannot read or that is not well
+// formed (the editor skips bad lines and applies the rest, which is left to
+// it), values only the editor can store, other options and paths.
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "qv/regfile.h"
+#include "qv/regtree.h"
+#include "served.h"
+
+namespace front {
+
+std::optional<Answer> serve_regedit(const Invocation& call, Prefix& prefix) {
+    if (call.args.size() != 2 || !iequal(call.args[0], "/s"))
+        return std::nullopt;
+    const std::string& path = call.args[1];
+    if (path.empty() || path[0] != '/')
+        return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return std::nullopt;
+    qv::RegFile file;
+    try {
+        file = qv::parse_regfile(bytes);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    qv::Result<qv::ImportPlan> plan = qv::plan_import(file, call.view(), "qvfront");
+    if (!plan)
+        return std::nullopt;
+    for (const qv::ImportPhase& phase : plan->phases)
+        if (!phase.editor.keys.empty())
+            return std::nullopt;
+    if (!qv::run_import(prefix.session(), *plan, call.view()))
+        return std::nullopt;
+    return Answer{};
+}
+
+}  // namespace front
