@@ -90,7 +90,7 @@ struct Switches {
 // False for invalid syntax. `letters` are the one-letter switches the
 // operation takes; "va" only for delete.
 bool parse_switches(const std::vector<std::string>& args, const std::string& letters, bool takes_va, Switches* s) {
-    for (size_t i = 2; i < args.size(); i++) {
+    for (size_t i = 3; i < args.size(); i++) {
         const std::string& a = args[i];
         if (a.empty() || (a[0] != '/' && a[0] != '-'))
             return false;
