@@ -3,6 +3,7 @@
 // Wine's own programs would; every other one it hands to the real program
 // unchanged.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -150,17 +151,8 @@ void log_call(const char* how, int argc, char** argv) {
     }
 }
 
-bool write_all(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+bool write_out(FILE* to, const std::string& bytes) {
+    return std::fwrite(bytes.data(), 1, bytes.size(), to) == bytes.size() && std::fflush(to) == 0;
 }
 
 int own_name(int argc, char** argv) {
@@ -207,8 +199,8 @@ int main(int argc, char** argv) {
         std::optional<Answer> answer = try_serve(*role, *real, argc, argv);
         if (answer) {
             log_call("served", argc, argv);
-            bool ok = write_all(1, answer->out);
-            write_all(2, answer->err);
+            bool ok = write_out(stdout, answer->out);
+            write_out(stderr, answer->err);
             return ok ? answer->code : 1;
         }
     }
