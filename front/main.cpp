@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "loader.h"
+#include "qv/agent.h"
 #include "qv/files.h"
 #include "qv/winerelease.h"
 #include "served.h"
@@ -47,7 +48,9 @@ void help(std::ostream& out) {
            "channel on:\n";
     for (const Served& s : served_programs())
         out << "    " << s.forms << "\n";
-    out << "Everything else, `wineserver` always, goes to Wine unchanged.\n"
+    out << "Everything else goes to Wine unchanged, `wineserver` always; before `wineserver -w` (which\n"
+           "waits for every process of the prefix) the prefix's agent is asked to end, so the wait is as\n"
+           "short as without it.\n"
            "`wine --qvfront-help` or `qvfront --help` prints this; `qvfront which` the real programs.\n";
 }
 
@@ -133,6 +136,34 @@ std::optional<Answer> try_serve(Role role, const std::string& real, int argc, ch
     return std::nullopt;
 }
 
+// `wineserver -w` waits until no process of the prefix is left, the agent's
+// server among them, which would hold it for the agent's idle time. The
+// agent is asked to end first (what its server wrote is then in the
+// registry's files once Wine's wait returns, and the next served call starts
+// it again), so the wait is what it is without the agent.
+void end_agent_before_wait(int argc, char** argv) {
+    bool wait = false;
+    for (int i = 1; i < argc; i++)
+        wait = wait || std::strcmp(argv[i], "-w") == 0 || std::strcmp(argv[i], "--wait") == 0;
+    const char* set = std::getenv("WINEPREFIX");
+    const char* home = std::getenv("HOME");
+    std::string prefix = set && *set ? set : home && *home ? std::string(home) + "/.wine" : "";
+    if (!wait || turned_off() || prefix.empty() || prefix[0] != '/')
+        return;
+    try {
+        std::optional<qv::Server> agent = qv::connect_running_agent(prefix, qv::Millis(5000));
+        if (!agent || agent->request(std::string(qv::kAgentWord) + " stop") != "stopped")
+            return;
+        // The agent holds its lock until it and its server have ended.
+        qv::AgentPaths paths = qv::agent_paths(prefix);
+        auto deadline = qv::Clock::now() + qv::Millis(10000);
+        while (!qv::AgentLock::take(paths.lock) && qv::Clock::now() < deadline)
+            usleep(5000);
+    } catch (const std::exception&) {
+        // No agent to end, or one that does not answer: Wine's wait decides.
+    }
+}
+
 // QV_FRONT_LOG names a file that gets one line per call: "served" or
 // "passed", and the command line; so that tests and people can tell which.
 void log_call(const char* how, int argc, char** argv) {
@@ -195,7 +226,9 @@ int main(int argc, char** argv) {
                   << role_variable(*role) << "; `" << role_name(*role) << " --qvfront-help` says more.\n";
         return 127;
     }
-    if (*role != Role::wineserver) {
+    if (*role == Role::wineserver)
+        end_agent_before_wait(argc, argv);
+    else {
         std::optional<Answer> answer = try_serve(*role, *real, argc, argv);
         if (answer) {
             log_call("served", argc, argv);
