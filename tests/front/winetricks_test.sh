@@ -27,6 +27,10 @@ mkdir -p "$work"
 a=$work/front b=$work/wine
 "$top/scripts/wine-prefix.sh" clone "$a" >/dev/null
 "$top/scripts/wine-prefix.sh" clone "$b" >/dev/null
+# The clones' wineservers are kept alive for good; winetricks waits for
+# them to end (wineserver -w), so they go back to Wine's own lifetime.
+"$top/scripts/wine-prefix.sh" stop "$a"
+"$top/scripts/wine-prefix.sh" stop "$b"
 cleanup() {
     "$top/scripts/wine-prefix.sh" stop "$a"
     "$top/scripts/wine-prefix.sh" stop "$b"
