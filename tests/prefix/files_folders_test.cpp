@@ -1,5 +1,6 @@
-// "getsystemdir", "getwindowsdir" and "getexpandedstr" against what the
-// prefix really has: its registry files and its drive_c.
+// "getsystemdir", "getwindowsdir", "getexpandedstr" and "expandstr" against
+// what the prefix really has: its registry files, its drive_c, and what
+// Wine's own cmd expands.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "files_support.h"
+#include "qv/escape.h"
 
 namespace {
 
@@ -131,6 +133,50 @@ TEST(Folders, OtherNamesComeFromTheEnvironment) {
     EXPECT_EQ(server.request("getexpandedstr", "temp"), temp_var + "\\");
     EXPECT_EQ(server.request("getexpandedstr", "WINDIR"), qvtest::from_hex(probe.ask("env WINDIR")));
     EXPECT_EQ(server.request("getexpandedstr", "Programs"), "");
+    EXPECT_EQ(server.quit(), 0);
+}
+
+TEST(Folders, TextsExpandAsWinesCmdExpandsThem) {
+    qv::LaunchOptions options = qvtest::options_for(qvtest::program("qvmanip.exe"));
+    const std::string long_value(5000, 'l');
+    options.env = {{"QV_PLAIN", "some value"}, {"QV_LF", "a\nend\nb"}, {"QV_LONG", long_value}};
+    qv::Server server = qvtest::start_server(options);
+    auto expand = [&](const std::string& text) { return server.request("expandstr", qv::escape(text)); };
+
+    // The same text through `cmd /c echo`, as winetricks expands it (no
+    // blanks: the command line would quote them). A 32-bit server sees the
+    // 32-bit Program Files, which a 64-bit cmd does not.
+    std::string text = "%windir%;%USERPROFILE%\\x;%QV_PLAIN_UNSET%;%TEMP%;%APPDATA%";
+    if (!qvtest::testing_32bit_build())
+        text += ";%ProgramFiles%\\Foo";
+    text += ";100%;%windir%";  // a lone '%' starts a name all the same
+    qv::LaunchOptions cmd = qvtest::options_for("cmd");
+    cmd.args = {"/c", "echo", text};
+    qv::RunResult echoed = qv::run_program(cmd, qv::Millis(120000)).value;
+    ASSERT_EQ(echoed.exit_code, 0) << echoed.err;
+    ASSERT_GE(echoed.out.size(), 2u);
+    EXPECT_EQ(expand(text), "text " + qv::escape(echoed.out.substr(0, echoed.out.size() - 2)));
+
+    struct Case {
+        std::string text, answer;
+    } cases[] = {
+        {"%QV_PLAIN%\\Foo", "text some value\\\\Foo"},
+        {"%qv_plain%", "text some value"},  // names are case-blind
+        {"%QV_UNSET% and %QV_PLAIN%", "text %QV_UNSET% and some value"},
+        {"%QV_PLAIN", "text %QV_PLAIN"},
+        {"", "text "},
+        {"error %QV_PLAIN%", "text error some value"},
+        // LF in the text and in a value travels escaped, so it cannot end the answer
+        {"%QV_LF%", "text a\\nend\\nb"},
+        {"one\ntwo", "text one\\ntwo"},
+        // longer than the first buffer, and as long as Wine expands
+        {"%QV_LONG%%QV_LONG%", "text " + long_value + long_value},
+        {std::string(32766, 't'), "text " + std::string(32766, 't')},
+        {std::string(32767, 't'), "error text too long"},
+        {std::string(7, 'x') + "%QV_LONG%%QV_LONG%%QV_LONG%%QV_LONG%%QV_LONG%%QV_LONG%%QV_LONG%", "error text too long"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(expand(c.text), c.answer) << qvtest::shown(c.text.substr(0, 40));
     EXPECT_EQ(server.quit(), 0);
 }
 

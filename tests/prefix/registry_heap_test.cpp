@@ -61,7 +61,8 @@ TEST(RegistryHeap, RefusedBlocksGiveErrorsAndNothingLeaks) {
     const std::string esc = qv::escape(k);
     regtest::LineProgram units("registry_units.exe");
 
-    for (const std::string literal : {"dword:1", "str:text", "str(2):%x%", "str(7):a\\\\0b", "hex:01,02"})
+    for (const std::string literal : {"dword:1", "str:text", "str(2):%x%", "str(7):a\\\\0b", "hex:01,02",
+                                      "hex(b):01,02,03,04,05,06,07,08", "hex(0):"})
         EXPECT_EQ(check_every_refusal(units, "setregkey", "3264\\\\" + esc + "\\nv\\n" + literal), "success")
             << literal;
 
@@ -72,6 +73,11 @@ TEST(RegistryHeap, RefusedBlocksGiveErrorsAndNothingLeaks) {
     std::string listing = check_every_refusal(units, "getregkey", k);
     EXPECT_NE(listing.find("value big\\0 3 "), std::string::npos) << listing;
     EXPECT_NE(listing.find("subkey sub\n"), std::string::npos) << listing;
+    EXPECT_EQ(check_every_refusal(units, "getregvalue", esc + "\\nbig"),
+              "value big\\0 3 " + regtest::hex(std::string(300, 'b')) + "\n");
+    // a result longer than the first buffer
+    EXPECT_EQ(check_every_refusal(units, "expandstr", "%windir%\\\\" + std::string(1500, 'x')),
+              "text C:\\\\windows\\\\" + std::string(1500, 'x'));
 
     EXPECT_EQ(check_every_refusal(units, "rmregvalue", "3264\\\\" + esc + "\\nv"), "success");
     EXPECT_EQ(check_every_refusal(units, "rmregtree", "3264\\\\" + esc), "success");

@@ -1,9 +1,11 @@
 // "getregkey": the listing bytes for every kind of value, large entries, the
-// bounded retry on long value names, escaped subkey names, path refusals.
+// bounded retry on long value names, escaped subkey names, path refusals; and
+// "getregvalue", which answers one value as its line of the listing.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "qv/escape.h"
 #include "registry_support.h"
 
 namespace {
@@ -13,6 +15,10 @@ using regtest::Checker;
 using regtest::ScopedKey;
 
 std::string u16(const std::string& utf8) { return qv::utf8_to_utf16le(utf8); }
+
+std::string get_value(qv::Server& server, const std::string& key, const std::string& name) {
+    return server.request("getregvalue", qv::escape(key + "\n" + name));
+}
 
 TEST(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
     Checker c;
@@ -63,6 +69,14 @@ TEST(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
     EXPECT_EQ(l->find("i_multi")->strings(), (std::vector<std::string>{"x", "y\\z"}));
     EXPECT_EQ(l->find("j_name\nwith\\escapes")->data, u16("line1\nline2\t\xc3\xa9\0"s));
     EXPECT_EQ(l->subkeys, (std::vector<std::string>{"sub1", "sub2"}));
+
+    // Each value read by its name answers its line of the listing.
+    size_t line = 0;
+    for (const qv::RegValue& v : l->values) {
+        size_t end = got.find('\n', line) + 1;
+        EXPECT_EQ(get_value(server, k, v.name), got.substr(line, end - line)) << qvtest::shown(v.name);
+        line = end;
+    }
     EXPECT_EQ(server.quit(), 0);
 }
 
@@ -74,6 +88,11 @@ TEST(RegistryListing, EmptyKeyAndFailedOpens) {
     EXPECT_EQ(server.request("getregkey", key.path()), "");
     EXPECT_EQ(server.request("getregkey", key.path() + "\\missing"), "errno 2");
     EXPECT_EQ(qv::list_key(server, key.path() + "\\missing").failure->code, 2u);
+    // A one-value read tells the missing key (no LF, as a failed listing)
+    // from the missing value (the error line of the listing's value phase).
+    EXPECT_EQ(get_value(server, key.path() + "\\missing", "v"), "errno 2");
+    EXPECT_EQ(get_value(server, key.path(), "v"), "errno 2\n");
+    EXPECT_EQ(get_value(server, key.path(), ""), "errno 2\n");
     EXPECT_EQ(server.quit(), 0);
 }
 
@@ -97,6 +116,8 @@ TEST(RegistryListing, LargeDataIsListedOnceAndCompletelyAndTheGrownBufferServesL
                        "value c_big\\0 3 " + regtest::hex(big) + "\n" +
                        "value d_small\\0 4 02000000\n" +
                        "value e_big_text\\0 1 =" + std::string(300, 'w') + "\\0\n");
+    EXPECT_EQ(get_value(server, k, "c_big"), "value c_big\\0 3 " + regtest::hex(big) + "\n");
+    EXPECT_EQ(get_value(server, k, "b260"), "value b260\\0 3 " + regtest::hex(b260) + "\n");
     EXPECT_EQ(server.quit(), 0);
 }
 
@@ -158,6 +179,11 @@ TEST(RegistryListing, PathsAreTakenUnescapedAndRefusedInOrder) {
         EXPECT_EQ(server.request("getregkey", bad), "error not a valid root key") << bad;
     EXPECT_EQ(server.request("getregkey", "3264\\HKLM\\" + tail), "error can't read registry key as 32-bit and 64-bit");
     EXPECT_EQ(server.request("getregkey", "3264\\nonsense"), "error not a valid root key");
+    // A one-value read takes the path escaped, as the modifying commands do.
+    EXPECT_EQ(get_value(server, key.path() + "\\network", "v"), listing);
+    EXPECT_EQ(get_value(server, "3264\\" + key.path(), "v"), "error can't read registry key as 32-bit and 64-bit");
+    EXPECT_EQ(get_value(server, "HKXX\\" + tail, "v"), "error not a valid root key");
+    EXPECT_EQ(server.request("getregvalue", qv::escape(key.path())), "error invalid command line");
     // A root name alone lists the root key itself.
     std::string hklm = server.request("getregkey", "HKLM\\");
     EXPECT_NE(hklm.find("subkey Software\n"), std::string::npos) << qvtest::shown(hklm);

@@ -29,6 +29,13 @@ TEST(RegistryViews, Win32WritesLandOnlyInThe32BitView) {
     EXPECT_EQ(server.request("getregkey", "32\\" + k), "value only32\\0 4 32000000\n");
     EXPECT_EQ(server.request("getregkey", k), "errno 2");
     EXPECT_EQ(qv::list_key(server, k, RegView::win32)->find("only32")->dword(), 0x32u);
+    // Values of every type and one-value reads take the view as well.
+    EXPECT_EQ(server.request("setregkey", qv::escape("32\\" + k + "\nq32\nhex(b):01,00,00,00,00,00,00,80")),
+              "success");
+    EXPECT_EQ(c.query(k, "q32", "32"), "11 0100000000000080");
+    EXPECT_EQ(c.query(k, "q32", "64"), "open 2");
+    EXPECT_EQ(server.request("getregvalue", qv::escape("32\\" + k + "\nq32")), "value q32\\0 11 0100000000000080\n");
+    EXPECT_EQ(server.request("getregvalue", qv::escape(k + "\nq32")), "errno 2");
 
     // And as Wine's own tool sees the two views; a value of the 64-bit view's
     // own makes the key exist there, so its query lists it.
@@ -106,6 +113,8 @@ TEST(RegistryViews, A32BitServerWritesBothAndWin32PathsOnceInItsDefaultView) {
     EXPECT_EQ(server.request("getregkey", "32\\" + k), listing);
     EXPECT_NE(listing.find("value w32\\0 4 05000000\n"), std::string::npos) << listing;
     EXPECT_NE(listing.find("value plain\\0 4 06000000\n"), std::string::npos) << listing;
+    EXPECT_EQ(server.request("getregvalue", qv::escape("32\\" + k + "\nw32")), "value w32\\0 4 05000000\n");
+    EXPECT_EQ(server.request("getregvalue", qv::escape(k + "\nw32")), "value w32\\0 4 05000000\n");
     EXPECT_EQ(c.query(k, "plain", "32"), "4 06000000");
     EXPECT_EQ(server.request("rmregvalue", qv::escape("32\\" + k + "\nplain")), "success");
     EXPECT_EQ(server.request("rmregvalue", qv::escape(k + "\nw32")), "success");

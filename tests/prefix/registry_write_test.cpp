@@ -92,6 +92,24 @@ TEST(RegistryWrite, HexLiteralsTakeOneByteForEachNumber) {
     });
 }
 
+// "hex(N):" stores exactly the listed bytes under any type number, as .reg
+// files carry them: REG_QWORD, REG_NONE, types no name exists for, text
+// types with bytes no text literal gives.
+TEST(RegistryWrite, TypedHexLiteralsStoreExactBytesOfAnyType) {
+    check_literals({
+        {"hex(b):01,02,03,04,05,06,07,08", "11 0102030405060708", "11 0102030405060708"},
+        {"hex(B):ff,ff,ff,ff,ff,ff,ff,ff", "11 ffffffffffffffff", "11 ffffffffffffffff"},
+        {"hex(0):", "0 ", "0 "},
+        {"hex(0):00,ab", "0 00ab", "0 00ab"},
+        {"hex(8):0A,00,ff", "8 0a00ff", "8 0a00ff"},
+        {"hex(2):25,00,41,00,25,00,00,00", "2 2500410025000000", "2 =%A%\\0"},
+        {"hex(1):41", "1 41", "1 ="},
+        {"hex(7):61,00,00,00", "7 61000000", "7 =a\\0"},
+        {"hex(12345678):01", "305419896 01", "305419896 01"},
+        {"hex(ffffffff):", "4294967295 ", "-1 "},
+    });
+}
+
 TEST(RegistryWrite, RefusalsComeInOrderAndCreateNothing) {
     Checker c;
     ScopedKey key(c, regtest::test_key());
@@ -114,6 +132,17 @@ TEST(RegistryWrite, RefusalsComeInOrderAndCreateNothing) {
         {esc + "\\nname\\nstr(3):x", "error unable to determine registry data type"},
         {esc + "\\nname\\n", "error unable to determine registry data type"},
         {esc + "\\nname\\n dword:1", "error unable to determine registry data type"},
+        {esc + "\\nname\\nhex():01", "error unable to determine registry data type"},
+        {esc + "\\nname\\nhex(123456789):01", "error unable to determine registry data type"},
+        {esc + "\\nname\\nhex(b)01", "error unable to determine registry data type"},
+        {esc + "\\nname\\nhex(g):01", "error unable to determine registry data type"},
+        // the bytes of a typed literal are taken exactly or not at all
+        {esc + "\\nname\\nhex(b):1,2", "error invalid hex data"},
+        {esc + "\\nname\\nhex(b):01,02,", "error invalid hex data"},
+        {esc + "\\nname\\nhex(b):0102", "error invalid hex data"},
+        {esc + "\\nname\\nhex(b):01, 02", "error invalid hex data"},
+        {esc + "\\nname\\nhex(b):01;02", "error invalid hex data"},
+        {esc + "\\nname\\nhex(b):0g", "error invalid hex data"},
     };
     for (const Case& t : cases) {
         EXPECT_EQ(server.request("setregkey", t.args), t.answer) << t.args;

@@ -36,9 +36,10 @@ const std::vector<std::string> kScratch = {
 
 const std::vector<std::string> kModifying = {"setregkey", "rmregtree", "rmregvalue", "adddrive", "rmdrive"};
 
-const std::vector<std::string> kCommands = {"findfiles",  "getregkey",      "getsystemdir", "getwindowsdir",
-                                            "unixpath",   "windowspath",    "getexpandedstr", "setregkey",
-                                            "adddrive",   "rmdrive",        "rmregtree",    "rmregvalue"};
+const std::vector<std::string> kCommands = {"findfiles",  "getregkey",   "getsystemdir",   "getwindowsdir",
+                                            "unixpath",   "windowspath", "getexpandedstr", "setregkey",
+                                            "adddrive",   "rmdrive",     "rmregtree",      "rmregvalue",
+                                            "getregvalue", "expandstr"};
 
 // The command word and argument text as the server sees them: the line ends
 // at its first NUL, the word at the first space.
@@ -135,7 +136,8 @@ public:
             "str:text",   "str:",           "str(2):%PATH%\\x",    "str(7):a\\0b\\0", "str(7):", "str(7)",
             "hex:",       "hex:01,02,ff",   "hex:1ff,-1",          "hex:,,,",  "hex:0",   "bogus:1",
             "str(3):x",   "DWORD:1",        "hex(7):00",           "str:a\\nend\\n", "str(7):x\\n\\0end\\0",
-            "str(2):\\\\0 1 =", "str:\\n"};
+            "str(2):\\\\0 1 =", "str:\\n",        "hex(b):01,02,03,04,05,06,07,08", "hex(0):", "hex(B):ff",
+            "hex(ffffffff):00,01", "hex(2):41,00,00,00", "hex(b):1,2", "hex(123456789):00", "hex(b):01,02,"};
         std::string l = pick(literals);
         return chance(40) ? mutate(l) : l;
     }
@@ -187,6 +189,19 @@ public:
         if (word == "setregkey") {
             last_written_ = scratch_key();
             return last_written_ + "\\n" + value_name() + "\\n" + literal();
+        }
+        if (word == "getregvalue") {
+            // Half of them read where the writes go.
+            std::string k = chance(50) ? scratch_key() : "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+            std::string args = k + "\\n" + value_name();
+            return chance(30) ? mutate(args) : args;
+        }
+        if (word == "expandstr") {
+            static const std::vector<std::string> texts = {
+                "%ProgramFiles%\\\\Foo", "%windir%", "%NOSUCH%", "100%", "%%", "%", "", "%PATH%%PATH%%PATH%",
+                "%TEMP%\\n%APPDATA%", "%WINEPREFIX%", "a\\\\b %USERPROFILE%"};
+            std::string t = pick(texts);
+            return chance(50) ? mutate(t) : t;
         }
         if (word == "rmregtree")
             return scratch_key();
@@ -356,6 +371,20 @@ std::string misfit(const Parsed& p, const std::string& a, const std::string& win
         ok = one_line(a) && (a == "error cannot convert path" || a.rfind("path ", 0) == 0);
     else if (w == "getexpandedstr")
         ok = one_line(a);
+    else if (w == "getregvalue") {
+        // one value line, or a failure as a listing shows it
+        if (a.rfind("error ", 0) == 0)
+            ok = one_line(a);
+        else {
+            try {
+                qv::Result<qv::RegKey> l = qv::parse_listing(a);
+                ok = (l ? l->values.size() == 1 : l->values.empty()) && l->subkeys.empty();
+            } catch (const std::exception& e) {
+                return std::string("value does not parse: ") + e.what();
+            }
+        }
+    } else if (w == "expandstr")
+        ok = one_line(a) && (a.rfind("text ", 0) == 0 || a.rfind("error ", 0) == 0 || a.rfind("errno ", 0) == 0);
     else if (w == "adddrive")
         ok = one_line(a) && (a.empty() || a.rfind("errno ", 0) == 0 || a == "error no free drive letters" ||
                              (a.size() == 7 && a.rfind("drive ", 0) == 0 && a[6] >= 'A' && a[6] <= 'Z'));

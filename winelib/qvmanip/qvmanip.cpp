@@ -235,7 +235,7 @@ static char *WtoA(const WCHAR *wstr)
 }
 
 /* Writes str[0..n) escaped; plain runs go out in one fwrite. */
-static void send_escaped_bytes(const char *str, size_t n, BOOL escape_nul)
+static void sendescapedbytes(const char *str, size_t n, BOOL escape_nul)
 {
     size_t run = 0;
     for (size_t i = 0; i < n; i++)
@@ -262,7 +262,7 @@ static void send_escaped_bytes(const char *str, size_t n, BOOL escape_nul)
 /* The runtime flushes standard output at every LF that fputc (and so
  * printf) writes: a pipe write per line.  LFs written with fwrite wait in the
  * buffer, so an answer goes out at once when it is complete. */
-static void send_lf(void)
+static void sendlf(void)
 {
     fwrite("\n", 1, 1, stdout);
 }
@@ -270,7 +270,7 @@ static void send_lf(void)
 /* The runtime's printf hands every character of its output to fputc on its
  * own, so answers are written with fputs and fwrite; this writes the prefix
  * and the number in decimal, as "%i" and "%u" would. */
-static void send_decimal(const char *prefix, long long value)
+static void senddecimal(const char *prefix, long long value)
 {
     char text[24];
     char *end = text + sizeof(text), *digit = end;
@@ -284,8 +284,15 @@ static void send_decimal(const char *prefix, long long value)
     fwrite(digit, 1, end - digit, stdout);
 }
 
+/* "errno N": a registry call's LONG shows signed, as "%i" would, and a
+ * GetLastError DWORD unsigned, as "%u" would; the argument's own type picks. */
+static void senderrno(long long code)
+{
+    senddecimal("errno ", code);
+}
+
 /* Two lower-case hex digits per byte, written in runs. */
-static void send_hex(const unsigned char *data, unsigned int size)
+static void sendhex(const unsigned char *data, unsigned int size)
 {
     static const char digits[] = "0123456789abcdef";
     char run[512];
@@ -305,12 +312,12 @@ static void send_hex(const unsigned char *data, unsigned int size)
 
 static void sendescapedstring(const char *str)
 {
-    send_escaped_bytes(str, strlen(str), FALSE);
+    sendescapedbytes(str, strlen(str), FALSE);
 }
 
 static void sendescapedstring_n(const char *str, unsigned int n)
 {
-    send_escaped_bytes(str, n, TRUE);
+    sendescapedbytes(str, n, TRUE);
 }
 
 /* Undoes backslash-n and double backslashes; any other backslash stays. */
@@ -398,7 +405,60 @@ static int get_reg_root(const char *path, HKEY *rootkey, enum reg_arch *arch, co
     return 0;
 }
 
-/* Wine's headers here have no wine_is_64bit; this is the same build-time test. */
+/* A modifying registry request, unescaped and split into its LF-separated
+ * fields: the path, then for the commands that take them the value name and
+ * the rest of the text (which may hold LF itself). */
+struct reg_request
+{
+    char *argsA; /* the unescaped argument; rest points into it */
+    HKEY rootkey;
+    enum reg_arch arch;
+    WCHAR *subtreeW;
+    WCHAR *nameW;     /* with two fields or more */
+    const char *rest; /* with three fields */
+};
+
+/* NULL when the request holds its fields and a valid path, else the answer.
+ * Either way freeregrequest releases what it took. */
+static const char *readregrequest(char *args, int fields, struct reg_request *req)
+{
+    memset(req, 0, sizeof(*req));
+    req->argsA = readescapedstring(args);
+    if (!req->argsA)
+        return "error unable to unescape args";
+    if (fields > 1)
+    {
+        /* one field: the whole text is the path, an LF belongs to a key name */
+        char *name = strchr(req->argsA, '\n');
+        char *rest = name && fields > 2 ? strchr(name + 1, '\n') : NULL;
+        if (!name || (fields > 2 && !rest))
+            return "error invalid command line";
+        *name++ = 0;
+        if (rest)
+        {
+            *rest++ = 0;
+            req->rest = rest;
+        }
+        req->nameW = AtoW(name);
+        if (!req->nameW)
+            return "error out of memory";
+    }
+    const char *subtree;
+    if (!get_reg_root(req->argsA, &req->rootkey, &req->arch, &subtree))
+        return "error not a valid root key";
+    req->subtreeW = AtoW(subtree);
+    if (!req->subtreeW)
+        return "error out of memory";
+    return NULL;
+}
+
+static void freeregrequest(struct reg_request *req)
+{
+    heap_free(req->subtreeW);
+    heap_free(req->nameW);
+    heap_free(req->argsA);
+}
+
 /* The longest key path (below its root) the registry calls take, in UTF-16
  * units: Wine cuts a longer one to this length without a word, and the call
  * would act on an ancestor of the key named (rmregtree would delete it). A
@@ -410,6 +470,7 @@ static BOOL reg_path_fits(const WCHAR *subtreeW)
     return wcslen(subtreeW) <= REG_PATH_MAX;
 }
 
+/* Wine's headers here have no wine_is_64bit; this is the same build-time test. */
 static BOOL reg_64bit_build(void)
 {
 #ifdef _WIN64
@@ -465,7 +526,7 @@ static BOOL sendregvalue(DWORD type, const BYTE *data, DWORD size)
 {
     BOOL ok = TRUE;
 
-    send_decimal("", (int)type);
+    senddecimal("", (int)type);
     if (reg_text_type(type))
     {
         int len;
@@ -480,16 +541,17 @@ static BOOL sendregvalue(DWORD type, const BYTE *data, DWORD size)
     else
     {
         fwrite(" ", 1, 1, stdout);
-        send_hex(data, size);
+        sendhex(data, size);
     }
-    send_lf();
+    sendlf();
     return ok;
 }
 
-static void send_reg_error(LONG code)
+/* The error line that ends a phase of a listing. */
+static void senderrnoline(LONG code)
 {
-    send_decimal("errno ", (int)code);
-    send_lf();
+    senderrno(code);
+    sendlf();
 }
 
 /* Replaces *dynamic with a block of size bytes; FALSE (nothing changed) when
@@ -507,41 +569,63 @@ static BOOL reg_grow(void **dynamic, SIZE_T size)
 /* The longest value name the registry takes, in characters. */
 #define REG_VALUE_NAME_MAX 16383
 
-static void sendregkey(HKEY key)
+/* The name and data buffers of one listing: the call's own storage first,
+ * grown on the heap when an entry does not fit; the name buffer serves the
+ * values and then the subkeys. */
+struct reg_listing_buffers
 {
     WCHAR static_wbuf[260];
     BYTE static_buf[260];
-    void *dynamic_wbuf = NULL;
-    void *dynamic_buf = NULL;
-    WCHAR *wbuf = static_wbuf;
-    BYTE *buf = static_buf;
-    DWORD wbuf_size = 259;
-    DWORD buf_size = 259;
-    DWORD index, name_size, data_size, type;
-    LONG res;
-    int len;
+    void *dynamic_wbuf;
+    void *dynamic_buf;
+    WCHAR *wbuf;
+    BYTE *buf;
+    DWORD wbuf_size;
+    DWORD buf_size;
+};
 
-    for (index = 0;;)
+/* Grows the name buffer to name_size units (its NUL not counted). */
+static BOOL grow_name_buffer(struct reg_listing_buffers *b, DWORD name_size)
+{
+    if (!reg_grow(&b->dynamic_wbuf, ((SIZE_T)name_size + 1) * sizeof(WCHAR)))
+        return FALSE;
+    b->wbuf = (WCHAR *)b->dynamic_wbuf;
+    b->wbuf_size = name_size;
+    return TRUE;
+}
+
+/* "value NAME\0 " of one value line; FALSE when the name could not be
+ * converted, and then nothing is written. */
+static BOOL sendregvaluename(const WCHAR *nameW)
+{
+    int len;
+    char *nameA = WtoA_n(nameW, -1, &len);
+    if (!nameA)
+        return FALSE;
+    fputs("value ", stdout);
+    sendescapedstring(nameA);
+    fputs("\\0 ", stdout);
+    heap_free(nameA);
+    return TRUE;
+}
+
+static void sendregvalues(HKEY key, struct reg_listing_buffers *b)
+{
+    for (DWORD index = 0;;)
     {
-        name_size = wbuf_size;
-        data_size = buf_size;
-        res = RegEnumValueW(key, index, wbuf, &name_size, NULL, &type, buf, &data_size);
+        DWORD name_size = b->wbuf_size, data_size = b->buf_size, type;
+        LONG res = RegEnumValueW(key, index, b->wbuf, &name_size, NULL, &type, b->buf, &data_size);
         if (res == ERROR_SUCCESS)
         {
-            char *nameA = WtoA_n(wbuf, -1, &len);
-            if (!nameA)
+            if (!sendregvaluename(b->wbuf))
             {
-                send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
-                break;
+                senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+                return;
             }
-            fputs("value ", stdout);
-            sendescapedstring(nameA);
-            fputs("\\0 ", stdout);
-            heap_free(nameA);
-            if (!sendregvalue(type, buf, data_size))
+            if (!sendregvalue(type, b->buf, data_size))
             {
-                send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
-                break;
+                senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+                return;
             }
             index++;
         }
@@ -551,90 +635,100 @@ static void sendregkey(HKEY key)
              * name buffer then grows once to the longest name the registry
              * takes.  Should that not do either, asking again with the same
              * buffers would never end. */
-            if (name_size <= wbuf_size && data_size <= buf_size)
+            if (name_size <= b->wbuf_size && data_size <= b->buf_size)
             {
-                if (wbuf_size > REG_VALUE_NAME_MAX)
+                if (b->wbuf_size > REG_VALUE_NAME_MAX)
                 {
-                    send_reg_error(res);
-                    break;
+                    senderrnoline(res);
+                    return;
                 }
                 name_size = REG_VALUE_NAME_MAX + 1; /* with its NUL */
             }
-            if (name_size > wbuf_size)
+            if (name_size > b->wbuf_size && !grow_name_buffer(b, name_size))
             {
-                if (!reg_grow(&dynamic_wbuf, ((SIZE_T)name_size + 1) * sizeof(WCHAR)))
-                {
-                    send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
-                    break;
-                }
-                wbuf = (WCHAR *)dynamic_wbuf;
-                wbuf_size = name_size;
+                senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+                return;
             }
-            if (data_size > buf_size)
+            if (data_size > b->buf_size)
             {
-                if (!reg_grow(&dynamic_buf, data_size))
+                if (!reg_grow(&b->dynamic_buf, data_size))
                 {
-                    send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
-                    break;
+                    senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+                    return;
                 }
-                buf = (BYTE *)dynamic_buf;
-                buf_size = data_size;
+                b->buf = (BYTE *)b->dynamic_buf;
+                b->buf_size = data_size;
             }
         }
         else
         {
             if (res != ERROR_NO_MORE_ITEMS)
-                send_reg_error(res);
-            break;
+                senderrnoline(res);
+            return;
         }
     }
+}
 
-    for (index = 0;;)
+static void sendregsubkeys(HKEY key, struct reg_listing_buffers *b)
+{
+    for (DWORD index = 0;;)
     {
-        name_size = wbuf_size;
-        res = RegEnumKeyExW(key, index, wbuf, &name_size, NULL, NULL, NULL, NULL);
+        DWORD name_size = b->wbuf_size;
+        LONG res = RegEnumKeyExW(key, index, b->wbuf, &name_size, NULL, NULL, NULL, NULL);
         if (res == ERROR_SUCCESS)
         {
-            char *nameA = WtoA_n(wbuf, -1, &len);
+            int len;
+            char *nameA = WtoA_n(b->wbuf, -1, &len);
             if (!nameA)
             {
-                send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
-                break;
+                senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+                return;
             }
             /* A key name may hold LF; escaped like value names it cannot split
              * the listing, and it never holds a backslash, so nothing else
              * changes. */
             fputs("subkey ", stdout);
             sendescapedstring(nameA);
-            send_lf();
+            sendlf();
             heap_free(nameA);
             index++;
         }
         else if (res == ERROR_MORE_DATA)
         {
-            if (name_size <= wbuf_size)
+            if (name_size <= b->wbuf_size)
             {
-                send_reg_error(res);
-                break;
+                senderrnoline(res);
+                return;
             }
-            if (!reg_grow(&dynamic_wbuf, ((SIZE_T)name_size + 1) * sizeof(WCHAR)))
+            if (!grow_name_buffer(b, name_size))
             {
-                send_reg_error(ERROR_NOT_ENOUGH_MEMORY);
-                break;
+                senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+                return;
             }
-            wbuf = (WCHAR *)dynamic_wbuf;
-            wbuf_size = name_size;
         }
         else
         {
             if (res != ERROR_NO_MORE_ITEMS)
-                send_reg_error(res);
-            break;
+                senderrnoline(res);
+            return;
         }
     }
+}
 
-    heap_free(dynamic_wbuf);
-    heap_free(dynamic_buf);
+static void sendregkey(HKEY key)
+{
+    struct reg_listing_buffers b;
+    b.dynamic_wbuf = b.dynamic_buf = NULL;
+    b.wbuf = b.static_wbuf;
+    b.buf = b.static_buf;
+    b.wbuf_size = 259;
+    b.buf_size = 259;
+
+    sendregvalues(key, &b);
+    sendregsubkeys(key, &b);
+
+    heap_free(b.dynamic_wbuf);
+    heap_free(b.dynamic_buf);
 }
 
 static void getregkey_cmd(char *args)
@@ -663,7 +757,7 @@ static void getregkey_cmd(char *args)
     LONG res = reg_path_fits(subtreeW) ? RegOpenKeyExW(rootkey, subtreeW, 0, reg_access(KEY_READ, arch), &key)
                                        : ERROR_INVALID_PARAMETER;
     if (res != ERROR_SUCCESS)
-        send_decimal("errno ", (int)res);
+        senderrno(res);
     else
     {
         sendregkey(key);
@@ -672,65 +766,182 @@ static void getregkey_cmd(char *args)
     heap_free(subtreeW);
 }
 
-/* Value literal -> new block with the data; *type is 0 when no prefix
- * matched.  With a type set, NULL means the heap could not supply the data. */
-static BYTE *get_reg_value(const char *buffer, DWORD *type, DWORD *length)
+/* How often a value may outgrow the buffer its size was just read for. */
+#define MAX_VALUE_REREADS 4
+
+/* Writes the value line of one value, or the error line when it cannot be
+ * read. */
+static void sendonevalue(HKEY key, const WCHAR *nameW)
 {
+    BYTE static_buf[260];
+    BYTE *buf = static_buf;
+    void *dynamic_buf = NULL;
+    DWORD buf_size = sizeof(static_buf), type, size = buf_size;
+    LONG res;
+
+    for (int rereads = 0;; rereads++)
+    {
+        size = buf_size;
+        res = RegQueryValueExW(key, nameW, NULL, &type, buf, &size);
+        if (res != ERROR_MORE_DATA || rereads == MAX_VALUE_REREADS)
+            break;
+        /* another process may make it larger still before the next read */
+        if (!reg_grow(&dynamic_buf, size))
+        {
+            res = ERROR_NOT_ENOUGH_MEMORY;
+            break;
+        }
+        buf = (BYTE *)dynamic_buf;
+        buf_size = size;
+    }
+    if (res != ERROR_SUCCESS)
+        senderrnoline(res);
+    else if (!sendregvaluename(nameW))
+        senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+    else if (!sendregvalue(type, buf, size))
+        senderrnoline(ERROR_NOT_ENOUGH_MEMORY);
+    heap_free(dynamic_buf);
+}
+
+/* One value, "PATH\nNAME" escaped as the modifying commands take it (a name
+ * may hold LF), answered as a listing of that value alone: its value line;
+ * "errno N" alone when the key cannot be opened, and the error line
+ * "errno N\n" when the value cannot be read (2: there is none). */
+static void getregvalue_cmd(char *args)
+{
+    struct reg_request req;
+    HKEY key;
+
+    const char *failure = readregrequest(args, 2, &req);
+    if (!failure && req.arch == REG_BOTH)
+        failure = "error can't read registry key as 32-bit and 64-bit";
+    if (failure)
+        fputs(failure, stdout);
+    else
+    {
+        LONG res = reg_path_fits(req.subtreeW)
+                       ? RegOpenKeyExW(req.rootkey, req.subtreeW, 0, reg_access(KEY_READ, req.arch), &key)
+                       : ERROR_INVALID_PARAMETER;
+        if (res != ERROR_SUCCESS)
+            senderrno(res);
+        else
+        {
+            sendonevalue(key, req.nameW);
+            RegCloseKey(key);
+        }
+    }
+    freeregrequest(&req);
+}
+
+static int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/* "hex(N):" and a byte list, as .reg files carry values of any type: N is
+ * the type number in hex (up to 8 digits), each byte two hex digits, a comma
+ * between bytes.  The bytes are stored exactly, so unlike "hex:" nothing is
+ * guessed: a list of any other form is refused. */
+static const char *get_typed_bytes(const char *literal, DWORD *type, BYTE **data, DWORD *length)
+{
+    const char *p = literal + 4;
+    DWORD number = 0;
+    int digits = 0;
+    for (; hex_digit(*p) >= 0 && digits <= 8; p++, digits++)
+        number = number * 16 + (DWORD)hex_digit(*p);
+    if (!digits || digits > 8 || p[0] != ')' || p[1] != ':')
+        return "error unable to determine registry data type";
+    p += 2;
+
+    size_t chars = strlen(p);
+    if (chars && chars % 3 != 2)
+        return "error invalid hex data";
+    size_t count = chars ? (chars + 1) / 3 : 0;
+    BYTE *bytes = (BYTE *)heap_alloc(count ? count : 1);
+    if (!bytes)
+        return "error out of memory";
+    for (size_t i = 0; i < count; i++, p += 3)
+    {
+        int high = hex_digit(p[0]), low = hex_digit(p[1]);
+        if (high < 0 || low < 0 || (i + 1 < count && p[2] != ','))
+        {
+            heap_free(bytes);
+            return "error invalid hex data";
+        }
+        bytes[i] = (BYTE)(high * 16 + low);
+    }
+    *type = number;
+    *data = bytes;
+    *length = (DWORD)count;
+    return NULL;
+}
+
+/* Value literal -> its type, a new block with the data and its length.
+ * NULL when it succeeded, else the answer. */
+static const char *get_reg_value(const char *buffer, DWORD *type, BYTE **data, DWORD *length)
+{
+    BYTE *block = NULL;
     *type = 0;
+    *data = NULL;
     *length = 0;
 
     if (!strncmp(buffer, "dword:", 6))
     {
         *type = REG_DWORD;
         DWORD *value = (DWORD *)heap_alloc(sizeof(DWORD));
-        if (!value)
-            return NULL;
-        *value = (DWORD)strtoul(buffer + 6, NULL, 16);
-        *length = sizeof(DWORD);
-        return (BYTE *)value;
+        if (value)
+        {
+            *value = (DWORD)strtoul(buffer + 6, NULL, 16);
+            *length = sizeof(DWORD);
+        }
+        block = (BYTE *)value;
     }
-    if (!strncmp(buffer, "str:", 4) || !strncmp(buffer, "str(2):", 7))
+    else if (!strncmp(buffer, "str:", 4) || !strncmp(buffer, "str(2):", 7))
     {
         BOOL plain = buffer[3] == ':';
         *type = plain ? REG_SZ : REG_EXPAND_SZ;
         WCHAR *textW = AtoW(buffer + (plain ? 4 : 7));
-        if (!textW)
-            return NULL;
-        *length = (DWORD)(wcslen(textW) + 1) * sizeof(WCHAR);
-        return (BYTE *)textW;
+        if (textW)
+            *length = (DWORD)(wcslen(textW) + 1) * sizeof(WCHAR);
+        block = (BYTE *)textW;
     }
-    if (!strncmp(buffer, "str(7):", 7))
+    else if (!strncmp(buffer, "str(7):", 7))
     {
         *type = REG_MULTI_SZ;
         WCHAR *textW = AtoW(buffer + 7);
-        if (!textW)
-            return NULL;
-        /* backslash-0 separates the strings; pairs never overlap */
-        WCHAR *in = textW, *out = textW;
-        while (*in)
+        if (textW)
         {
-            if (in[0] == '\\' && in[1] == '0')
+            /* backslash-0 separates the strings; pairs never overlap */
+            WCHAR *in = textW, *out = textW;
+            while (*in)
             {
-                *out++ = 0;
-                in += 2;
+                if (in[0] == '\\' && in[1] == '0')
+                {
+                    *out++ = 0;
+                    in += 2;
+                }
+                else
+                    *out++ = *in++;
             }
-            else
-                *out++ = *in++;
+            *out++ = 0;
+            *length = (DWORD)(out - textW) * sizeof(WCHAR);
         }
-        *out++ = 0;
-        *length = (DWORD)(out - textW) * sizeof(WCHAR);
-        return (BYTE *)textW;
+        block = (BYTE *)textW;
     }
-    if (!strncmp(buffer, "hex:", 4))
+    else if (!strncmp(buffer, "hex:", 4))
     {
         const char *p = buffer + 4;
         *type = REG_BINARY;
         /* every byte takes at least one character of the text */
         BYTE *bytes = (BYTE *)heap_alloc(strlen(p) + 1);
-        if (!bytes)
-            return NULL;
         DWORD count = 0;
-        for (;;)
+        while (bytes)
         {
             char *end;
             unsigned long number = strtoul(p, &end, 16);
@@ -742,16 +953,20 @@ static BYTE *get_reg_value(const char *buffer, DWORD *type, DWORD *length)
             p = end + 1; /* one separator, whatever it is */
         }
         *length = count;
-        return bytes;
+        block = bytes;
     }
-    return NULL;
+    else if (!strncmp(buffer, "hex(", 4))
+        return get_typed_bytes(buffer, type, data, length);
+    else
+        return "error unable to determine registry data type";
+
+    *data = block;
+    return block ? NULL : "error out of memory";
 }
 
 struct setregkey_args
 {
-    HKEY rootkey;
-    const WCHAR *subtreeW;
-    const WCHAR *nameW;
+    const struct reg_request *req;
     DWORD type;
     const BYTE *data;
     DWORD length;
@@ -805,24 +1020,25 @@ static HKEY set_key(HKEY rootkey, const WCHAR *subtreeW, REGSAM access, BOOL *cl
 static const char *setregkey_pass(enum reg_arch arch, void *context)
 {
     const struct setregkey_args *set = (const struct setregkey_args *)context;
+    const struct reg_request *req = set->req;
     REGSAM access = reg_access(KEY_READ | KEY_SET_VALUE, arch);
     BOOL close;
 
-    if (!reg_path_fits(set->subtreeW))
+    if (!reg_path_fits(req->subtreeW))
         return "error unable to create registry key";
 
-    HKEY key = set_key(set->rootkey, set->subtreeW, access, &close);
+    HKEY key = set_key(req->rootkey, req->subtreeW, access, &close);
     if (!key)
         return "error unable to create registry key";
-    LONG res = RegSetValueExW(key, set->nameW, 0, set->type, set->data, set->length);
+    LONG res = RegSetValueExW(key, req->nameW, 0, set->type, set->data, set->length);
     if (res == ERROR_KEY_DELETED && !close)
     {
         /* another process removed the kept key: create it again */
         close_set_key();
-        key = set_key(set->rootkey, set->subtreeW, access, &close);
+        key = set_key(req->rootkey, req->subtreeW, access, &close);
         if (!key)
             return "error unable to create registry key";
-        res = RegSetValueExW(key, set->nameW, 0, set->type, set->data, set->length);
+        res = RegSetValueExW(key, req->nameW, 0, set->type, set->data, set->length);
     }
     if (close)
         RegCloseKey(key);
@@ -831,64 +1047,23 @@ static const char *setregkey_pass(enum reg_arch arch, void *context)
 
 static void setregkey_cmd(char *args)
 {
+    struct reg_request req;
     struct setregkey_args set;
-    enum reg_arch arch;
-    const char *subtree;
-    WCHAR *nameW = NULL, *subtreeW = NULL;
     BYTE *data = NULL;
-    char *name, *literal;
 
-    char *argsA = readescapedstring(args);
-    if (!argsA)
+    const char *failure = readregrequest(args, 3, &req);
+    if (!failure)
+        failure = get_reg_value(req.rest, &set.type, &data, &set.length);
+    if (failure)
+        fputs(failure, stdout);
+    else
     {
-        fputs("error unable to unescape args", stdout);
-        return;
+        set.req = &req;
+        set.data = data;
+        reg_view_loop(req.arch, setregkey_pass, &set);
     }
-
-    name = strchr(argsA, '\n');
-    literal = name ? strchr(name + 1, '\n') : NULL;
-    if (!literal)
-    {
-        fputs("error invalid command line", stdout);
-        goto done;
-    }
-    *name++ = 0;
-    *literal++ = 0;
-
-    nameW = AtoW(name);
-    if (!nameW)
-    {
-        fputs("error out of memory", stdout);
-        goto done;
-    }
-    if (!get_reg_root(argsA, &set.rootkey, &arch, &subtree))
-    {
-        fputs("error not a valid root key", stdout);
-        goto done;
-    }
-    subtreeW = AtoW(subtree);
-    data = get_reg_value(literal, &set.type, &set.length);
-    if (!set.type)
-    {
-        fputs("error unable to determine registry data type", stdout);
-        goto done;
-    }
-    if (!subtreeW || !data)
-    {
-        fputs("error out of memory", stdout);
-        goto done;
-    }
-
-    set.subtreeW = subtreeW;
-    set.nameW = nameW;
-    set.data = data;
-    reg_view_loop(arch, setregkey_pass, &set);
-
-done:
     heap_free(data);
-    heap_free(subtreeW);
-    heap_free(nameW);
-    heap_free(argsA);
+    freeregrequest(&req);
 }
 
 /* Deletes the subkey if it is a registry link; returns whether it was one. */
@@ -985,16 +1160,9 @@ static LONG delete_subkeys(HKEY hkey)
     return res;
 }
 
-struct rmreg_args
-{
-    HKEY rootkey;
-    const WCHAR *subtreeW;
-    const WCHAR *nameW;
-};
-
 static const char *rmregtree_pass(enum reg_arch arch, void *context)
 {
-    const struct rmreg_args *rm = (const struct rmreg_args *)context;
+    const struct reg_request *rm = (const struct reg_request *)context;
     HKEY key;
 
     if (!reg_path_fits(rm->subtreeW))
@@ -1013,40 +1181,26 @@ static const char *rmregtree_pass(enum reg_arch arch, void *context)
     return NULL;
 }
 
+/* Runs a deletion whose request has the given number of fields. */
+static void rmreg_request(char *args, int fields, reg_pass_func pass)
+{
+    struct reg_request req;
+    const char *failure = readregrequest(args, fields, &req);
+    if (failure)
+        fputs(failure, stdout);
+    else
+        reg_view_loop(req.arch, pass, &req);
+    freeregrequest(&req);
+}
+
 static void rmregtree_cmd(char *args)
 {
-    struct rmreg_args rm;
-    enum reg_arch arch;
-    const char *subtree;
-
-    char *argsA = readescapedstring(args);
-    if (!argsA)
-    {
-        fputs("error unable to unescape args", stdout);
-        return;
-    }
-    /* the whole text is the path: an LF here belongs to a key name */
-    if (!get_reg_root(argsA, &rm.rootkey, &arch, &subtree))
-        fputs("error not a valid root key", stdout);
-    else
-    {
-        WCHAR *subtreeW = AtoW(subtree);
-        if (!subtreeW)
-            fputs("error out of memory", stdout);
-        else
-        {
-            rm.subtreeW = subtreeW;
-            rm.nameW = NULL;
-            reg_view_loop(arch, rmregtree_pass, &rm);
-        }
-        heap_free(subtreeW);
-    }
-    heap_free(argsA);
+    rmreg_request(args, 1, rmregtree_pass);
 }
 
 static const char *rmregvalue_pass(enum reg_arch arch, void *context)
 {
-    const struct rmreg_args *rm = (const struct rmreg_args *)context;
+    const struct reg_request *rm = (const struct reg_request *)context;
     HKEY key;
 
     if (!reg_path_fits(rm->subtreeW) ||
@@ -1057,56 +1211,10 @@ static const char *rmregvalue_pass(enum reg_arch arch, void *context)
     return res == ERROR_SUCCESS ? NULL : "error unable to delete value";
 }
 
+/* Only the first LF separates: the name may hold more. */
 static void rmregvalue_cmd(char *args)
 {
-    struct rmreg_args rm;
-    enum reg_arch arch;
-    const char *subtree;
-    WCHAR *nameW = NULL, *subtreeW = NULL;
-    char *name;
-
-    char *argsA = readescapedstring(args);
-    if (!argsA)
-    {
-        fputs("error unable to unescape args", stdout);
-        return;
-    }
-
-    /* only the first LF separates: the name may hold more */
-    name = strchr(argsA, '\n');
-    if (!name)
-    {
-        fputs("error invalid command line", stdout);
-        goto done;
-    }
-    *name++ = 0;
-
-    nameW = AtoW(name);
-    if (!nameW)
-    {
-        fputs("error out of memory", stdout);
-        goto done;
-    }
-    if (!get_reg_root(argsA, &rm.rootkey, &arch, &subtree))
-    {
-        fputs("error not a valid root key", stdout);
-        goto done;
-    }
-    subtreeW = AtoW(subtree);
-    if (!subtreeW)
-    {
-        fputs("error out of memory", stdout);
-        goto done;
-    }
-
-    rm.subtreeW = subtreeW;
-    rm.nameW = nameW;
-    reg_view_loop(arch, rmregvalue_pass, &rm);
-
-done:
-    heap_free(subtreeW);
-    heap_free(nameW);
-    heap_free(argsA);
+    rmreg_request(args, 2, rmregvalue_pass);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -1335,130 +1443,139 @@ static HANDLE open_mountmgr(void)
 /* The longest target of a symbolic link on Linux, in bytes (PATH_MAX - 1). */
 #define MOUNT_POINT_MAX 4095
 
-static void adddrive_cmd(char *args)
+/* What a scan of the drive letters found. */
+struct drive_scan
 {
-    /* The mount manager takes an empty mount point, reports success and
-     * maps nothing; that must not be answered with a letter. */
-    if (!args[0])
-    {
-        send_decimal("errno ", (unsigned)ERROR_INVALID_PARAMETER);
-        return;
-    }
-    /* Nor may a mount point be longer than a symbolic link holds, which the
-     * mount manager makes of it: it reports success for a longer one too. */
-    if (strlen(args) > MOUNT_POINT_MAX)
-    {
-        send_decimal("errno ", (unsigned)ERROR_FILENAME_EXCED_RANGE);
-        return;
-    }
+    char *data;       /* the reply buffer, reused for the define request */
+    DWORD size;       /* its size in bytes */
+    BOOL v2;          /* the record layout the mount manager takes */
+    BOOL mapped;      /* the mount point is a drive already */
+    char free_letter; /* the last letter without a drive, or 0 */
+};
 
-    HANDLE mountmgr = open_mountmgr();
-    if (mountmgr == INVALID_HANDLE_VALUE)
-    {
-        send_decimal("errno ", (unsigned)GetLastError());
-        return;
-    }
+/* Asks the mount manager for every letter from A to Z until one maps
+ * mount_point; a Win32 code when the scan could not be made. */
+static DWORD scan_drives(HANDLE mountmgr, const char *mount_point, struct drive_scan *scan)
+{
+    BOOL layout_known = FALSE;
 
-    DWORD size = 1024;
-    char *data = (char *)heap_alloc(size);
-    char last_free_drive = 0;
-    BOOL v2 = FALSE, layout_known = FALSE, mapped = FALSE;
-    DWORD error = data ? 0 : ERROR_NOT_ENOUGH_MEMORY;
-
-    for (char drive_letter = 'A'; !error && !mapped && drive_letter <= 'Z'; drive_letter++)
+    for (char drive_letter = 'A'; !scan->mapped && drive_letter <= 'Z'; drive_letter++)
     {
         for (int growths = 0;;)
         {
             char query[sizeof(struct mountmgr_unix_drive_v2)];
             DWORD returned = 0;
             memset(query, 0, sizeof(query));
-            set_drive_record(query, v2, 0, 0, drive_letter, 0);
+            set_drive_record(query, scan->v2, 0, 0, drive_letter, 0);
             /* So that a refusal which reports no size is not read as one. */
-            ((struct mountmgr_unix_drive *)data)->size = 0;
-            if (DeviceIoControl(mountmgr, IOCTL_QUERY_UNIX_DRIVE, query, drive_record_size(v2),
-                                data, size, &returned, NULL))
+            ((struct mountmgr_unix_drive *)scan->data)->size = 0;
+            if (DeviceIoControl(mountmgr, IOCTL_QUERY_UNIX_DRIVE, query, drive_record_size(scan->v2),
+                                scan->data, scan->size, &returned, NULL))
             {
                 layout_known = TRUE;
-                if (drive_reply_matches(data, returned < size ? returned : size, v2, args))
-                    mapped = TRUE;
+                if (drive_reply_matches(scan->data, returned < scan->size ? returned : scan->size, scan->v2,
+                                        mount_point))
+                    scan->mapped = TRUE;
                 break;
             }
             DWORD query_error = GetLastError();
             if (!layout_known)
             {
                 layout_known = TRUE;
-                if (query_error == ERROR_INVALID_PARAMETER && !v2)
+                if (query_error == ERROR_INVALID_PARAMETER && !scan->v2)
                 {
-                    v2 = TRUE;
+                    scan->v2 = TRUE;
                     continue;
                 }
             }
             if (query_error != ERROR_MORE_DATA)
             {
-                last_free_drive = drive_letter;
+                scan->free_letter = drive_letter;
                 break;
             }
             /* The needed size must grow, and only a few times, or the scan
              * could go on for ever. */
-            DWORD needed = ((struct mountmgr_unix_drive *)data)->size;
-            if (needed <= size || ++growths > MAX_DRIVE_REPLY_GROWTHS)
-            {
-                error = ERROR_MORE_DATA;
-                break;
-            }
-            heap_free(data);
-            size = needed;
-            data = (char *)heap_alloc(size);
-            if (!data)
-            {
-                error = ERROR_NOT_ENOUGH_MEMORY;
-                break;
-            }
+            DWORD needed = ((struct mountmgr_unix_drive *)scan->data)->size;
+            if (needed <= scan->size || ++growths > MAX_DRIVE_REPLY_GROWTHS)
+                return ERROR_MORE_DATA;
+            heap_free(scan->data);
+            scan->size = needed;
+            scan->data = (char *)heap_alloc(scan->size);
+            if (!scan->data)
+                return ERROR_NOT_ENOUGH_MEMORY;
         }
     }
+    return 0;
+}
 
-    if (error)
-        send_decimal("errno ", (unsigned)error);
-    else if (mapped)
-        ;
-    else if (!last_free_drive)
-        fputs("error no free drive letters", stdout);
-    else
+/* Maps mount_point as the scan's free letter; a Win32 code when the mount
+ * manager refused. */
+static DWORD define_drive(HANDLE mountmgr, const char *mount_point, struct drive_scan *scan)
+{
+    DWORD fixed = drive_record_size(scan->v2);
+    size_t length = strlen(mount_point);
+    if (length > 0xFFFFFFFFu - fixed - 1)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD size_required = fixed + (DWORD)length + 1;
+    if (scan->size < size_required)
     {
-        DWORD fixed = drive_record_size(v2);
-        size_t length = strlen(args);
-        if (length > 0xFFFFFFFFu - fixed - 1)
-            error = ERROR_NOT_ENOUGH_MEMORY;
-        else
-        {
-            DWORD size_required = fixed + (DWORD)length + 1;
-            if (size < size_required)
-            {
-                heap_free(data);
-                size = size_required;
-                data = (char *)heap_alloc(size);
-                if (!data)
-                    error = ERROR_NOT_ENOUGH_MEMORY;
-            }
-        }
-        if (!error)
-        {
-            memset(data, 0, size);
-            set_drive_record(data, v2, size, DRIVE_UNKNOWN, last_free_drive, (USHORT)fixed);
-            memcpy(data + fixed, args, length + 1);
-            if (DeviceIoControl(mountmgr, IOCTL_DEFINE_UNIX_DRIVE, data, size, NULL, 0, NULL, NULL))
-            {
-                fputs("drive ", stdout);
-                fwrite(&last_free_drive, 1, 1, stdout);
-            }
-            else
-                error = GetLastError();
-        }
-        if (error)
-            send_decimal("errno ", (unsigned)error);
+        heap_free(scan->data);
+        scan->size = size_required;
+        scan->data = (char *)heap_alloc(scan->size);
+        if (!scan->data)
+            return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    memset(scan->data, 0, scan->size);
+    set_drive_record(scan->data, scan->v2, scan->size, DRIVE_UNKNOWN, scan->free_letter, (USHORT)fixed);
+    memcpy(scan->data + fixed, mount_point, length + 1);
+    if (!DeviceIoControl(mountmgr, IOCTL_DEFINE_UNIX_DRIVE, scan->data, scan->size, NULL, 0, NULL, NULL))
+        return GetLastError();
+    return 0;
+}
+
+static void adddrive_cmd(char *args)
+{
+    /* The mount manager takes an empty mount point, reports success and
+     * maps nothing; that must not be answered with a letter. */
+    if (!args[0])
+    {
+        senderrno(ERROR_INVALID_PARAMETER);
+        return;
+    }
+    /* Nor may a mount point be longer than a symbolic link holds, which the
+     * mount manager makes of it: it reports success for a longer one too. */
+    if (strlen(args) > MOUNT_POINT_MAX)
+    {
+        senderrno(ERROR_FILENAME_EXCED_RANGE);
+        return;
     }
 
-    heap_free(data);
+    HANDLE mountmgr = open_mountmgr();
+    if (mountmgr == INVALID_HANDLE_VALUE)
+    {
+        senderrno(GetLastError());
+        return;
+    }
+
+    struct drive_scan scan;
+    memset(&scan, 0, sizeof(scan));
+    scan.size = 1024;
+    scan.data = (char *)heap_alloc(scan.size);
+    DWORD error = scan.data ? scan_drives(mountmgr, args, &scan) : ERROR_NOT_ENOUGH_MEMORY;
+    if (!error && !scan.mapped)
+    {
+        if (!scan.free_letter)
+            fputs("error no free drive letters", stdout);
+        else if (!(error = define_drive(mountmgr, args, &scan)))
+        {
+            fputs("drive ", stdout);
+            fwrite(&scan.free_letter, 1, 1, stdout);
+        }
+    }
+    if (error)
+        senderrno(error);
+
+    heap_free(scan.data);
     CloseHandle(mountmgr);
 }
 
@@ -1475,7 +1592,7 @@ static void rmdrive_cmd(char *args)
     HANDLE mountmgr = open_mountmgr();
     if (mountmgr == INVALID_HANDLE_VALUE)
     {
-        send_decimal("errno ", (unsigned)GetLastError());
+        senderrno(GetLastError());
         return;
     }
 
@@ -1500,7 +1617,7 @@ static void rmdrive_cmd(char *args)
         }
     }
     if (error)
-        send_decimal("errno ", (unsigned)error);
+        senderrno(error);
     CloseHandle(mountmgr);
 }
 
@@ -1518,14 +1635,14 @@ static void findfiles_cmd(char *args)
     WCHAR *patternW = AtoW(pattern + 1);
     if (!patternW)
     {
-        send_decimal("errno ", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
+        senderrno(ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
     HANDLE find = FindFirstFileW(patternW, &finddata);
     heap_free(patternW);
     if (find == INVALID_HANDLE_VALUE)
     {
-        send_decimal("errno ", (unsigned)GetLastError());
+        senderrno(GetLastError());
         return;
     }
 
@@ -1546,12 +1663,12 @@ static void findfiles_cmd(char *args)
             char *result = WtoA(nameW);
             if (!result)
             {
-                send_decimal("errno ", (unsigned)ERROR_NOT_ENOUGH_MEMORY);
+                senderrno(ERROR_NOT_ENOUGH_MEMORY);
                 break;
             }
             fputs((finddata.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "dir " : "file ", stdout);
             fputs(result, stdout);
-            send_lf();
+            sendlf();
             heap_free(result);
             if (++listed == num_results)
                 break;
@@ -1563,7 +1680,7 @@ static void findfiles_cmd(char *args)
 }
 
 /* Writes a folder path that the platform put in a MAX_PATH buffer. */
-static void send_folder(const WCHAR *folderW)
+static void sendfolder(const WCHAR *folderW)
 {
     char *folderA = WtoA(folderW);
     if (folderA)
@@ -1606,50 +1723,50 @@ static const struct
 
 /* The start menu's programs folder name: the last '\'-separated component of
  * shell32's string 45, or the whole string when it has no '\'. */
-static BOOL load_programs_name(WCHAR *windowsdir)
+static BOOL load_programs_name(WCHAR *folderW)
 {
     HMODULE shell32 = LoadLibraryA("shell32.dll");
     if (!shell32)
         return FALSE;
-    int len = LoadStringW(shell32, 45, windowsdir, MAX_PATH);
+    int len = LoadStringW(shell32, 45, folderW, MAX_PATH);
     FreeLibrary(shell32);
     if (len <= 0)
         return FALSE;
-    WCHAR *last = wcsrchr(windowsdir, '\\');
+    WCHAR *last = wcsrchr(folderW, '\\');
     if (last)
-        lstrcpyW(windowsdir, last + 1);
+        lstrcpyW(folderW, last + 1);
     return TRUE;
 }
 
-/* Fills windowsdir with the keyword's folder; FALSE when it has none. */
-static BOOL lookup_folder(enum folder_source source, int csidl, WCHAR *windowsdir)
+/* Fills folderW with the keyword's folder; FALSE when it has none. */
+static BOOL lookup_folder(enum folder_source source, int csidl, WCHAR *folderW)
 {
     DWORD ret;
     switch (source)
     {
     case FOLDER_SHELL:
-        return SHGetFolderPathAndSubDirW(NULL, csidl, NULL, SHGFP_TYPE_CURRENT, NULL, windowsdir) == S_OK;
+        return SHGetFolderPathAndSubDirW(NULL, csidl, NULL, SHGFP_TYPE_CURRENT, NULL, folderW) == S_OK;
     case FOLDER_TEMP:
-        ret = GetTempPathW(MAX_PATH, windowsdir);
+        ret = GetTempPathW(MAX_PATH, folderW);
         return ret && ret < MAX_PATH;
     case FOLDER_WINDOWS:
-        ret = GetWindowsDirectoryW(windowsdir, MAX_PATH);
+        ret = GetWindowsDirectoryW(folderW, MAX_PATH);
         return ret && ret < MAX_PATH;
     case FOLDER_SYSTEM:
-        ret = GetSystemDirectoryW(windowsdir, MAX_PATH);
+        ret = GetSystemDirectoryW(folderW, MAX_PATH);
         return ret && ret < MAX_PATH;
     case FOLDER_PROGRAMS:
-        return load_programs_name(windowsdir);
+        return load_programs_name(folderW);
     case FOLDER_ACCESSORIES:
     {
-        if (!load_programs_name(windowsdir))
+        if (!load_programs_name(folderW))
             return FALSE;
-        int len = lstrlenW(windowsdir);
+        int len = lstrlenW(folderW);
         /* LoadStringW with no room left would hand out a pointer instead. */
         if (len + 2 >= MAX_PATH)
             return FALSE;
-        windowsdir[len] = '\\';
-        return LoadStringW(GetModuleHandleA(NULL), 1, windowsdir + len + 1, MAX_PATH - len - 1) > 0;
+        folderW[len] = '\\';
+        return LoadStringW(GetModuleHandleA(NULL), 1, folderW + len + 1, MAX_PATH - len - 1) > 0;
     }
     }
     return FALSE;
@@ -1660,7 +1777,7 @@ static void getsystemdir_cmd(char *args)
     WCHAR systemdir[MAX_PATH];
     (void)args;
     if (lookup_folder(FOLDER_SYSTEM, 0, systemdir))
-        send_folder(systemdir);
+        sendfolder(systemdir);
 }
 
 static void getwindowsdir_cmd(char *args)
@@ -1668,24 +1785,24 @@ static void getwindowsdir_cmd(char *args)
     WCHAR windowsdir[MAX_PATH];
     (void)args;
     if (lookup_folder(FOLDER_WINDOWS, 0, windowsdir))
-        send_folder(windowsdir);
+        sendfolder(windowsdir);
 }
 
 #define ENV_NAME_LIMIT 32767
 
 static void getexpandedstr_cmd(char *args)
 {
-    WCHAR windowsdir[MAX_PATH];
+    WCHAR folderW[MAX_PATH];
     for (size_t i = 0; i < sizeof(folder_keywords) / sizeof(folder_keywords[0]); i++)
     {
         if (strcmp(args, folder_keywords[i].keyword))
             continue;
-        windowsdir[MAX_PATH - 1] = 0;
-        BOOL rc = lookup_folder(folder_keywords[i].source, folder_keywords[i].csidl, windowsdir);
+        folderW[MAX_PATH - 1] = 0;
+        BOOL rc = lookup_folder(folder_keywords[i].source, folder_keywords[i].csidl, folderW);
         /* Never read past the buffer, and never send a raw LF. */
-        if (rc && !windowsdir[MAX_PATH - 1] && !wcschr(windowsdir, '\n'))
+        if (rc && !folderW[MAX_PATH - 1] && !wcschr(folderW, '\n'))
         {
-            send_folder(windowsdir);
+            sendfolder(folderW);
             return;
         }
         break;
@@ -1701,6 +1818,64 @@ static void getexpandedstr_cmd(char *args)
      * unset one. */
     if (ret >= 1 && ret < MAX_PATH && !memchr(env, '\n', ret))
         fwrite(env, 1, ret, stdout);
+}
+
+/* The longest text Wine expands: its counted strings hold 32,767 units, and
+ * it cuts a longer source to 32,766 without a word. */
+#define EXPAND_TEXT_MAX 32766
+
+/* Expands %NAME% references in the text as ExpandEnvironmentStrings does
+ * (an unknown one is kept as it is).  The text is escaped as the modifying
+ * registry commands take theirs, so it may hold LF; the answer is "text "
+ * and the result escaped the same way, so a result that begins with
+ * "error" stays apart from a failure. */
+static void expandstr_cmd(char *args)
+{
+    WCHAR static_buf[1024];
+    WCHAR *textW = NULL, *expandedW = static_buf;
+    DWORD units = sizeof(static_buf) / sizeof(WCHAR), needed = 0;
+
+    char *textA = readescapedstring(args);
+    if (!textA)
+    {
+        fputs("error unable to unescape args", stdout);
+        return;
+    }
+    textW = AtoW(textA);
+    if (!textW)
+        fputs("error out of memory", stdout);
+    else if (wcslen(textW) > EXPAND_TEXT_MAX)
+        fputs("error text too long", stdout);
+    else
+    {
+        /* a second call, with room for the whole result, when the first
+         * did not fit: the server's own environment cannot change between */
+        needed = ExpandEnvironmentStringsW(textW, expandedW, units);
+        if (needed > units && needed <= EXPAND_TEXT_MAX + 1)
+        {
+            expandedW = (WCHAR *)heap_alloc(needed * sizeof(WCHAR));
+            units = needed;
+            if (expandedW)
+                needed = ExpandEnvironmentStringsW(textW, expandedW, units);
+        }
+        char *expandedA = NULL;
+        if (!needed)
+            senderrno(GetLastError());
+        else if (needed > EXPAND_TEXT_MAX + 1)
+            fputs("error text too long", stdout);
+        else if (!expandedW || needed > units || !(expandedA = WtoA(expandedW)))
+            fputs("error out of memory", stdout);
+        else
+        {
+            fputs("text ", stdout);
+            sendescapedstring(expandedA);
+        }
+        heap_free(expandedA);
+    }
+    if (expandedW != static_buf)
+        heap_free(expandedW);
+    heap_free(textW);
+    heap_free(textA);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -1720,6 +1895,8 @@ static const struct command commands[] = {
     {"rmdrive", rmdrive_cmd},
     {"rmregtree", rmregtree_cmd},
     {"rmregvalue", rmregvalue_cmd},
+    {"getregvalue", getregvalue_cmd},
+    {"expandstr", expandstr_cmd},
     {NULL, NULL},
 };
 
