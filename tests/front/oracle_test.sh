@@ -34,6 +34,9 @@ printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Qv
 
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvFront\\Bad]\r\n"s"="x"\r\n"bad\r\n"t"="y"\r\n' >"$work/bad.reg"
 
+cp "$work/four.reg" "$work/five.reg" "$a/drive_c/"
+cp "$work/four.reg" "$work/five.reg" "$b/drive_c/"
+
 pass=0 fail=0
 log=$work/front.log
 # One case: EXPECT LOADER KEYS ARGS... (KEYS: ';'-separated, or -).
@@ -182,6 +185,9 @@ passed wine64 - cmd /c echo a '&' echo b
 served wine64 "$K" regedit /S "$work/four.reg"
 served wine64 "$K" 'C:\windows\regedit.exe' /S "$work/five.reg"
 served wine "$K" 'C:\windows\syswow64\regedit.exe' /S "$work/four.reg"
+served wine64 "$K" regedit /S "Z:${work//\//\\}\\five.reg"
+served wine "$K" 'C:\windows\syswow64\regedit.exe' /S 'C:\four.reg'
+served wine64 "$K" regedit /S 'C:/five.reg'
 passed wine64 "$K" regedit /S "$work/bad.reg"
 passed wine64 "$K" regedit /S "$work/none.reg"
 passed wine64 - regedit /S

@@ -43,22 +43,22 @@ status=0
 run() {
     local name=$1 prefix=$2 first=${3:-}
     local start=$(date +%s.%N)
-    (cd "$work" && env ${first:+PATH=$first:$PATH} WINEPREFIX=$prefix QV_FRONT_LOG=$work/front.log \
+    (cd "$work" && env ${first:+PATH=$first:$PATH} WINEPREFIX=$prefix QV_FRONT_LOG=$work/calls.log \
         WINETRICKS_LATEST_VERSION_CHECK=disabled XDG_CACHE_HOME=$work/cache \
-        timeout 900 "$winetricks" -q "${verbs[@]}" >"$work/$name.log" 2>&1 </dev/null)
+        timeout 900 "$winetricks" -q "${verbs[@]}" >"$work/$name.winetricks.log" 2>&1 </dev/null)
     local code=$?
     local end=$(date +%s.%N)
     printf '%s: exit %s, %.1f s\n' "$name" "$code" "$(echo "$end - $start" | bc)"
     if [ "$code" != 0 ]; then
         status=1
-        tail -15 "$work/$name.log"
+        tail -15 "$work/$name.winetricks.log"
     fi
 }
-: >"$work/front.log"
+: >"$work/calls.log"
 run wine "$b"
 run front "$a" "$front"
-echo "front: $(grep -c '^served' "$work/front.log") command lines answered, $(grep -c '^passed' "$work/front.log") passed to Wine"
-grep '^passed' "$work/front.log" | cut -d' ' -f2-4 | sort | uniq -c | sort -rn | head -8
+echo "front: $(grep -c '^served' "$work/calls.log") command lines answered, $(grep -c '^passed' "$work/calls.log") passed to Wine"
+grep '^passed' "$work/calls.log" | cut -d' ' -f2-4 | sort | uniq -c | sort -rn | head -8
 
 # What the verbs wrote, once each prefix's processes have ended.
 WINEPREFIX=$a "$front/wineserver" -w
