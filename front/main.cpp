@@ -17,6 +17,7 @@
 
 #include "loader.h"
 #include "qv/agent.h"
+#include "qv/agent_files.h"
 #include "qv/files.h"
 #include "qv/winerelease.h"
 #include "served.h"

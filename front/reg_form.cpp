@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/registry.h"
 #include "served.h"
 
