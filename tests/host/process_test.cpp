@@ -58,7 +58,7 @@ TEST(Processes, AFailedForkReleasesEveryDescriptor) {
         int before = count_entries("/proc/self/fd");
         bool threw = false;
         try {
-            qv::ChildProcess::spawn(shell("exit 0"));
+            qv::Peer::spawn(shell("exit 0"));
         } catch (const std::runtime_error& e) {
             threw = std::string(e.what()).rfind("fork", 0) == 0;
         }
@@ -99,7 +99,7 @@ TEST(Processes, TheProgramGetsItsPipesAndNoBlockedSignalsWhateverTheCallerLacks)
             sigprocmask(SIG_BLOCK, &term, nullptr);
             // Run directly, not through a shell, which would clear the mask.
             auto output_of = [](const qv::LaunchOptions& o, const std::string& input) {
-                qv::ChildProcess child = qv::ChildProcess::spawn(o);
+                qv::Peer child = qv::Peer::spawn(o);
                 child.write_all(input);
                 child.close_input();
                 std::string out;

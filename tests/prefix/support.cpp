@@ -1,6 +1,6 @@
 #include "support.h"
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/files.h"
 
 #include <cstdio>
@@ -81,8 +81,7 @@ std::string from_hex(const std::string& hex) {
     return out;
 }
 
-LineProgram::LineProgram(const qv::LaunchOptions& options)
-    : options_(options), child_(qv::ChildProcess::spawn(options)) {}
+LineProgram::LineProgram(const qv::LaunchOptions& options) : options_(options), child_(qv::Peer::spawn(options)) {}
 
 LineProgram::LineProgram(const std::string& test_program)
     : LineProgram(options_for(test_program64(test_program))) {}
@@ -115,7 +114,7 @@ std::string LineProgram::ask_through(const std::string& line, const std::string&
                 // Ended at its start, as Wine now and then ends a program
                 // (see wine_tool.h): once more, with the same line.
                 answered_ = true;
-                child_ = qv::ChildProcess::spawn(options_);
+                child_ = qv::Peer::spawn(options_);
                 return ask_through(line, marker);
             }
             return "<no answer: the program ended" + (status >= 0 ? " with status " + std::to_string(status) : "") + ">";

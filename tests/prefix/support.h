@@ -59,7 +59,7 @@ public:
 
 private:
     qv::LaunchOptions options_;
-    qv::ChildProcess child_;
+    qv::Peer child_;
     std::string pending_;
     bool answered_ = false;
 };

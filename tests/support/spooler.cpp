@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "wine_tool.h"
 
 namespace qvtest {
