@@ -124,6 +124,11 @@ class Prefix:
     def folder(self, name: str) -> str:
         return self.call(calls.folder(name))
 
+    def expand(self, text: str) -> str:
+        """%NAME% references in text expanded as programs in the prefix expand
+        them (what `cmd /c echo` prints); unknown names stay as they are."""
+        return self.call(calls.expand(text))
+
     def env(self, name: str) -> str:
         return self.call(calls.env(name))
 
