@@ -8,9 +8,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
-"$top/scripts/setup.sh"
-cmake -S "$top" -B "$build" -G Ninja
-cmake --build "$build"
+QV_BUILD_DIR=$build "$top/scripts/build.sh"
 prefix=$("$top/scripts/wine-prefix.sh" clone "$build/bench-prefix")
 trap '"$top/scripts/wine-prefix.sh" stop "$prefix"' EXIT
 if [ "${1:-}" = --agent ]; then

@@ -3,21 +3,29 @@ JSON result becomes a typed value. Prefix runs them one at a time or
 pipelined; nothing here talks to a process."""
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 from typing import Any, Callable, Generic, List, Mapping, Optional, Sequence, TypeVar, Union
 
 from .errors import QvError
-from .types import (DirEntry, DllOverride, Drive, ExportResult, ImportResult, PrefixInfo, RegKey, RegValue,
-                    WindowsVersion)
+from .types import (DirEntry, DllMode, DllOverride, Drive, DriveAdded, ExportFormat, ExportResult, ImportResult,
+                    PrefixInfo, RegKey, RegType, RegValue, VersionChoice, WindowsVersion, WindowsVersionName)
 
 T = TypeVar("T")
 Json = Mapping[str, Any]
+# A file or folder on the Unix side: a str or any os.PathLike (pathlib.Path).
+UnixPath = Union[str, "os.PathLike[str]"]
 
 
 @dataclass(frozen=True)
 class Call(Generic[T]):
+    """One command: qvctl's words and how its result becomes a T."""
     argv: List[str]
     parse: Callable[[Json], T]
+
+
+def _unix(path: UnixPath) -> str:
+    return os.fspath(path)
 
 
 def _none(_: Json) -> None:
@@ -63,7 +71,7 @@ def _data_words(type: str, data: RegData) -> List[str]:
     return [str(s) for s in data]
 
 
-def reg_set(key: str, name: str, type: str, data: RegData, *, view32: bool = False) -> Call[None]:
+def reg_set(key: str, name: str, type: Union[RegType, str], data: RegData, *, view32: bool = False) -> Call[None]:
     """type: sz, expand, multi, dword, qword, binary or none; data: str, int,
     a list of str (multi) or bytes (binary, none). name "" is the default value."""
     argv = _view(["reg", "set", key], view32)
@@ -79,25 +87,20 @@ def reg_rm_value(key: str, name: str, *, view32: bool = False) -> Call[None]:
     return Call(_name(_view(["reg", "rm-value", key], view32), name), _none)
 
 
-def reg_export(key: str, file: str, *, format: str = "utf16", view32: bool = False) -> Call[ExportResult]:
+def reg_export(key: str, file: UnixPath, *, format: ExportFormat = "utf16",
+               view32: bool = False) -> Call[ExportResult]:
     """format: utf16 (what Wine's editor writes), utf8 or regedit4."""
-    def parse(r: Json) -> ExportResult:
-        return ExportResult(r["key"], r["file"], r["keys"], r["values"], list(r.get("warnings", [])))
-    return Call(_view(["reg", "export", key, file, "--" + format], view32), parse)
+    return Call(_view(["reg", "export", key, _unix(file), "--" + format], view32), ExportResult.from_json)
 
 
-def reg_import(file: str, *, to: Optional[str] = None, from_key: Optional[str] = None,
+def reg_import(file: UnixPath, *, to: Optional[str] = None, from_key: Optional[str] = None,
                view32: bool = False) -> Call[ImportResult]:
-    argv = _view(["reg", "import", file], view32)
+    argv = _view(["reg", "import", _unix(file)], view32)
     if to is not None:
         argv += ["--to", to]
     if from_key is not None:
         argv += ["--from", from_key]
-
-    def parse(r: Json) -> ImportResult:
-        return ImportResult(r["file"], r["keys"], r["keys_deleted"], r["values_set"], r["values_deleted"],
-                            r["via_editor"])
-    return Call(argv, parse)
+    return Call(argv, ImportResult.from_json)
 
 
 def _one_path(r: Json) -> str:
@@ -111,13 +114,13 @@ def unix_path(windows_path: str) -> Call[str]:
     return Call(["path", "unix", "--", windows_path], _one_path)
 
 
-def windows_path(unix_path: str) -> Call[str]:
-    return Call(["path", "windows", "--", unix_path], _one_path)
+def windows_path(unix_path: UnixPath) -> Call[str]:
+    return Call(["path", "windows", "--", _unix(unix_path)], _one_path)
 
 
-def drive_add(unix_dir: str) -> Call[str]:
+def drive_add(unix_dir: UnixPath) -> Call[DriveAdded]:
     """The letter that maps the folder, new or already there."""
-    return Call(["drive", "add", "--", unix_dir], lambda r: str(r["letter"]))
+    return Call(["drive", "add", "--", _unix(unix_dir)], DriveAdded.from_json)
 
 
 def drive_rm(letter: str, *, force: bool = False) -> Call[None]:
@@ -162,13 +165,13 @@ def winver(*, app: Optional[str] = None) -> Call[WindowsVersion]:
     return Call(_app(["winver"], app), WindowsVersion.from_json)
 
 
-def winver_set(version: str, *, app: Optional[str] = None) -> Call[None]:
+def winver_set(version: Union[WindowsVersionName, str], *, app: Optional[str] = None) -> Call[None]:
     """version: a word Wine's configuration tool offers (winver_list)."""
     return Call(_app(["winver", "set", version], app), _none)
 
 
-def winver_list() -> Call[List[str]]:
-    return Call(["winver", "list"], lambda r: [str(v["name"]) for v in r["versions"]])
+def winver_list() -> Call[List[VersionChoice]]:
+    return Call(["winver", "list"], lambda r: [VersionChoice.from_json(v) for v in r["versions"]])
 
 
 def dll_overrides(*, app: Optional[str] = None) -> Call[List[DllOverride]]:
@@ -179,12 +182,18 @@ def dll_override(dll: str, *, app: Optional[str] = None) -> Call[DllOverride]:
     return Call(_app(["dll", "get", dll], app), DllOverride.from_json)
 
 
-def dll_set(dll: str, mode: str, *, app: Optional[str] = None) -> Call[None]:
+def dll_set(dll: str, mode: Union[DllMode, str], *, app: Optional[str] = None) -> Call[None]:
     return Call(_app(["dll", "set", dll, mode], app), _none)
 
 
-def dll_rm(dll: str, *, app: Optional[str] = None) -> Call[None]:
-    return Call(_app(["dll", "rm", dll], app), _none)
+def dll_rm(dll: str, *, app: Optional[str] = None) -> Call[bool]:
+    """True when there was an override to remove."""
+    return Call(_app(["dll", "rm", dll], app), lambda r: bool(r.get("removed", True)))
+
+
+def agent_stop() -> Call[bool]:
+    """True when an agent ran (it has ended when the answer comes)."""
+    return Call(["agent", "stop"], lambda r: "stopped_pid" in r)
 
 
 def info() -> Call[PrefixInfo]:

@@ -2,12 +2,13 @@
 of 1,000 requests; effects checked with Wine's own reg and the prefix's
 dosdevices."""
 import os
+import pathlib
 import tempfile
 
 import pytest
 
 import qvtools
-from qvtools import QvError, calls
+from qvtools import NotFound, QvError, Refused, ServerGone, UsageError, calls
 from conftest import wine_reg_query
 
 KEY = r"HKCU\Software\QvTest\Python"
@@ -36,16 +37,20 @@ def test_values_of_every_type_round_trip_and_wine_sees_them(prefix, prefix_path)
     assert got["-dash"].type == "REG_NONE" and got["-dash"].raw == b""
     assert prefix.reg_value(KEY, "").data == "the default"
     assert k.get("count") is got["Count"]
+    assert got["Count"].as_int() == 4294967295 and got["List"].as_list() == ["a b", 'c"d']
+    assert got["-dash"].name_bytes == b"-dash" and k.complete
+    with pytest.raises(TypeError):
+        got["Text"].as_int()
 
     assert "0xffffffff" in wine_reg_query(prefix_path, KEY, "Count")  # Wine's reg shows no QWORD data
     assert "00FF10" in wine_reg_query(prefix_path, KEY, "Blob")
 
     prefix.reg_rm_value(KEY, "Count")
-    with pytest.raises(QvError) as e:
+    with pytest.raises(NotFound) as e:
         prefix.reg_value(KEY, "Count")
     assert (e.value.kind, e.value.code, e.value.exit) == ("win32", 2, 1)
     prefix.reg_rm(KEY)
-    with pytest.raises(QvError) as e:
+    with pytest.raises(NotFound) as e:
         prefix.reg_key(KEY)
     assert e.value.code == 2 and "no such key" in e.value.message
 
@@ -66,17 +71,19 @@ def test_the_32_bit_view_and_subtrees(prefix, prefix_path):
 def test_bad_input_raises_with_the_kind_and_changes_nothing(prefix):
     prefix.reg_rm(KEY)
     cases = [
-        (calls.reg_key(r"HKCC\Software"), "usage", 2),
-        (calls.reg_set(KEY, "x", "dword", "twelve"), "usage", 2),
-        (calls.reg_set(KEY, "x", "nosuchtype", "1"), "usage", 2),
-        (calls.drive_rm("1"), "usage", 2),
-        (calls.folder("nosuchfolder"), "usage", 2),
-        (calls.find(r"C:\nosuchdir\*"), "win32", 1),
+        (calls.reg_key(r"HKCC\Software"), UsageError, 2),
+        (calls.reg_set(KEY, "x", "dword", "twelve"), UsageError, 2),
+        (calls.reg_set(KEY, "x", "nosuchtype", "1"), UsageError, 2),
+        (calls.drive_rm("1"), UsageError, 2),
+        (calls.folder("nosuchfolder"), UsageError, 2),
+        (calls.find(r"C:\nosuchdir\*"), NotFound, 1),
+        (calls.dll_override("qvnosuchdll"), NotFound, 1),
+        (calls.drive_rm("C"), Refused, 1),
     ]
-    for call, kind, code in cases:
-        with pytest.raises(QvError) as e:
+    for call, cls, code in cases:
+        with pytest.raises(cls) as e:
             prefix.call(call)
-        assert (e.value.kind, e.value.exit) == (kind, code), (call.argv, e.value.message)
+        assert e.value.exit == code, (call.argv, e.value.message)
         assert e.value.message and "errno" not in e.value.message
     with pytest.raises(QvError):
         prefix.reg_key(KEY)  # nothing was written by the refused set
@@ -85,7 +92,7 @@ def test_bad_input_raises_with_the_kind_and_changes_nothing(prefix):
 def test_paths_drives_and_folders(prefix, prefix_path):
     dosdevices = os.path.join(prefix_path, "dosdevices")
     assert prefix.unix_path("C:\\windows\\") == dosdevices + "/c:/windows/"
-    assert prefix.windows_path("/tmp") == "Z:\\tmp"
+    assert prefix.windows_path(pathlib.Path("/tmp")) == "Z:\\tmp"
     assert prefix.windows_dir() == "C:\\windows"
     assert prefix.system_dir() == "C:\\windows\\system32"
     assert prefix.env("SystemRoot") == "C:\\windows"
@@ -95,10 +102,11 @@ def test_paths_drives_and_folders(prefix, prefix_path):
     assert names.get("system32") is True and names.get("notepad.exe") is False
 
     with tempfile.TemporaryDirectory() as d:
-        letter = prefix.drive_add(d)
+        added = prefix.drive_add(pathlib.Path(d))
+        letter = added.letter
         link = os.path.join(dosdevices, letter.lower() + ":")
-        assert os.readlink(link) == d
-        assert prefix.drive_add(d + "/") == letter  # one folder, one letter
+        assert os.readlink(link) == d and added.new
+        assert prefix.drive_add(d + "/") == qvtools.DriveAdded(letter, d, False)  # one folder, one letter
         assert any(x.letter == letter and x.target == d for x in prefix.drives())
         prefix.drive_rm(letter)
         assert not os.path.lexists(link)
@@ -109,12 +117,12 @@ def test_paths_drives_and_folders(prefix, prefix_path):
 
 def test_export_then_import_elsewhere(prefix, tmp_path):
     prefix.reg_set(KEY + r"\Tree\Leaf", "Name", "sz", "leaf")
-    file = str(tmp_path / "tree.reg")
+    file = tmp_path / "tree.reg"
     ex = prefix.reg_export(KEY + r"\Tree", file)
-    assert (ex.keys, ex.values) == (2, 1)
+    assert (ex.keys, ex.values, ex.complete) == (2, 1, True)
     assert open(file, "rb").read().startswith(b"\xff\xfe")
     im = prefix.reg_import(file, to=KEY + r"\Copy")
-    assert (im.keys, im.values_set) == (2, 1)
+    assert (im.keys, im.values_set, im.failures) == (2, 1, [])
     assert prefix.reg_value(KEY + r"\Copy\Leaf", "Name").data == "leaf"
     prefix.reg_rm(KEY)
 
@@ -131,21 +139,30 @@ def test_a_batch_of_a_thousand_requests(prefix, prefix_path):
     assert [v.data for v in reads] == list(range(499))
     assert "0x1f3" in wine_reg_query(prefix_path, key, "v499")
     assert len(prefix.reg_key(key).values) == 500
+    # raise_on_error: every call runs, then the first failure is raised.
+    prefix.reg_rm(key)
+    sets[250], sets[-1] = sets[-1], sets[250]
+    with pytest.raises(UsageError) as e:
+        prefix.batch(sets, raise_on_error=True)
+    assert "not a number" in e.value.message
+    assert len(prefix.reg_key(key).values) == 500
+    assert prefix.batch([calls.reg_value(key, "v7")], raise_on_error=True)[0].as_int() == 7
     prefix.reg_rm(KEY)
 
 
 def test_a_prefix_that_does_not_exist(tmp_path):
-    with pytest.raises(QvError) as e:
-        with qvtools.Prefix(str(tmp_path / "nowhere"), persist=0) as p:
+    with pytest.raises(ServerGone) as e:
+        with qvtools.Prefix(tmp_path / "nowhere", persist=0) as p:
             p.windows_dir()
     assert e.value.kind == "environment" and e.value.exit == 3
 
 
 def test_windows_version_dll_overrides_and_facts(prefix, prefix_path):
     before = prefix.winver()
-    assert "win7" in prefix.winver_list()
+    assert qvtools.VersionChoice("win7", "Windows 7") in prefix.winver_list()
     prefix.winver_set("vista")
-    assert prefix.winver() == qvtools.WindowsVersion("vista", "registry", True, "6.0", 6002)
+    assert prefix.winver() == qvtools.WindowsVersion("vista", "registry", True, "6.0", 6002,
+                                                     "Microsoft Windows Vista", "WinNT", "Service Pack 2")
     assert "6.0" in wine_reg_query(prefix_path, r"HKLM\Software\Microsoft\Windows NT\CurrentVersion",
                                    "CurrentVersion")
     prefix.winver_set("win7", app="Py.exe")
@@ -163,7 +180,7 @@ def test_windows_version_dll_overrides_and_facts(prefix, prefix_path):
     with pytest.raises(QvError) as e:
         prefix.dll_set("qvpydll", "nativ")
     assert e.value.kind == "usage"
-    prefix.dll_rm("qvpydll")
+    assert prefix.dll_rm("qvpydll") is True and prefix.dll_rm("qvpydll") is False
     with pytest.raises(QvError) as e:
         prefix.dll_override("qvpydll")
     assert e.value.code == 2
@@ -171,5 +188,7 @@ def test_windows_version_dll_overrides_and_facts(prefix, prefix_path):
     info = prefix.info()
     assert info.prefix == prefix_path and info.arch == "win64"
     assert info.windows_version == prefix.winver()
-    assert info.folders["windows"] == prefix.windows_dir()
+    assert info.folders["windows"].windows_path == prefix.windows_dir()
+    assert info.folders["windows"].unix_path == prefix.unix_path(prefix.windows_dir())
+    assert info.wine and info.needs_update is False
     assert [d.letter for d in info.drives] == [d.letter for d in prefix.drives()]
