@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/escape.h"
 
 #include "call.h"
