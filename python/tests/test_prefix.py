@@ -96,6 +96,7 @@ def test_paths_drives_and_folders(prefix, prefix_path):
     assert prefix.windows_dir() == "C:\\windows"
     assert prefix.system_dir() == "C:\\windows\\system32"
     assert prefix.env("SystemRoot") == "C:\\windows"
+    assert prefix.expand("%SystemRoot%\\x;%QV_NO_SUCH%;100%") == "C:\\windows\\x;%QV_NO_SUCH%;100%"
     assert prefix.folder("AppData").endswith("\\AppData\\Roaming")
     names = {e.name: e.directory for e in prefix.find("C:\\windows\\*")}
     assert names.get("system32") is True and names.get("notepad.exe") is False

@@ -109,6 +109,9 @@ Result<DllOverride> dll_override(Channel to, std::string_view dll, std::string_v
     } catch (const Refused& e) {
         return refused_failure(e.what());
     }
+    // The key is listed rather than the one value read: a value read answers
+    // with the name as asked, and callers show the name as stored (the
+    // registry ignores case, so "DXGI" finds "dxgi").
     Result<std::vector<DllOverride>> all = dll_overrides(to, app);
     if (!all)
         return *all.failure;
