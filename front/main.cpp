@@ -26,6 +26,8 @@ namespace front {
 namespace {
 
 constexpr const char* kOffVariable = "QV_FRONT";
+// Why the agent could not answer a line it serves, for the log.
+std::string g_failure;
 // The Wine release whose programs the served answers copy.
 constexpr int kMeasuredRelease = 8;
 
@@ -42,7 +44,8 @@ void help(std::ostream& out) {
            "QV_FRONT_WINESERVER); else the next of that name on PATH that is not the front; for wine64\n"
            "not on PATH, the one beside the real `wineboot` (Debian keeps it in /usr/lib/wine).\n"
            "QV_FRONT=off passes every command line through; QV_PERSIST=0 (no agent) does too.\n"
-           "QV_FRONT_LOG=FILE appends \"served\" or \"passed\" and the command line to FILE for each call.\n"
+           "QV_FRONT_LOG=FILE appends \"served\" or \"passed\" and the command line to FILE for each call\n"
+           "(and why, when the agent failed to answer a line the front serves).\n"
            "\n"
            "Answered, under `wine64` (and under a 32-bit `wine`, in the 32-bit view), for a 64-bit prefix\n"
            "and Wine " << kMeasuredRelease << ", when standard output and error are not terminals and WINEDEBUG turns no\n"
@@ -129,8 +132,9 @@ std::optional<Answer> try_serve(Role role, const std::string& real, int argc, ch
         if (call->program == s.program) {
             try {
                 return s.handler(*call, where);
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 // The agent or its server failed: Wine's program answers instead.
+                g_failure = e.what();
                 return std::nullopt;
             }
         }
@@ -174,6 +178,11 @@ void log_call(const char* how, int argc, char** argv) {
     std::string line = how;
     for (int i = 0; i < argc; i++)
         line += std::string(" ") + (i == 0 ? role_of(argv[0]) ? role_name(*role_of(argv[0])) : argv[0] : argv[i]);
+    if (!g_failure.empty())
+        line += "  (the agent failed: " + g_failure + ")";
+    for (char& c : line)
+        if (c == '\n')
+            c = ' ';
     line += "\n";
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0) {
