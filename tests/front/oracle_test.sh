@@ -147,6 +147,9 @@ served wine64 "$K" reg add "$K\D2" /v n /t REG_DWORD /f
 served wine64 "$K" reg add "$K\E" /v n /t REG_BINARY /d 0g /f
 served wine64 "$K" reg add "$K\F" /v n /d new
 passed wine64 "$K" reg add "$K\G" /v q /t REG_QWORD /d 5 /f
+served wine64 "$K" reg add "$K\G" /v n /t REG_NONE /d 5 /f
+served wine64 "$K" reg add "$K\G" /v n0 /t reg_none /f
+served wine64 - reg query "$K\G" /v N
 passed wine64 "$K" reg add "$K\G" /v m /t REG_MULTI_SZ /d 'a\0b' /f
 served wine64 - reg query "$K\A"
 served wine64 - reg query "$K\G"
