@@ -98,7 +98,11 @@ W32='HKLM\Software\Wow6432Node\QvFront'
 W64='HKLM\Software\QvFront'
 while IFS= read -r line; do
     case $line in ''|'#'*) continue ;; esac
-    eval "check $line"
+    # A line the shell cannot read is a failure, never a silent skip.
+    if ! eval "check $line"; then
+        fail=$((fail + 1))
+        echo "FAIL table line: $line"
+    fi
 done <<'TABLE'
 # reg: bad input
 served wine64 - reg
@@ -187,7 +191,7 @@ served wine64 - cmd.exe /c echo '%CommonProgramFiles(x86)%'
 served wine64 - cmd /c echo x%ProgramW6432%y%TEMP% %localappdata%
 served wine64 - cmd /c echo %UserProfile% and 'a%b'
 served wine64 - cmd.exe /c 'chcp 65001 > nul & echo %ProgramFiles%'
-served wine - cmd.exe /c echo %ProgramFiles(x86)%
+served wine - cmd.exe /c echo '%ProgramFiles(x86)%'
 served wine - cmd /c 'echo init'
 served wine64 - cmd /c 'echo %AppData% x'
 served wine - cmd /c 'echo %ProgramFiles(x86)% x'
