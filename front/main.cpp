@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -96,6 +97,41 @@ std::optional<std::string> served_prefix() {
     return path;
 }
 
+// The loader's release, kept in the agent's folder beside the loader's size
+// and time so that a call does not start `wine64 --version` each time (a
+// loader replaced by another release changes them).
+int release_of(const std::string& loader) {
+    struct stat st;
+    if (stat(loader.c_str(), &st) != 0)
+        return 0;
+    std::string stamp = std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec) + " " + loader;
+    std::string cache;
+    try {
+        cache = qv::agent_folder() + "/front-release-" + std::to_string(std::hash<std::string>()(loader));
+    } catch (const std::exception&) {
+        return qv::wine_release(loader).major;
+    }
+    if (FILE* f = std::fopen(cache.c_str(), "r")) {
+        char line[4096];
+        int major = 0;
+        bool hit = std::fgets(line, sizeof line, f) && std::string(line) == stamp + "\n" &&
+                   std::fscanf(f, "%d", &major) == 1;
+        std::fclose(f);
+        if (hit)
+            return major;
+    }
+    int major = qv::wine_release(loader).major;
+    std::string tmp = cache + "." + std::to_string(getpid());
+    if (FILE* f = std::fopen(tmp.c_str(), "w")) {
+        bool ok = std::fprintf(f, "%s\n%d\n", stamp.c_str(), major) > 0;
+        ok = std::fclose(f) == 0 && ok;
+        if (!ok || std::rename(tmp.c_str(), cache.c_str()) != 0)
+            std::remove(tmp.c_str());
+    }
+    return major;
+}
+
 // Wine's debug channels write to standard error; one turned on would be missing.
 bool debug_channels_on() {
     const char* d = std::getenv("WINEDEBUG");
@@ -125,7 +161,7 @@ std::optional<Answer> try_serve(Role role, const std::string& real, int argc, ch
     if (!prefix || !wine64)
         return std::nullopt;
     // What each program writes was measured against one Wine release.
-    if (qv::wine_release(*wine64).major != kMeasuredRelease)
+    if (release_of(*wine64) != kMeasuredRelease)
         return std::nullopt;
     Prefix where(*prefix, *wine64);
     for (const Served& s : served_programs())
