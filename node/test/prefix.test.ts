@@ -4,7 +4,7 @@
 // checked with Wine's own reg.
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
-import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, before, test } from "node:test";
@@ -137,4 +137,22 @@ test("the agent stopped, and persist in fractions", async () => {
   await q.close({ stopAgent: true });
   assert.ok(!agentRuns());
   await assert.rejects(Prefix.open(prefixPath, { persist: -1 }), UsageError);
+});
+
+test("another Wine through a launcher", async () => {
+  // Stand-ins: a runner's loader that execs Wine's, and a launcher that records its words and execs them.
+  const dir = mkdtempSync(join(tmpdir(), "qvnode-launch-"));
+  try {
+    const log = join(dir, "log");
+    const wine = join(dir, "wine64");
+    const launcher = join(dir, "launch");
+    writeFileSync(wine, `#!/bin/sh\nexec ${process.env.QV_WINE ?? "/usr/lib/wine/wine64"} "$@"\n`, { mode: 0o755 });
+    writeFileSync(launcher, `#!/bin/sh\necho "$@" >> "${log}"\nexec "$@"\n`, { mode: 0o755 });
+    const q = await Prefix.open(prefixPath, { wine, launcher: [launcher], persist: 0 });
+    assert.equal(await q.windowsDir(), "C:\\windows");
+    await q.close();
+    assert.ok(readFileSync(log, "utf8").split("\n").some((l) => l.startsWith(`${wine} `) && l.includes("qvmanip.exe")));
+  } finally {
+    rmSync(dir, { recursive: true, force: true });
+  }
 });
