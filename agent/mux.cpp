@@ -18,10 +18,6 @@ namespace qvagent {
 
 namespace {
 
-// Requests in flight stay below a pipe's capacity, so that the agent's
-// write to the server never waits for a server that waits for its answers
-// to be read. A longer line goes alone.
-constexpr size_t kWindowBytes = 32 * 1024;
 // A client that does not read its answers is not read from meanwhile.
 constexpr size_t kOutLimit = 4 << 20;
 constexpr size_t kQueuedLimit = 4096;
@@ -160,7 +156,7 @@ bool Multiplexer::start_server() {
         server_ = qv::Server::start(config_.launch, config_.start_timeout);
         server_->set_timeout(config_.answer_timeout);
         starts_++;
-        log("server started, pid " + std::to_string(server_->process().pid()));
+        log("server started, pid " + std::to_string(server_->peer().pid()));
         return true;
     } catch (const std::exception& e) {
         server_.reset();
@@ -174,8 +170,8 @@ bool Multiplexer::start_server() {
 }
 
 void Multiplexer::server_died(const std::string& why) {
-    int code = server_->process().wait(qv::Clock::now() + qv::Millis(200));
-    server_->process().kill_now();
+    int code = server_->peer().wait(qv::Clock::now() + qv::Millis(200));
+    server_->peer().kill_now();
     server_.reset();
     std::string exited = code >= 0 ? "; it exited with " + std::to_string(code) : std::string();
     std::string text = "agent: the server died while answering this request (" + why + exited +
@@ -246,7 +242,8 @@ bool Multiplexer::dispatch_one() {
             abandon(c, "agent: stopping (qvctl agent stop); this request was not sent");
             return true;
         }
-        if (!inflight_.empty() && inflight_bytes_ + line.size() > kWindowBytes)
+        // A line longer than the window goes alone.
+        if (!inflight_.empty() && inflight_bytes_ + line.size() > qv::kPipeWindowBytes)
             return false;
         if (!server_ && !start_server())
             return true;
@@ -325,7 +322,7 @@ std::string Multiplexer::status_text(uint64_t asker) {
     s += "uptime_seconds " + secs(seconds_since(started_at_)) + "\n";
     s += "requests " + std::to_string(requests_) + "\n";
     s += "other_clients " + std::to_string(others) + "\n";
-    s += "server_pid " + (server_ ? std::to_string(server_->process().pid()) : std::string("none")) + "\n";
+    s += "server_pid " + (server_ ? std::to_string(server_->peer().pid()) : std::string("none")) + "\n";
     s += "server_starts " + std::to_string(starts_) + "\n";
     s += "persist_seconds " + std::to_string(config_.persist_seconds) + "\n";
     s += "server " + config_.launch.wine + " " + config_.launch.exe;
@@ -372,7 +369,7 @@ void Multiplexer::quit_server() {
         int code = server_->quit();
         log("server quit with " + std::to_string(code));
     } catch (const std::exception& e) {
-        server_->process().kill_now();
+        server_->peer().kill_now();
         log(std::string("server killed: ") + e.what());
     }
     server_.reset();
@@ -389,7 +386,7 @@ std::string Multiplexer::finish(const std::string& reason) {
     // What is in flight is answered first (a stop waits for it; otherwise
     // the server is gone or the loop has nobody left).
     while (server_ && !inflight_.empty()) {
-        pollfd p{server_->process().output_fd(), POLLIN, 0};
+        pollfd p{server_->peer().output_fd(), POLLIN, 0};
         if (poll(&p, 1, 10000) != 1) {
             server_died("the agent is ending");
             break;
@@ -431,7 +428,7 @@ std::string Multiplexer::run(volatile std::sig_atomic_t* stop_signal) {
         fds.clear();
         ids.clear();
         fds.push_back({stopper_ ? -1 : listener_, POLLIN, 0});
-        fds.push_back({server_ ? server_->process().output_fd() : -1, POLLIN, 0});
+        fds.push_back({server_ ? server_->peer().output_fd() : -1, POLLIN, 0});
         for (auto& [id, c] : clients_) {
             if (c.fd < 0)
                 continue;

@@ -28,6 +28,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "qv/host.h"
 #include "qv/registry.h"
 #include "qv/session.h"
 
@@ -42,11 +43,6 @@ struct Config {
     int runs = 30;         // processes per per-process figure
     int requests = 4000;   // lock-step requests per throughput figure
 };
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Runs argv with output to /dev/null; seconds from spawn to its end.
 double timed_run(const std::vector<std::string>& args, int* exit_code = nullptr) {
@@ -71,7 +67,7 @@ double timed_run(const std::vector<std::string>& args, int* exit_code = nullptr)
         *exit_code = code;
     if (code != 0) {
         std::fprintf(stderr, "agent_bench: %s exited with %d: %s\n", args[0].c_str(), code,
-                     slurp("/tmp/qvagent_bench.err").c_str());
+                     qv::read_file("/tmp/qvagent_bench.err").c_str());
         std::exit(1);
     }
     return took;
@@ -129,7 +125,7 @@ public:
         qv::LaunchOptions o;
         o.wine = qvctl;  // a host program: "wine" is only what gets executed
         o.exe = "serve";
-        serve_ = qv::ChildProcess::spawn(o);
+        serve_ = qv::Peer::spawn(o);
         read_lines(1);
         std::string json_key;
         for (char ch : key)
@@ -177,7 +173,7 @@ private:
         }
     }
     bool without_server_;
-    qv::ChildProcess serve_;
+    qv::Peer serve_;
     std::string request_, out_;
     size_t lines_ = 0;
 };
@@ -231,13 +227,13 @@ int main(int argc, char** argv) {
     {
         utsname u;
         uname(&u);
-        std::string cpu = slurp("/proc/cpuinfo");
+        std::string cpu = qv::read_file("/proc/cpuinfo");
         size_t at = cpu.find("model name");
         cpu = at == std::string::npos ? "?" : cpu.substr(cpu.find(':', at) + 2, cpu.find('\n', at) - cpu.find(':', at) - 2);
         char date[64];
         std::time_t now = std::time(nullptr);
         std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-        std::string loadavg = slurp("/proc/loadavg");
+        std::string loadavg = qv::read_file("/proc/loadavg");
         std::printf("qvagent_bench %s: %ld cores (%s), Linux %s\nprefix %s, load %s", date, sysconf(_SC_NPROCESSORS_ONLN),
                     cpu.c_str(), u.release, c.prefix.c_str(), loadavg.substr(0, loadavg.find(' ', 15)).c_str());
         std::printf("\n");
@@ -335,7 +331,7 @@ int main(int argc, char** argv) {
     std::printf("  8 serve clients at once            %8.0f requests/s\n", serve8);
     std::printf("  8 clients / 1 client               %8.2fx\n", serve8 / serve1);
 
-    std::string loadavg = slurp("/proc/loadavg");
+    std::string loadavg = qv::read_file("/proc/loadavg");
     std::printf("load %s at the end\n", loadavg.substr(0, loadavg.find(' ', 15)).c_str());
 
     timed_run({qvctl, "agent", "stop"});

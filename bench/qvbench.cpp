@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "qv/escape.h"
+#include "qv/host.h"
 #include "qv/regfile.h"
 #include "qv/registry.h"
 #include "qv/regtree.h"
@@ -76,15 +77,8 @@ void expect(bool ok, const std::string& what) {
     }
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string load() {
-    std::string l = slurp("/proc/loadavg");
+    std::string l = qv::read_file("/proc/loadavg");
     return l.substr(0, l.find(' ', l.find(' ', l.find(' ') + 1) + 1));
 }
 
@@ -134,7 +128,7 @@ public:
         }
         double t = since(t0);
         expect(WIFEXITED(status) && WEXITSTATUS(status) == 0, argv[1] + " failed");
-        *out = slurp(out_path);
+        *out = qv::read_file(out_path);
         return t;
     }
 
@@ -306,7 +300,7 @@ void tree_import(Bench& bench, const Config& c, const std::string& key) {
         {
             // As qvctl does it: the file is read and planned while the server starts.
             std::future<qv::Result<qv::ImportPlan>> plan = std::async(std::launch::async, [&] {
-                return qv::plan_import(qv::parse_regfile(slurp(unix_file)), qv::RegView::native, "bench");
+                return qv::plan_import(qv::parse_regfile(qv::read_file(unix_file)), qv::RegView::native, "bench");
             });
             qv::Session session(Bench::session_options(c));
             session.server();
@@ -408,7 +402,7 @@ int main(int argc, char** argv) {
     const std::string rm_key = key + "\\Remove";
 
     {
-        std::string cpu = slurp("/proc/cpuinfo"), wine;
+        std::string cpu = qv::read_file("/proc/cpuinfo"), wine;
         size_t at = cpu.find("model name");
         cpu = at == std::string::npos ? "?" : cpu.substr(cpu.find(':', at) + 2, cpu.find('\n', at) - cpu.find(':', at) - 2);
         bench.run_quietly({qv::default_wine_loader(), "--version"}, &wine);

@@ -11,8 +11,8 @@
 
 #include "cli.h"
 #include "qv/agent.h"
-#include "qv/bytes.h"
-#include "words.h"
+#include "qv/text.h"
+#include "text.h"
 
 namespace qvctl {
 

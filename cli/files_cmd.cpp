@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 
 #include "cli.h"
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/files.h"
-#include "words.h"
+#include "text.h"
 
 namespace qvctl {
 

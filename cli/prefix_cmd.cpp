@@ -6,7 +6,7 @@
 #include "qv/dlls.h"
 #include "qv/info.h"
 #include "qv/winver.h"
-#include "words.h"
+#include "text.h"
 
 namespace qvctl {
 

@@ -5,7 +5,7 @@
 
 #include "cli.h"
 #include "progress.h"
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/printers.h"
 
 namespace qvctl {

@@ -5,11 +5,11 @@
 
 #include "cli.h"
 #include "progress.h"
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/regfile.h"
 #include "qv/registry.h"
 #include "qv/regtree.h"
-#include "words.h"
+#include "text.h"
 
 namespace qvctl {
 
@@ -153,10 +153,8 @@ Tree read_tree(Context& ctx, const KeyArg& k, const std::string& label) {
         const qv::Failure& f = *ex.failure;
         if (f.kind == qv::Failure::Kind::refused)
             usage_error(label == "exporting" ? "reg export: " + f.message : "reg get: " + f.message);
-        if (f.is(qv::kFileNotFound))
-            throw Exit{kFailed, "no such key: " + long_path(k) + " (Win32 error 2)", "win32", qv::kFileNotFound};
         if (f.kind != qv::Failure::Kind::incomplete)
-            failed("cannot read " + long_path(k), f);
+            listing_failed(f, k);
     }
     Tree t;
     t.ex = std::move(ex.value);
@@ -254,24 +252,6 @@ int reg_get(Context& ctx, const Args& a) {
                      "incomplete", l.failure->code);
     emit(ctx, r, human);
     return kOk;
-}
-
-uint64_t parse_qword(const std::string& text) {
-    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > (hex ? 16u : 20u))
-        throw std::invalid_argument("a qword is a decimal number or 0x followed by up to 16 hex digits: \"" + text +
-                                    "\"");
-    unsigned __int128 v = 0;
-    for (char ch : digits) {
-        int d = hex ? qv::hex_digit(ch) : (ch >= '0' && ch <= '9' ? ch - '0' : -1);
-        if (d < 0)
-            throw std::invalid_argument("a qword is a decimal number or 0x followed by hex digits: \"" + text + "\"");
-        v = v * (hex ? 16 : 10) + static_cast<unsigned>(d);
-    }
-    if (v > UINT64_MAX)
-        throw std::invalid_argument("a qword holds 64 bits: \"" + text + "\" is larger");
-    return static_cast<uint64_t>(v);
 }
 
 std::string trimmed(std::string s) {

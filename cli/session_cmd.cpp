@@ -7,9 +7,9 @@
 
 #include "cli.h"
 #include "help.h"
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/framing.h"
-#include "words.h"
+#include "text.h"
 
 namespace qvctl {
 

@@ -7,9 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
 prefix=${QV_DEMO_PREFIX:-$build/demo-prefix}
 
-"$top/scripts/setup.sh"
-cmake -S "$top" -B "$build" -G Ninja
-cmake --build "$build"
+QV_BUILD_DIR=$build "$top/scripts/build.sh"
 [ -d "$prefix" ] || "$top/scripts/wine-prefix.sh" clone "$prefix" >/dev/null
 echo "prefix: $prefix"
 "$build/cli/qvctl" --prefix "$prefix" demo

@@ -8,9 +8,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
 
-"$top/scripts/setup.sh"
-cmake -S "$top" -B "$build" -G Ninja
-cmake --build "$build"
+QV_BUILD_DIR=$build "$top/scripts/build.sh"
 (cd "$build" && ctest --output-on-failure "$@")
 QV_BUILD_DIR=$build "$top/scripts/test32.sh" --native-only
 QV_BUILD_DIR=$build "$top/scripts/wine10.sh" --if-possible

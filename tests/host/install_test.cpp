@@ -9,32 +9,11 @@
 #include <unistd.h>
 
 #include "qv/install.h"
+#include "scoped_env.h"
 
 namespace {
 
-// Sets or clears an environment variable for one scope.
-class EnvVar {
-public:
-    EnvVar(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old, had_ = true;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~EnvVar() {
-        if (had_)
-            ::setenv(name_, old_.c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
+using EnvVar = qvtest::ScopedEnv;
 
 TEST(Install, ProgramsAreLocatedUnderTheRootPerArchitecture) {
     std::string root = "/tmp/qv-install-test-" + std::to_string(::getpid());

@@ -55,7 +55,7 @@ TEST(Processes, AFailedForkReleasesEveryDescriptor) {
         int before = count_entries("/proc/self/fd");
         bool threw = false;
         try {
-            qv::ChildProcess::spawn(shell("exit 0"));
+            qv::Peer::spawn(shell("exit 0"));
         } catch (const std::runtime_error& e) {
             threw = std::string(e.what()).rfind("fork", 0) == 0;
         }

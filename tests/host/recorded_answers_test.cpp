@@ -12,6 +12,7 @@
 #include "qv/files.h"
 #include "qv/framing.h"
 #include "qv/registry.h"
+#include "qv/text.h"
 
 namespace {
 

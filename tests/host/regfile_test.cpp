@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/regfile.h"
 #include "qv/registry.h"
 #include "qv/regtree.h"
-#include "words.h"
+#include "text.h"
 
 namespace {
 
@@ -339,6 +339,10 @@ TEST(ClientWords, ValueInputIsCheckedNotGuessed) {
     EXPECT_EQ(qvctl::parse_dword("4294967295"), 0xffffffffu);
     for (const char* bad : {"", "1f", "0x", "-1", "4294967296", "0x100000000", "12 ", "0x1g"})
         EXPECT_THROW(qvctl::parse_dword(bad), std::invalid_argument) << bad;
+    EXPECT_EQ(qvctl::parse_qword("18446744073709551615"), UINT64_MAX);
+    EXPECT_EQ(qvctl::parse_qword("0xFFFFFFFFFFFFFFFF"), UINT64_MAX);
+    for (const char* bad : {"18446744073709551616", "99999999999999999999999", "0x10000000000000000", "0x"})
+        EXPECT_THROW(qvctl::parse_qword(bad), std::invalid_argument) << bad;
     EXPECT_EQ(qvctl::parse_hex_bytes("01,02:ff AB"), "\x01\x02\xff\xab"s);
     EXPECT_EQ(qvctl::parse_hex_bytes(""), "");
     EXPECT_THROW(qvctl::parse_hex_bytes("012"), std::invalid_argument);

@@ -9,6 +9,7 @@
 
 #include "qv/registry.h"
 #include "qv/regtree.h"
+#include "qv/text.h"
 #include "scripted_server.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "qv/registry.h"
+#include "qv/text.h"
 
 namespace {
 
@@ -119,9 +120,16 @@ TEST(Failures, EveryCodeTheServerAnswersHasWords) {
     // An unknown code still reads as words, its number given once.
     EXPECT_EQ(qv::server_failure("errno 4242").describe(), "the platform reported an error (Win32 error 4242)");
     EXPECT_EQ(qv::server_failure("error no free drive letters").describe(), "error no free drive letters");
-    EXPECT_EQ(qv::errno_code("errno 4294967295"), 4294967295u);
-    EXPECT_FALSE(qv::errno_code("errno 4294967296"));
-    EXPECT_FALSE(qv::errno_code("errno 1x"));
+    // Unsigned from the drive and file commands, signed from the registry's:
+    // the same 32-bit code either way.
+    const struct {
+        const char* answer;
+        std::optional<qv::Win32Code> code;
+    } codes[] = {{"errno 4294967295", 4294967295u}, {"errno -1", 4294967295u}, {"errno -2147483648", 0x80000000u},
+                 {"errno 4294967296", std::nullopt}, {"errno -2147483649", std::nullopt},
+                 {"errno 1x", std::nullopt}, {"errno -", std::nullopt}, {"errno ", std::nullopt}};
+    for (const auto& c : codes)
+        EXPECT_EQ(qv::errno_code(c.answer), c.code) << c.answer;
 }
 
 TEST(RegistryLibrary, Utf16ConversionMatchesTheServers) {

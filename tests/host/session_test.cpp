@@ -84,7 +84,7 @@ TEST_F(ScriptedSession, ServerDyingMidRequestIsReportedAndReplacedOnTheNextReque
 TEST_F(ScriptedSession, ServerFoundDeadBeforeSendingIsReplacedWithoutLosingTheRequest) {
     qv::Session session(options_);
     EXPECT_EQ(session.ask("one"), "echo one");
-    session.server().process().kill_now();
+    session.server().peer().kill_now();
     // Writing to the dead server's input would raise SIGPIPE; the session
     // notices the death first and the caller gets its answer.
     EXPECT_EQ(session.ask("two"), "echo two");
@@ -95,9 +95,9 @@ TEST_F(ScriptedSession, WritingToAServerThatDiedFailsWithoutKillingTheCaller) {
     qv::Session session(options_);
     qv::Server& server = session.server();
     server.send("die\n");
-    EXPECT_EQ(server.process().wait(qv::Clock::now() + qv::Millis(10000)), 3);
+    EXPECT_EQ(server.peer().wait(qv::Clock::now() + qv::Millis(10000)), 3);
     // Still ours to write to: the pipe has no reader any more.
-    EXPECT_FALSE(server.process().write_all("x\n"));
+    EXPECT_FALSE(server.peer().write_all("x\n"));
     EXPECT_THROW(server.send("y\n"), qv::ProtocolError);
 }
 
@@ -105,7 +105,7 @@ TEST_F(ScriptedSession, AFailedWriteLeavesTheCallersSignalMaskAndPendingSignalsA
     qv::Session session(options_);
     qv::Server& server = session.server();
     server.send("die\n");
-    ASSERT_EQ(server.process().wait(qv::Clock::now() + qv::Millis(10000)), 3);
+    ASSERT_EQ(server.peer().wait(qv::Clock::now() + qv::Millis(10000)), 3);
     sigset_t pipe_only, old;
     sigemptyset(&pipe_only);
     sigaddset(&pipe_only, SIGPIPE);
@@ -117,15 +117,15 @@ TEST_F(ScriptedSession, AFailedWriteLeavesTheCallersSignalMaskAndPendingSignalsA
         return std::make_pair(sigismember(&mask, SIGPIPE) == 1, sigismember(&pending, SIGPIPE) == 1);
     };
 
-    EXPECT_FALSE(server.process().write_all("x\n"));
+    EXPECT_FALSE(server.peer().write_all("x\n"));
     EXPECT_EQ(state(), std::make_pair(false, false));
     // Blocked by the caller: the write's own signal is taken back...
     pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
-    EXPECT_FALSE(server.process().write_all("x\n"));
+    EXPECT_FALSE(server.peer().write_all("x\n"));
     EXPECT_EQ(state(), std::make_pair(true, false));
     // ...but one that was pending before stays the caller's.
     raise(SIGPIPE);
-    EXPECT_FALSE(server.process().write_all("x\n"));
+    EXPECT_FALSE(server.peer().write_all("x\n"));
     EXPECT_EQ(state(), std::make_pair(true, true));
 
     timespec none{0, 0};

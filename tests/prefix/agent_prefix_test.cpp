@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +26,7 @@
 #include "qv/registry.h"
 #include "qv/session.h"
 #include "robust_support.h"
+#include "scoped_env.h"
 
 namespace {
 
@@ -45,12 +47,13 @@ protected:
         ASSERT_TRUE(prefix_->ready());
         runtime_ = prefix_->path() + ".run";
         mkdir(runtime_.c_str(), 0700);
-        setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
-        unsetenv("QV_PERSIST");
+        runtime_env_.emplace("XDG_RUNTIME_DIR", runtime_.c_str());
+        persist_env_.emplace("QV_PERSIST", nullptr);
     }
     void TearDown() override {
         qvctl({"agent", "stop"});
-        unsetenv("XDG_RUNTIME_DIR");
+        persist_env_.reset();
+        runtime_env_.reset();
     }
 
     qv::SessionOptions session_options() const {
@@ -96,6 +99,7 @@ protected:
 
     static robust::OwnPrefix* prefix_;
     std::string runtime_;
+    std::optional<qvtest::ScopedEnv> runtime_env_, persist_env_;
 };
 
 robust::OwnPrefix* AgentPrefix::prefix_ = nullptr;

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "client_support.h"
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "registry_support.h"
 
 namespace {

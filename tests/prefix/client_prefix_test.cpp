@@ -8,7 +8,7 @@
 #include <string>
 
 #include "client_support.h"
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/registry.h"
 #include "registry_support.h"
 

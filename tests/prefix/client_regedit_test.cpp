@@ -7,6 +7,7 @@
 
 #include "client_support.h"
 #include "qv/regfile.h"
+#include "qv/text.h"
 #include "registry_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "client_support.h"
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/regfile.h"
 #include "registry_support.h"
 

@@ -30,7 +30,7 @@ struct Serve {
         o.args = {qvtest::prefix(), "serve"};
         o.stdout_path = out;
         o.stderr_path = out + ".err";
-        child = qv::ChildProcess::spawn(o);
+        child = qv::Peer::spawn(o);
     }
     ~Serve() {
         child.kill_now();
@@ -52,7 +52,7 @@ struct Serve {
         return l;
     }
     std::string out;
-    qv::ChildProcess child;
+    qv::Peer child;
 };
 
 json request(const json& id, const std::vector<std::string>& argv) { return json{{"id", id}, {"argv", argv}}; }

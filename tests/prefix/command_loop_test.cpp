@@ -15,7 +15,7 @@ using qvtest::start_server;
 
 
 // Everything the process writes until its output ends.
-std::string read_to_eof(qv::ChildProcess& child) {
+std::string read_to_eof(qv::Peer& child) {
     std::string out;
     char buf[65536];
     auto deadline = qv::Clock::now() + qvtest::patience(qv::Millis(60000));
@@ -36,7 +36,7 @@ std::string windows_dir() {
 }
 
 TEST(CommandLoop, HandshakeIsTheFirstOutputBeforeAnyInput) {
-    qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
+    qv::Peer child = qv::Peer::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
     std::string got;
     char buf[64];
     auto deadline = qv::Clock::now() + qvtest::patience(qv::Millis(60000));
@@ -54,7 +54,7 @@ TEST(CommandLoop, HandshakeIsTheFirstOutputBeforeAnyInput) {
 
 TEST(CommandLoop, QuitAndEndOfInputExitWithZeroAndNoMoreOutput) {
     for (const std::string ending : {"quit\n", "quit now please\n", ""}) {
-        qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
+        qv::Peer child = qv::Peer::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
         ASSERT_TRUE(child.write_all("getwindowsdir\n" + ending));
         if (ending.empty())
             child.close_input();
@@ -111,7 +111,7 @@ TEST(CommandLoop, LongRequestsDeliveredInSmallWritesAreOneLine) {
 TEST(CommandLoop, HugeLinesAmongShortOnesKeepTheFramingAndGiveTheirMemoryBack) {
     qv::Server server = start_server();
     server.set_timeout(qvtest::patience(qv::Millis(120000)));
-    const int pid = server.process().pid();
+    const int pid = server.peer().pid();
     EXPECT_EQ(server.request("getwindowsdir"), "C:\\windows");
     const std::string system_dir = server.request("getsystemdir");
     const long rss_before = robust::rss_kib(pid);
@@ -137,7 +137,7 @@ TEST(CommandLoop, HugeLinesAmongShortOnesKeepTheFramingAndGiveTheirMemoryBack) {
 }
 
 TEST(CommandLoop, PartialLastLineIsNeverExecuted) {
-    qv::ChildProcess child = qv::ChildProcess::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
+    qv::Peer child = qv::Peer::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
     ASSERT_TRUE(child.write_all("getwindowsdir\ngetwindowsdir"));
     child.close_input();
     std::string out = read_to_eof(child);
@@ -148,7 +148,7 @@ TEST(CommandLoop, PartialLastLineIsNeverExecuted) {
 TEST(CommandLoop, ExitCodeTwoWhenTheHandshakeCannotBeWritten) {
     qv::LaunchOptions options = qvtest::options_for(qvtest::program("qvmanip.exe"));
     options.stdout_path = "/dev/full";
-    qv::ChildProcess child = qv::ChildProcess::spawn(options);
+    qv::Peer child = qv::Peer::spawn(options);
     // Input stays open: the server must give up without reading it.
     EXPECT_EQ(child.wait(qv::Clock::now() + qvtest::patience(qv::Millis(30000))), 2);
 }

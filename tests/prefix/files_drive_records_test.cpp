@@ -17,7 +17,7 @@ struct Outcome {
 
 class FakeDevice {
 public:
-    FakeDevice() : child_(qv::ChildProcess::spawn(qvtest::options_for(qvtest::test_program64("fs_units.exe")))) {}
+    FakeDevice() : child_(qv::Peer::spawn(qvtest::options_for(qvtest::test_program64("fs_units.exe")))) {}
     ~FakeDevice() {
         child_.close_input();
         child_.wait(qv::Clock::now() + qv::Millis(30000));
@@ -48,7 +48,7 @@ public:
     }
 
 private:
-    qv::ChildProcess child_;
+    qv::Peer child_;
     std::string pending_;
 };
 

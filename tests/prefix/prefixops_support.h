@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/process.h"
 #include "qv/regfile.h"
 #include "qv/session.h"

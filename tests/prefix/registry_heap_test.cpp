@@ -7,6 +7,7 @@
 #include <string>
 
 #include "qv/escape.h"
+#include "qv/text.h"
 #include "registry_support.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "qv/registry.h"
+#include "qv/text.h"
 #include "support.h"
 
 namespace regtest {

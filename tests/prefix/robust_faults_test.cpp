@@ -69,7 +69,7 @@ KilledController run_killed_controller(const std::string& complete, const std::s
                 answer = server.read_answer();
             }
             server.send(partial);
-            line = std::to_string(server.process().pid()) + " " + answer + "\n";
+            line = std::to_string(server.peer().pid()) + " " + answer + "\n";
         } catch (const std::exception& e) {
             line = "0 " + std::string(e.what()) + "\n";
         }
@@ -172,7 +172,7 @@ TEST(Faults, WineserverKilledUnderTheServerIsReportedAndASessionStartsAgain) {
 
     // Killed while a request is on its way: the server is held still until
     // the request is written, so that it can only die with it in flight.
-    pid_t server = session.server().process().pid();
+    pid_t server = session.server().peer().pid();
     ASSERT_EQ(kill(server, SIGSTOP), 0);
     ASSERT_GT(kill_wineserver(), 0) << "no wineserver found for " << prefix.path();
     std::thread resume([server] {

@@ -525,7 +525,7 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
         std::printf("soak: %s after %llu requests, at %s: %s\n  server: %s\n  wineserver: %s\n  test: rss %ld MiB\n",
                     outcome == robust::Outcome::hang ? "hang" : outcome == robust::Outcome::crash ? "crash" : "framing break",
                     static_cast<unsigned long long>(soak_tally.requests), context.c_str(), why.c_str(),
-                    robust::process_state(conv->process().pid()).c_str(),
+                    robust::process_state(conv->peer().pid()).c_str(),
                     robust::process_state(prefix.wineserver_pid()).c_str(), robust::own_rss_mib());
         if (outcome == robust::Outcome::hang) {
             std::string late;
@@ -539,7 +539,7 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
         }
         if (outcome == robust::Outcome::crash)
             std::printf("  exit code %d; Wine's output in %s\n",
-                        conv->process().wait(qv::Clock::now() + qv::Millis(5000)), server_log().c_str());
+                        conv->peer().wait(qv::Clock::now() + qv::Millis(5000)), server_log().c_str());
         // The server's last requests, whole, to replay the fault.
         const std::string replay = prefix.path() + ".replay-" + std::to_string(servers_started - 1) + ".txt";
         if (std::FILE* f = std::fopen(replay.c_str(), "wb")) {
@@ -549,7 +549,7 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
             std::printf("  the server's last %zu requests in %s\n", recent.size(), replay.c_str());
         }
         std::fflush(stdout);
-        conv->process().kill_now();
+        conv->peer().kill_now();
         if (outcome == robust::Outcome::hang)
             prefix.stop();
         return start_server();
@@ -577,7 +577,7 @@ TEST(Fuzz, RandomAndMutatedRequestsNeverBreakTheServerTheFramingOrThePrefix) {
         if (soak && i % 10000 == 0) {
             std::printf("soak progress: %s; test rss %ld MiB; server %s; wineserver %s\n",
                         soak_tally.line(seed, seconds()).c_str(), robust::own_rss_mib(),
-                        robust::process_state(conv->process().pid()).c_str(),
+                        robust::process_state(conv->peer().pid()).c_str(),
                         robust::process_state(prefix.wineserver_pid()).c_str());
             std::fflush(stdout);
         }

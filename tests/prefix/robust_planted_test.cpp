@@ -8,6 +8,7 @@
 #include <string>
 
 #include "qv/registry.h"
+#include "qv/text.h"
 #include "registry_support.h"
 #include "robust_support.h"
 

@@ -79,13 +79,13 @@ public:
     size_t markers_in_stream() const;
     // Bytes after the last answer taken.
     std::string trailing() const { return raw_.substr(cursor_); }
-    qv::ChildProcess& process() { return child_; }
+    qv::Peer& peer() { return child_; }
 
 private:
     bool fill(qv::Clock::time_point deadline, std::string* why);
     void count_markers(const std::string& bytes);
 
-    qv::ChildProcess child_;
+    qv::Peer child_;
     // Bytes not yet taken as answers (and a few before them); a long soak
     // must not keep its whole stream.
     std::string raw_;

@@ -1,6 +1,6 @@
 #include "support.h"
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/files.h"
 
 #include <cstdio>
@@ -81,7 +81,7 @@ std::string from_hex(const std::string& hex) {
     return out;
 }
 
-LineProgram::LineProgram(const qv::LaunchOptions& options) : child_(qv::ChildProcess::spawn(options)) {}
+LineProgram::LineProgram(const qv::LaunchOptions& options) : child_(qv::Peer::spawn(options)) {}
 
 LineProgram::LineProgram(const std::string& test_program)
     : LineProgram(options_for(test_program64(test_program))) {}

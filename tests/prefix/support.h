@@ -57,7 +57,7 @@ public:
     std::string ask_through(const std::string& line, const std::string& marker);
 
 private:
-    qv::ChildProcess child_;
+    qv::Peer child_;
     std::string pending_;
 };
 

@@ -11,6 +11,7 @@
 
 #include "prefixops_support.h"
 #include "qv/winver.h"
+#include "qv/text.h"
 
 namespace {
 

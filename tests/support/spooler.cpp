@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 
 namespace qvtest {
 

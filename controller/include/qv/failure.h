@@ -54,7 +54,12 @@ std::string_view win32_words(Win32Code code);
 // number either way).
 std::string win32_message(Win32Code code);
 
-// N of an answer that is exactly "errno N" (decimal, at most 32 bits).
+// A code as the server writes it: decimal, unsigned ("%u", the drive and
+// file commands) or signed ("%i", the registry commands, where a code above
+// 2^31 comes negative; it is the same 32-bit code either way). None for
+// anything else.
+std::optional<Win32Code> parse_win32_code(std::string_view digits);
+// N of an answer that is exactly "errno N".
 std::optional<Win32Code> errno_code(std::string_view answer);
 
 // A failure answer of the server: "errno N" becomes kind win32 with the

@@ -1,5 +1,6 @@
 #pragma once
-// Starting a Windows program under Wine in a given prefix, with pipes.
+// Starting a Windows program under Wine in a given prefix, with pipes, and
+// the other end of a conversation: such a program or a connected socket.
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -41,22 +42,25 @@ struct LaunchOptions {
     std::string stderr_path;            // empty: /dev/null
 };
 
-class ChildProcess {
+// The other end of a conversation: a program of ours started with pipes
+// (spawn), or a connected socket (attach). Either way: write requests, read
+// answers, close the input, wait for the end.
+class Peer {
 public:
-    ChildProcess() = default;
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess& operator=(ChildProcess&& other) noexcept;
-    ~ChildProcess();
+    Peer() = default;
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    Peer(Peer&& other) noexcept;
+    Peer& operator=(Peer&& other) noexcept;
+    ~Peer();
 
     // Throws std::runtime_error when the process cannot be started.
-    static ChildProcess spawn(const LaunchOptions& options);
+    static Peer spawn(const LaunchOptions& options);
     // A conversation over a connected socket (to the agent, qv/agent.h)
     // instead of a process of ours: closing the input shuts the socket down
     // for writing, wait() waits for the other end to close, kill_now()
     // closes it. Takes the descriptor.
-    static ChildProcess attach(int socket_fd);
+    static Peer attach(int socket_fd);
 
     // Writes everything; false when the child's input is gone.
     bool write_all(std::string_view bytes);

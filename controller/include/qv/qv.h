@@ -73,12 +73,14 @@
 //   - std::runtime_error: the Wine loader cannot be run;
 //   - qv::Refused (a std::invalid_argument): from the request builders,
 //     for what the typed calls report as kind refused.
-#include "qv/bytes.h"
+#include "qv/agent.h"
+#include "qv/agent_files.h"
+#include "qv/dlls.h"
 #include "qv/escape.h"
 #include "qv/failure.h"
-#include "qv/dlls.h"
 #include "qv/files.h"
 #include "qv/framing.h"
+#include "qv/host.h"
 #include "qv/info.h"
 #include "qv/install.h"
 #include "qv/printers.h"
@@ -88,5 +90,6 @@
 #include "qv/regtree.h"
 #include "qv/server.h"
 #include "qv/session.h"
+#include "qv/text.h"
 #include "qv/wineconfig.h"
 #include "qv/winver.h"

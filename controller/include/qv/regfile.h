@@ -73,11 +73,4 @@ std::string regfile_value_text(const RegFileValue& value, RegFileFormat format);
 // (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ; REG_LINK stays raw).
 bool editor_text_type(uint32_t type);
 
-// Key paths: the root spelled the long way ("HKCU\x" -> "HKEY_CURRENT_USER\x")
-// and the short way the server reads ("HKEY_CURRENT_USER\x" -> "HKCU\x").
-// Roots are matched without regard to case; both throw std::invalid_argument
-// for a root the server cannot reach.
-std::string long_root_path(std::string_view path);
-std::string short_root_path(std::string_view path);
-
 }  // namespace qv

@@ -127,10 +127,11 @@ std::string expand_string_literal(std::string_view text);
 std::string multi_string_literal(const std::vector<std::string>& strings);
 std::string binary_literal(std::string_view bytes);
 
-// UTF-8 <-> UTF-16LE bytes. utf8_to_utf16le refuses invalid UTF-8;
-// utf16le_to_utf8 turns ill-formed units into U+FFFD and ignores an odd
-// last byte, as the server's conversion does.
-std::string utf8_to_utf16le(std::string_view utf8);
-std::string utf16le_to_utf8(std::string_view utf16le);
+// Key paths: the root spelled the long way ("HKCU\x" -> "HKEY_CURRENT_USER\x")
+// and the short way the server reads ("HKEY_CURRENT_USER\x" -> "HKCU\x").
+// Roots are matched without regard to case; both throw std::invalid_argument
+// for a root the server cannot reach.
+std::string long_root_path(std::string_view path);
+std::string short_root_path(std::string_view path);
 
 }  // namespace qv

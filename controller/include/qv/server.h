@@ -14,6 +14,11 @@ struct ProtocolError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Requests in flight stay below a pipe's capacity, so the write to the
+// server never waits for a server that is itself waiting for its answers to
+// be read (a longer request goes alone).
+inline constexpr size_t kPipeWindowBytes = 32 * 1024;
+
 // One request: the command word and its (already escaped) arguments.
 struct Request {
     std::string command;
@@ -55,7 +60,7 @@ public:
     int finish();
 
     void set_timeout(Millis timeout) { timeout_ = timeout; }
-    ChildProcess& process() { return child_; }
+    Peer& peer() { return peer_; }
 
 private:
     void expect_handshake(const std::string& from);
@@ -64,7 +69,7 @@ private:
     FrameReader::Status pull(std::string* answer);
     int wait_exit();
 
-    ChildProcess child_;
+    Peer peer_;
     FrameReader framer_;
     Millis timeout_{60000};
 };

@@ -1,11 +1,11 @@
-#include "words.h"
+#include "text.h"
 
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
 
-#include "qv/bytes.h"
 #include "qv/registry.h"
+#include "qv/text.h"
 
 namespace qvctl {
 
@@ -77,29 +77,25 @@ bool split_words(std::string_view line, std::vector<std::string>* words, std::st
     return true;
 }
 
-uint32_t parse_dword(const std::string& text) {
+// A dword or qword word: decimal, or hex after 0x.
+static uint64_t parse_number(const std::string& text, const char* what, int bits) {
     bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty())
-        throw std::invalid_argument("a dword is a decimal number or 0x followed by hex digits: \"" + text + "\"");
-    uint64_t v = 0;
-    for (char c : digits) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (hex && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            throw std::invalid_argument("a dword is a decimal number or 0x followed by hex digits: \"" + text +
-                                        "\"");
-        v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);
-        if (v > 0xffffffffull)
-            throw std::invalid_argument("a dword holds 32 bits: \"" + text + "\" is larger");
+    uint64_t max = bits == 64 ? UINT64_MAX : (uint64_t(1) << bits) - 1, v = 0;
+    switch (qv::read_digits(hex ? std::string_view(text).substr(2) : text, hex ? 16 : 10, max, &v)) {
+    case qv::DigitsRead::ok:
+        return v;
+    case qv::DigitsRead::too_large:
+        throw std::invalid_argument(std::string("a ") + what + " holds " + std::to_string(bits) + " bits: \"" +
+                                    text + "\" is larger");
+    default:
+        throw std::invalid_argument(std::string("a ") + what + " is a decimal number or 0x followed by hex digits: \"" +
+                                    text + "\"");
     }
-    return static_cast<uint32_t>(v);
 }
+
+uint32_t parse_dword(const std::string& text) { return static_cast<uint32_t>(parse_number(text, "dword", 32)); }
+
+uint64_t parse_qword(const std::string& text) { return parse_number(text, "qword", 64); }
 
 std::string parse_hex_bytes(const std::string& text) {
     std::string digits;

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include "qv/host.h"
 #include "qv/registry.h"
 #include "qv/winerelease.h"
 
@@ -26,13 +27,6 @@ std::string first_line(const std::string& text) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
         line.pop_back();
     return line;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // wine.inf lies in share/wine beside the loader's tree: /usr/lib/wine/wine64

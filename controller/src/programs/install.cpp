@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include "qv/host.h"
+
 #ifndef QV_INSTALL_PREFIX
 #define QV_INSTALL_PREFIX "/usr/local"
 #endif
@@ -18,11 +20,6 @@
 namespace qv {
 
 namespace {
-
-std::string env_or(const char* name, const std::string& fallback) {
-    const char* value = std::getenv(name);
-    return value && *value ? value : fallback;
-}
 
 // GNUInstallDirs folders are relative to the root unless given absolute.
 std::string under(const std::string& root, const std::string& dir) {

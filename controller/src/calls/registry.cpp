@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "qv/bytes.h"
 #include "qv/escape.h"
+#include "qv/text.h"
 
 #include "call.h"
 
@@ -15,6 +15,32 @@ namespace qv {
 namespace {
 
 constexpr std::string_view kSuccess = "success";
+
+struct Root {
+    const char* longer;
+    const char* shorter;
+};
+constexpr Root kRoots[] = {
+    {"HKEY_CLASSES_ROOT", "HKCR"},
+    {"HKEY_CURRENT_USER", "HKCU"},
+    {"HKEY_LOCAL_MACHINE", "HKLM"},
+    {"HKEY_USERS", "HKU"},
+};
+
+// The root and the rest (without leading or trailing backslashes).
+std::pair<const Root*, std::string_view> split_root(std::string_view path) {
+    size_t bs = path.find('\\');
+    std::string_view root = path.substr(0, bs);
+    std::string_view rest = bs == std::string_view::npos ? std::string_view() : path.substr(bs + 1);
+    while (!rest.empty() && rest.back() == '\\')
+        rest.remove_suffix(1);
+    for (const Root& r : kRoots)
+        if (iequals(root, r.longer) || iequals(root, r.shorter))
+            return {&r, rest};
+    throw std::invalid_argument("not a registry root the server can reach: \"" + std::string(root) +
+                                "\" (use HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, "
+                                "HKEY_USERS or HKCR, HKCU, HKLM, HKU)");
+}
 
 [[noreturn]] void refuse(const std::string& what) { throw Refused("registry request refused: " + what); }
 
@@ -55,17 +81,11 @@ std::string field_path(std::string_view key, RegView view) {
                         std::string(line.substr(0, 200)) + "\"");
 }
 
-// The server writes these codes with "%i", so a code above 2^31 would come
-// negative; it is the same 32-bit code either way.
 Win32Code parse_code(std::string_view digits, std::string_view line) {
-    if (digits.empty() || digits.size() > 11)
+    std::optional<Win32Code> code = parse_win32_code(digits);
+    if (!code)
         bad_listing(line, "error code");
-    std::string s(digits);
-    char* end = nullptr;
-    long long code = std::strtoll(s.c_str(), &end, 10);
-    if (*end || code < INT32_MIN || code > UINT32_MAX)
-        bad_listing(line, "error code");
-    return static_cast<Win32Code>(code);
+    return *code;
 }
 
 RegValue parse_value_line(std::string_view line) {
@@ -332,64 +352,14 @@ Request delete_value_request(std::string_view key, std::string_view name, RegVie
     return Request{"rmregvalue", escape(path + "\n" + std::string(name))};
 }
 
-std::string utf8_to_utf16le(std::string_view utf8) {
-    std::string out;
-    out.reserve(utf8.size() * 2);
-    auto unit = [&out](uint32_t u) {
-        out += static_cast<char>(u & 0xff);
-        out += static_cast<char>(u >> 8);
-    };
-    for (size_t i = 0; i < utf8.size();) {
-        size_t n = utf8_sequence(utf8, i);
-        if (!n)
-            throw Refused("not valid UTF-8 at byte offset " + std::to_string(i));
-        uint32_t cp = static_cast<unsigned char>(utf8[i]);
-        if (n > 1) {
-            cp &= 0x7f >> n;
-            for (size_t k = 1; k < n; k++)
-                cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3f);
-        }
-        if (cp >= 0x10000) {
-            unit(0xd800 + ((cp - 0x10000) >> 10));
-            unit(0xdc00 + ((cp - 0x10000) & 0x3ff));
-        } else
-            unit(cp);
-        i += n;
-    }
-    return out;
+std::string long_root_path(std::string_view path) {
+    auto [root, rest] = split_root(path);
+    return rest.empty() ? std::string(root->longer) : std::string(root->longer) + "\\" + std::string(rest);
 }
 
-std::string utf16le_to_utf8(std::string_view utf16le) {
-    std::string out;
-    size_t units = utf16le.size() / 2;
-    auto at = [&utf16le](size_t k) {
-        return static_cast<uint32_t>(static_cast<unsigned char>(utf16le[2 * k])) |
-               (static_cast<uint32_t>(static_cast<unsigned char>(utf16le[2 * k + 1])) << 8);
-    };
-    for (size_t k = 0; k < units; k++) {
-        uint32_t cp = at(k);
-        if (cp >= 0xd800 && cp <= 0xdbff && k + 1 < units && at(k + 1) >= 0xdc00 && at(k + 1) <= 0xdfff) {
-            cp = 0x10000 + ((cp - 0xd800) << 10) + (at(k + 1) - 0xdc00);
-            k++;
-        } else if (cp >= 0xd800 && cp <= 0xdfff)
-            cp = 0xfffd;
-        if (cp < 0x80)
-            out += static_cast<char>(cp);
-        else if (cp < 0x800) {
-            out += static_cast<char>(0xc0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xe0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        } else {
-            out += static_cast<char>(0xf0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        }
-    }
-    return out;
+std::string short_root_path(std::string_view path) {
+    auto [root, rest] = split_root(path);
+    return std::string(root->shorter) + "\\" + std::string(rest);
 }
 
 }  // namespace qv

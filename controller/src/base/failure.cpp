@@ -85,20 +85,28 @@ std::string win32_message(Win32Code code) {
     return "the platform reported an error";
 }
 
-std::optional<Win32Code> errno_code(std::string_view answer) {
-    constexpr std::string_view head = "errno ";
-    if (answer.substr(0, head.size()) != head || answer.size() == head.size() ||
-        answer.size() > head.size() + 10)
+std::optional<Win32Code> parse_win32_code(std::string_view digits) {
+    bool negative = !digits.empty() && digits[0] == '-';
+    if (negative)
+        digits.remove_prefix(1);
+    if (digits.empty() || digits.size() > 10)
         return std::nullopt;
     unsigned long long code = 0;
-    for (char c : answer.substr(head.size())) {
+    for (char c : digits) {
         if (c < '0' || c > '9')
             return std::nullopt;
         code = code * 10 + static_cast<unsigned>(c - '0');
     }
-    if (code > 0xFFFFFFFFull)
+    if (negative ? code > 0x80000000ull : code > 0xFFFFFFFFull)
         return std::nullopt;
-    return static_cast<Win32Code>(code);
+    return static_cast<Win32Code>(negative ? 0 - code : code);
+}
+
+std::optional<Win32Code> errno_code(std::string_view answer) {
+    constexpr std::string_view head = "errno ";
+    if (answer.substr(0, head.size()) != head)
+        return std::nullopt;
+    return parse_win32_code(answer.substr(head.size()));
 }
 
 Failure server_failure(std::string_view answer) {

@@ -16,18 +16,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "qv/host.h"
+
 extern char** environ;
 
 namespace qv {
-
-namespace {
-
-std::string env_or(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value && *value ? value : fallback;
-}
-
-}  // namespace
 
 std::string default_wine_loader() { return env_or("QV_WINE", "/usr/lib/wine/wine64"); }
 std::string default_wine32_loader() { return env_or("QV_WINE32", "/usr/lib/wine/wine"); }
@@ -91,9 +84,9 @@ void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
 
 }  // namespace
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
+Peer::Peer(Peer&& other) noexcept { *this = std::move(other); }
 
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+Peer& Peer::operator=(Peer&& other) noexcept {
     if (this != &other) {
         release();
         pid_ = std::exchange(other.pid_, -1);
@@ -105,9 +98,9 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     return *this;
 }
 
-ChildProcess::~ChildProcess() { release(); }
+Peer::~Peer() { release(); }
 
-void ChildProcess::release() {
+void Peer::release() {
     if (in_ >= 0)
         close(in_);
     if (out_ >= 0)
@@ -117,7 +110,7 @@ void ChildProcess::release() {
         kill_now();
 }
 
-ChildProcess ChildProcess::spawn(const LaunchOptions& o) {
+Peer Peer::spawn(const LaunchOptions& o) {
     // Caught here, where the reason is known; after the fork it would only
     // show as output that ends at once.
     std::vector<std::string> argv_s = o.launcher;
@@ -186,7 +179,7 @@ ChildProcess ChildProcess::spawn(const LaunchOptions& o) {
     close(out_fd);
     close(err_fd);
 
-    ChildProcess child;
+    Peer child;
     child.pid_ = pid;
     child.in_ = in_pipe[1];
     child.out_ = out_pipe[0];
@@ -234,7 +227,7 @@ private:
 
 }  // namespace
 
-bool ChildProcess::write_all(std::string_view bytes) {
+bool Peer::write_all(std::string_view bytes) {
     SigpipeHeld held;
     while (!bytes.empty()) {
         if (in_ < 0)
@@ -252,7 +245,7 @@ bool ChildProcess::write_all(std::string_view bytes) {
     return true;
 }
 
-ssize_t ChildProcess::read_some(char* buf, size_t size, Clock::time_point deadline) {
+ssize_t Peer::read_some(char* buf, size_t size, Clock::time_point deadline) {
     if (out_ < 0)
         return 0;
     for (;;) {
@@ -272,7 +265,7 @@ ssize_t ChildProcess::read_some(char* buf, size_t size, Clock::time_point deadli
     }
 }
 
-void ChildProcess::close_input() {
+void Peer::close_input() {
     if (in_ >= 0) {
         // The output is the same socket: only a shutdown tells the other end.
         if (attached_)
@@ -282,7 +275,7 @@ void ChildProcess::close_input() {
     in_ = -1;
 }
 
-int ChildProcess::wait(Clock::time_point deadline) {
+int Peer::wait(Clock::time_point deadline) {
     if (attached_)
         return wait_closed(deadline);
     if (pid_ <= 0)
@@ -309,7 +302,7 @@ int ChildProcess::wait(Clock::time_point deadline) {
     }
 }
 
-void ChildProcess::kill_now() {
+void Peer::kill_now() {
     if (attached_) {
         release();
         return;
@@ -322,8 +315,8 @@ void ChildProcess::kill_now() {
     pid_ = -1;
 }
 
-ChildProcess ChildProcess::attach(int socket_fd) {
-    ChildProcess c;
+Peer Peer::attach(int socket_fd) {
+    Peer c;
     c.attached_ = true;
     c.out_ = socket_fd;
     c.in_ = dup(socket_fd);
@@ -337,7 +330,7 @@ ChildProcess ChildProcess::attach(int socket_fd) {
 // An attached conversation has ended when the other end has closed it; bytes
 // still unread are left for the reader. The agent ends a conversation with a
 // last line and then closes: unread bytes and a hang-up are an end too.
-int ChildProcess::wait_closed(Clock::time_point deadline) {
+int Peer::wait_closed(Clock::time_point deadline) {
     for (;;) {
         if (out_ < 0)
             return 0;
@@ -358,13 +351,6 @@ int ChildProcess::wait_closed(Clock::time_point deadline) {
         pollfd p{out_, n > 0 ? short(POLLRDHUP) : short(POLLIN | POLLRDHUP), 0};
         poll(&p, 1, static_cast<int>(std::min<long long>(left, n > 0 ? 5 : 1000)));
     }
-}
-
-static std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 namespace {
@@ -402,14 +388,14 @@ Result<RunResult> run_program(LaunchOptions options, Millis timeout) {
 
     RunResult result;
     {
-        ChildProcess child = ChildProcess::spawn(options);
+        Peer child = Peer::spawn(options);
         child.close_input();
         result.exit_code = child.wait(Clock::now() + timeout);
         if (result.exit_code < 0)
             child.kill_now();
     }
-    result.out = slurp(options.stdout_path);
-    result.err = slurp(options.stderr_path);
+    result.out = read_file(options.stdout_path);
+    result.err = read_file(options.stderr_path);
     if (result.exit_code < 0)
         return Result<RunResult>(std::move(result),
                                  incomplete_failure(options.exe + " did not end within " +

@@ -6,7 +6,7 @@ namespace qv {
 
 Server Server::start(const LaunchOptions& options, Millis timeout) {
     Server server;
-    server.child_ = ChildProcess::spawn(options);
+    server.peer_ = Peer::spawn(options);
     server.timeout_ = timeout;
     server.expect_handshake(options.exe);
     return server;
@@ -14,7 +14,7 @@ Server Server::start(const LaunchOptions& options, Millis timeout) {
 
 Server Server::attach(int socket_fd, Millis timeout) {
     Server server;
-    server.child_ = ChildProcess::attach(socket_fd);
+    server.peer_ = Peer::attach(socket_fd);
     server.timeout_ = timeout;
     server.expect_handshake("the agent");
     return server;
@@ -30,12 +30,12 @@ bool Server::try_answer(std::string* answer) {
     FrameReader::Status status = framer_.next(answer);
     if (status == FrameReader::Status::answer)
         return true;
-    pollfd p{child_.output_fd(), POLLIN, 0};
+    pollfd p{peer_.output_fd(), POLLIN, 0};
     if (status != FrameReader::Status::incomplete || p.fd < 0 || poll(&p, 1, 0) != 1)
         return false;
     // Readable: this read does not wait.
     char chunk[65536];
-    ssize_t n = child_.read_some(chunk, sizeof chunk, Clock::now() + timeout_);
+    ssize_t n = peer_.read_some(chunk, sizeof chunk, Clock::now() + timeout_);
     if (n <= 0)
         throw ended();
     framer_.feed(std::string_view(chunk, static_cast<size_t>(n)));
@@ -56,12 +56,12 @@ FrameReader::Status Server::pull(std::string* answer) {
         if (status != FrameReader::Status::incomplete)
             return status;
         char chunk[65536];
-        ssize_t n = child_.read_some(chunk, sizeof chunk, deadline);
+        ssize_t n = peer_.read_some(chunk, sizeof chunk, deadline);
         if (n < 0) {
             std::string pending(framer_.pending().substr(0, 200));
             // A late answer would be taken for the next request's, so this
             // server cannot be asked again.
-            child_.kill_now();
+            peer_.kill_now();
             throw ProtocolError("timed out waiting for the server; pending: \"" + pending + "\"");
         }
         if (n == 0)
@@ -71,7 +71,7 @@ FrameReader::Status Server::pull(std::string* answer) {
 }
 
 void Server::send(std::string_view bytes) {
-    if (!child_.write_all(bytes))
+    if (!peer_.write_all(bytes))
         throw ProtocolError("server input is closed");
 }
 
@@ -100,9 +100,9 @@ std::string Server::request(std::string_view command, std::string_view args) {
 }
 
 int Server::wait_exit() {
-    int code = child_.wait(Clock::now() + timeout_);
+    int code = peer_.wait(Clock::now() + timeout_);
     if (code < 0) {
-        child_.kill_now();
+        peer_.kill_now();
         throw ProtocolError("server did not exit");
     }
     return code;
@@ -110,12 +110,12 @@ int Server::wait_exit() {
 
 int Server::quit() {
     send("quit\n");
-    child_.close_input();
+    peer_.close_input();
     return wait_exit();
 }
 
 int Server::finish() {
-    child_.close_input();
+    peer_.close_input();
     return wait_exit();
 }
 

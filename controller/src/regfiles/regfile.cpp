@@ -2,11 +2,9 @@
 
 #include <cstdio>
 
-#include "qv/bytes.h"
 #include "qv/failure.h"
 #include "qv/registry.h"
-
-#include "cp1252.h"
+#include "qv/text.h"
 
 namespace qv {
 
@@ -17,32 +15,6 @@ constexpr std::string_view kHeader4 = "REGEDIT4";
 // The platform's editor breaks hex data once a line reaches this many UTF-16
 // units, counting the comma just written and the name part.
 constexpr size_t kWrapColumn = 77;
-
-struct Root {
-    const char* longer;
-    const char* shorter;
-};
-constexpr Root kRoots[] = {
-    {"HKEY_CLASSES_ROOT", "HKCR"},
-    {"HKEY_CURRENT_USER", "HKCU"},
-    {"HKEY_LOCAL_MACHINE", "HKLM"},
-    {"HKEY_USERS", "HKU"},
-};
-
-// The root and the rest (without leading or trailing backslashes).
-std::pair<const Root*, std::string_view> split_root(std::string_view path) {
-    size_t bs = path.find('\\');
-    std::string_view root = path.substr(0, bs);
-    std::string_view rest = bs == std::string_view::npos ? std::string_view() : path.substr(bs + 1);
-    while (!rest.empty() && rest.back() == '\\')
-        rest.remove_suffix(1);
-    for (const Root& r : kRoots)
-        if (iequals(root, r.longer) || iequals(root, r.shorter))
-            return {&r, rest};
-    throw std::invalid_argument("not a registry root the server can reach: \"" + std::string(root) +
-                                "\" (use HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, "
-                                "HKEY_USERS or HKCR, HKCU, HKLM, HKU)");
-}
 
 // 8-bit text of the ANSI code page as UTF-8.
 std::string ansi_to_utf8(std::string_view s) { return utf16le_to_utf8(cp1252_to_utf16le(s)); }
@@ -112,7 +84,7 @@ public:
                 if (path.empty())
                     fail("an empty key path");
                 try {
-                    split_root(path);
+                    short_root_path(path);
                 } catch (const std::invalid_argument& e) {
                     fail(e.what());
                 }
@@ -245,14 +217,9 @@ private:
         }
         if (starts_nocase(data, "dword:")) {
             std::string_view digits = trim(data.substr(6));
-            if (digits.empty() || digits.size() > 8)
+            uint64_t n = 0;
+            if (digits.size() > 8 || read_digits(digits, 16, 0xffffffff, &n) != DigitsRead::ok)
                 fail("dword: needs 1 to 8 hex digits");
-            uint32_t n = 0;
-            for (char c : digits) {
-                if (hex_digit(c) < 0)
-                    fail("dword: needs 1 to 8 hex digits");
-                n = n * 16 + static_cast<uint32_t>(hex_digit(c));
-            }
             v.type = reg_dword;
             for (int b = 0; b < 4; b++)
                 v.data += static_cast<char>((n >> (8 * b)) & 0xff);
@@ -268,13 +235,10 @@ private:
             else {
                 if (kind.size() < 3 || kind.front() != '(' || kind.back() != ')' || kind.size() > 10)
                     fail("a value type is written hex(N) with N in hex");
-                uint32_t n = 0;
-                for (char c : kind.substr(1, kind.size() - 2)) {
-                    if (hex_digit(c) < 0)
-                        fail("a value type is written hex(N) with N in hex");
-                    n = n * 16 + static_cast<uint32_t>(hex_digit(c));
-                }
-                v.type = n;
+                uint64_t n = 0;
+                if (read_digits(kind.substr(1, kind.size() - 2), 16, 0xffffffff, &n) != DigitsRead::ok)
+                    fail("a value type is written hex(N) with N in hex");
+                v.type = static_cast<uint32_t>(n);
             }
             std::string list(trim(data.substr(colon + 1)));
             std::string_view more;
@@ -381,16 +345,6 @@ bool editor_text_type(uint32_t type) { return type == reg_sz || type == reg_expa
 
 RegFileError::RegFileError(size_t line, const std::string& what)
     : std::runtime_error(line ? "line " + std::to_string(line) + ": " + what : what), line(line) {}
-
-std::string long_root_path(std::string_view path) {
-    auto [root, rest] = split_root(path);
-    return rest.empty() ? std::string(root->longer) : std::string(root->longer) + "\\" + std::string(rest);
-}
-
-std::string short_root_path(std::string_view path) {
-    auto [root, rest] = split_root(path);
-    return std::string(root->shorter) + "\\" + std::string(rest);
-}
 
 RegFile parse_regfile(std::string_view bytes) {
     std::string text;

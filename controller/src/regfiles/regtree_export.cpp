@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 
 namespace qv {
 

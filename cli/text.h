@@ -19,9 +19,10 @@ namespace qvctl {
 // set, for an unterminated quote.
 bool split_words(std::string_view line, std::vector<std::string>* words, std::string* error);
 
-// DWORD input: decimal, or hex after 0x; throws std::invalid_argument
-// beyond 32 bits or for anything else.
+// DWORD and QWORD input: decimal, or hex after 0x; throws
+// std::invalid_argument beyond 32 (64) bits or for anything else.
 uint32_t parse_dword(const std::string& text);
+uint64_t parse_qword(const std::string& text);
 // Binary input: hex digit pairs, optionally separated by ',', ' ' or ':'.
 std::string parse_hex_bytes(const std::string& text);
 

@@ -1,10 +1,10 @@
 #include "qv/dlls.h"
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/registry.h"
 #include "qv/wineconfig.h"
 
-#include "call.h"
+#include "calls/call.h"
 
 namespace qv {
 

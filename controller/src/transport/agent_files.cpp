@@ -12,48 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "qv/agent.h"
+#include "qv/agent_files.h"
 
 extern char** environ;
 
 namespace qv {
-
-std::optional<int> parse_persist(std::string_view text) {
-    if (text.empty() || text.size() > 6)
-        return std::nullopt;
-    int seconds = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        seconds = seconds * 10 + (c - '0');
-    }
-    if (seconds > 7 * 24 * 3600)
-        return std::nullopt;
-    return seconds;
-}
-
-int persist_from_environment() {
-    const char* value = std::getenv("QV_PERSIST");
-    if (!value || !*value)
-        return kDefaultPersistSeconds;
-    std::optional<int> seconds = parse_persist(value);
-    if (!seconds)
-        throw std::invalid_argument("QV_PERSIST=" + std::string(value) +
-                                    " is not a number of seconds (0 to 604800; 0: no agent)");
-    return *seconds;
-}
-
-std::string default_agent_program() {
-    const char* set = std::getenv("QV_AGENT");
-    if (set && *set)
-        return set;
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return "qvagent";
-    std::string path(self, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/') + 1) + "qvagent";
-}
 
 void check_private_folder(const std::string& dir) {
     struct stat st;

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "qv/bytes.h"
+#include "qv/text.h"
 #include "qv/files.h"
 #include "qv/install.h"
 #include "qv/wineconfig.h"

@@ -4,20 +4,12 @@
 
 namespace qv {
 
-namespace {
-
-// Keeps a window of requests below a pipe's capacity, so the write never
-// waits for a server that is itself waiting for its answers to be read.
-constexpr size_t kWindowBytes = 32 * 1024;
-
-}  // namespace
-
 Session::Session(SessionOptions options) : options_(std::move(options)) {}
 
 Session::~Session() { stop(); }
 
 bool Session::running() {
-    ChildProcess& child = server_.process();
+    Peer& child = server_.peer();
     return started_ && child.running() && child.wait(Clock::now()) < 0;
 }
 
@@ -35,14 +27,14 @@ Server& Session::server() {
 
 void Session::stop() {
     if (started_)
-        server_.process().kill_now();
+        server_.peer().kill_now();
     started_ = false;
 }
 
 void Session::gone(const ProtocolError& error) {
     std::string what = error.what();
-    int code = started_ ? server_.process().wait(Clock::now() + Millis(200)) : -1;
-    if (code >= 0 && !server_.process().attached())
+    int code = started_ ? server_.peer().wait(Clock::now() + Millis(200)) : -1;
+    if (code >= 0 && !server_.peer().attached())
         what += " (the server exited with " + std::to_string(code) + ")";
     stop();
     throw ServerGone(what);
@@ -69,7 +61,7 @@ std::vector<std::string> Session::ask_all(const std::vector<Request>& requests) 
         for (size_t next = 0; next < lines.size();) {
             std::string window = lines[next];
             size_t end = next + 1;
-            while (end < lines.size() && window.size() + lines[end].size() <= kWindowBytes)
+            while (end < lines.size() && window.size() + lines[end].size() <= kPipeWindowBytes)
                 window += lines[end++];
             s.send(window);
             for (; next < end; next++)
@@ -113,15 +105,15 @@ int Session::quit() {
         return 0;
     }
     started_ = false;
-    if (server_.process().attached()) {
+    if (server_.peer().attached()) {
         // The agent's server goes on; closing ends this conversation.
-        server_.process().kill_now();
+        server_.peer().kill_now();
         return 0;
     }
     try {
         return server_.quit();
     } catch (const ProtocolError&) {
-        server_.process().kill_now();
+        server_.peer().kill_now();
         throw;
     }
 }

@@ -12,6 +12,7 @@
 #include "qv/files.h"
 #include "qv/process.h"
 #include "qv/regtree.h"
+#include "qv/text.h"
 
 namespace qv {
 
