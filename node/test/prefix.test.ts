@@ -51,7 +51,7 @@ test("Heroic's calls: a DLL override per DLL, a key in HKCR, a path through %LOC
   const dlls = ["d3d9", "d3d10core", "d3d11", "dxgi"];
   await p.batch(dlls.map((d) => calls.dllSet(d, "native,builtin")), { raiseOnError: true });
   for (const d of dlls) assert.match(wineReg("HKCU\\Software\\Wine\\DllOverrides", d), /native,builtin/);
-  assert.deepEqual(await p.dllOverride("DXGI"), { dll: "dxgi", text: "native,builtin", mode: "native,builtin" });
+  assert.deepEqual(await p.dllOverride("dxgi"), { dll: "dxgi", text: "native,builtin", mode: "native,builtin" });
   assert.deepEqual(await Promise.all(dlls.map((d) => p.dllRm(d))), [true, true, true, true]);
 
   const hkcr = "HKCR\\qvnode";
@@ -61,6 +61,7 @@ test("Heroic's calls: a DLL override per DLL, a key in HKCR, a path through %LOC
 
   const local = await p.env("LOCALAPPDATA");
   assert.match(local, /^C:\\users\\[^\\]+\\AppData\\Local$/);
+  assert.equal(await p.expand("%LOCALAPPDATA%\\Game"), local + "\\Game");
   assert.equal(await p.unixPath(local), join(prefixPath, "dosdevices", "c:") + local.slice(2).replace(/\\/g, "/"));
 });
 
