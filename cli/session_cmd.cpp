@@ -160,7 +160,7 @@ int batch_cmd(Context& ctx, const Args& a) {
 }  // namespace
 
 int raw_mode(Context& ctx) {
-    qv::Server& server = ctx.server();
+    ctx.server();
     bool tty = isatty(0);
     ctx.command = "request";
     if (tty)
@@ -168,7 +168,15 @@ int raw_mode(Context& ctx) {
                      "inside it); \"help\" for the request words, \"quit\" or EOF ends.\n> "
                   << std::flush;
     std::string line;
+    int worst = kOk;
     while (std::getline(std::cin, line)) {
+        if (std::cin.eof()) {
+            // The server never runs a line that its input ends inside.
+            std::cerr << "qvctl: the last line has no line feed at its end; not sent (only complete lines are "
+                         "requests)\n";
+            worst = kUsage;
+            break;
+        }
         if (line == "quit" || line.rfind("quit ", 0) == 0)
             break;
         if (line == "help" || line == "--help" || line == "-h") {
@@ -177,8 +185,24 @@ int raw_mode(Context& ctx) {
             std::cout << (tty ? "> " : "") << std::flush;
             continue;
         }
-        server.send(line + "\n");
-        std::string answer = server.read_answer();
+        size_t space = line.find(' ');
+        std::string answer;
+        try {
+            answer = ctx.session().ask(line.substr(0, space),
+                                       space == std::string::npos ? std::string() : line.substr(space + 1));
+        } catch (const qv::Refused& e) {
+            std::cerr << "qvctl: " << e.what() << "; not sent\n";
+            if (ctx.json) {
+                json r;
+                put_text(r, "request", line);
+                r["exit"] = kUsage;
+                r["error"] = error_json(Exit{kUsage, e.what(), "usage"});
+                emit(ctx, r, "", false);
+            }
+            worst = std::max(worst, int(kUsage));
+            std::cout << (tty ? "> " : "") << std::flush;
+            continue;
+        }
         std::optional<qv::Failure> f = refusal(answer);
         // One line per answer: where it ends is never in doubt.
         if (ctx.json) {
@@ -194,7 +218,7 @@ int raw_mode(Context& ctx) {
     int code = ctx.session().quit();
     if (tty)
         std::cout << "\nserver exited with code " << code << "\n";
-    return code == 0 ? kOk : kEnvironment;
+    return code == 0 ? worst : kEnvironment;
 }
 
 std::vector<Command> session_commands() {

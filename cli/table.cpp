@@ -199,7 +199,12 @@ int run_words(Context& ctx, const std::vector<std::string>& words) {
         }
     Args a = parse_args(*c, words, used);
     ctx.command = c->name;
-    return c->run(ctx, a);
+    try {
+        return c->run(ctx, a);
+    } catch (const qv::Refused& e) {
+        // A request the library will not send (a raw LF or NUL, too long).
+        usage_error(c->name + ": " + e.what());
+    }
 }
 
 }  // namespace qvctl

@@ -209,6 +209,19 @@ TEST(ClientCli, RawRequestsSayWhereEachAnswerEnds) {
     EXPECT_EQ(json::parse(jl[0])["answer"], "C:\\windows");
     EXPECT_EQ(json::parse(jl[2])["ok"], false);
     EXPECT_EQ(json::parse(jl[2])["error"]["code"], 2);
+    // As the server does, a last line without its LF is not run; nor is a
+    // line the server would cut at a raw NUL. Both are said.
+    const std::string key = "HKCU\\Software\\QvRawKept";
+    ASSERT_EQ(qvctl({"reg", "set", key, "Kept", "sz", "1"}).exit_code, 0);
+    for (const std::string& raw : {"rmregtree " + key + '\0' + "\\Sub\n", "getwindowsdir\nrmregtree " + key}) {
+        clienttest::write_file(input, raw);
+        o.args = {std::string(QV_QVCTL) + " --prefix '" + qvtest::prefix() + "' < '" + input + "'"};
+        qv::RunResult r = qv::run_program(o, qvtest::patience(qv::Millis(120000))).value;
+        EXPECT_EQ(r.exit_code, 2) << r.err;
+        EXPECT_TRUE(contains(r.err, "raw NUL") || contains(r.err, "no line feed at its end")) << r.err;
+        EXPECT_EQ(qvctl({"reg", "get", key, "Kept"}).exit_code, 0) << "deleted by: " << qv::visible(raw);
+    }
+    qvctl({"reg", "rm", key});
     unlink(input.c_str());
 }
 

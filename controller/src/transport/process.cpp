@@ -147,7 +147,10 @@ Peer Peer::spawn(const LaunchOptions& o) {
         dup2(err_fd, 2);
         for (int fd = 3; fd < 1024; fd++)
             close(fd);
-        signal(SIGPIPE, SIG_DFL);
+        // Ignored signals stay ignored across exec: the server gets the
+        // defaults whatever its starter (the agent ignores SIGHUP) set.
+        for (int sig : {SIGPIPE, SIGHUP, SIGINT, SIGTERM})
+            signal(sig, SIG_DFL);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
