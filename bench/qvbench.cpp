@@ -449,12 +449,34 @@ std::vector<Op> operations(Bench& bench, const Config& c) {
     }
     {
         Op op;
+        op.name = "getregvalue";
+        op.requests = {{"getregvalue", qv::escape(key + "\na")}};
+        op.check = [](const std::string& a) { return a == "value a\\0 4 01000000\n"; };
+        op.peer = {"reg", "query", key, "/v", "a"};
+        op.peer_check = [](const std::string& o) { return contains(o, "REG_DWORD") && contains(o, "0x1"); };
+        op.inproc_op = "getregvalue";
+        op.inproc_arg = key_path;
+        ops.push_back(op);
+    }
+    {
+        Op op;
         op.name = "setregkey dword";
         op.requests = {{"setregkey", qv::escape(key) + "\\nc\\ndword:2a"}};
         op.check = ok;
         op.peer = {"reg", "add", key, "/v", "c", "/t", "REG_DWORD", "/d", "42", "/f"};
         op.peer_check = [](const std::string&) { return true; };  // the exit code tells
         op.inproc_op = "setregkey";
+        op.inproc_arg = key_path;
+        ops.push_back(op);
+    }
+    {
+        Op op;
+        op.name = "setregkey qword";
+        op.requests = {{"setregkey", qv::escape(key) + "\\nq\\nhex(b):2a,00,00,00,00,00,00,80"}};
+        op.check = ok;
+        op.peer = {"reg", "add", key, "/v", "q", "/t", "REG_QWORD", "/d", "42", "/f"};
+        op.peer_check = [](const std::string&) { return true; };  // the exit code tells
+        op.inproc_op = "setqword";
         op.inproc_arg = key_path;
         ops.push_back(op);
     }
@@ -521,6 +543,25 @@ std::vector<Op> operations(Bench& bench, const Config& c) {
         op.peer_check = [appdata](const std::string& o) { return !appdata->empty() && contains(o, *appdata); };
         op.inproc_op = "getexpandedstr";
         op.inproc_arg = "appdata";
+        ops.push_back(op);
+    }
+    const std::string expand_text = "%ProgramFiles%\\Foo;%windir%";
+    auto expanded = std::make_shared<std::string>();  // the first answer, which the others must match
+    {
+        Op op;
+        op.name = "expandstr";
+        op.requests = {{"expandstr", qv::escape(expand_text)}};
+        op.check = [expanded](const std::string& a) {
+            if (expanded->empty())
+                *expanded = a;
+            return a.rfind("text ", 0) == 0 && a == *expanded && !contains(a, "%");
+        };
+        op.peer = {"cmd", "/c", "echo", expand_text};
+        op.peer_check = [expanded](const std::string& o) {
+            return !expanded->empty() && o.rfind(qv::unescape(expanded->substr(5)) + "\r\n", 0) == 0;
+        };
+        op.inproc_op = "expandstr";
+        op.inproc_arg = expand_text;
         ops.push_back(op);
     }
     return ops;
@@ -607,6 +648,18 @@ void report(const std::vector<Row>& rows) {
             std::printf("  %-24s overhead <= 15%% of the floor:      %6s  %s\n", r.name.c_str(), percent(x).c_str(),
                         x <= 0.15 ? "met" : "MISSED");
     }
+    {
+        const Row *dword = nullptr, *qword = nullptr;
+        for (const Row& r : rows) {
+            dword = r.name == "setregkey dword" ? &r : dword;
+            qword = r.name == "setregkey qword" ? &r : qword;
+        }
+        if (dword && qword) {
+            double x = qword->lock.median / dword->lock.median;
+            std::printf("  %-24s lock-step <= 1.5x a DWORD write:   %7.2fx  %s\n", "setregkey qword", x,
+                        x <= 1.5 ? "met" : "MISSED");
+        }
+    }
     if (!rows.empty() && rows[0].name == "empty request") {
         double empty = rows[0].pipe.median;
         std::printf("  %-24s pipelined <= 5 us per request:     %7.2f us %s\n", "empty request", empty * 1e6,
@@ -691,6 +744,47 @@ void scale(Bench& bench, const Config& c) {
           bench.in_process("getregkey", key_path + "\\Values", c.scale_runs));
     timed("getregkey, 10,000 subkeys", "getregkey", subkeys_key, lines(10000),
           bench.in_process("getregkey", key_path + "\\Subkeys", c.scale_runs));
+
+    // One value read from keys of 10, 1,000 and 10,000 values, against a
+    // listing of the same key and against the same read in-process.
+    std::printf("\n  one value (\"a\") against a listing of its key, lock-step\n");
+    double first_read = 0;
+    for (int size : {10, 1000, 10000}) {
+        const std::string sized = key + "\\Sized" + std::to_string(size);
+        std::vector<qv::Request> sized_fill = {{"setregkey", qv::escape(sized) + "\\na\\ndword:1"}};
+        for (int i = 1; i < size; i++)
+            sized_fill.push_back({"setregkey", qv::escape(sized) + "\\nvalue" + std::to_string(i) + "\\ndword:" +
+                                                   std::to_string(i)});
+        for (const std::string& a : s.ask_all(sized_fill))
+            expect(ok(a), "filling a key of " + std::to_string(size) + " values");
+        const qv::Request one = {"getregvalue", qv::escape(sized + "\na")};
+        std::vector<double> reads, lists;
+        for (int i = 0; i < c.scale_runs * 10; i++) {
+            auto t = qv::Clock::now();
+            std::string a = s.ask(one.command, one.args);
+            reads.push_back(since(t));
+            expect(a == "value a\\0 4 01000000\n", "getregvalue in a key of " + std::to_string(size));
+        }
+        for (int i = 0; i < c.scale_runs; i++) {
+            auto t = qv::Clock::now();
+            std::string a = s.ask("getregkey", sized);
+            lists.push_back(since(t));
+            expect(size_t(std::count(a.begin(), a.end(), '\n')) == size_t(size), "listing " + sized);
+        }
+        Stats read = stats(reads), list = stats(lists);
+        Stats floor = bench.in_process("getregvalue", key_path + "\\Sized" + std::to_string(size), c.requests);
+        if (!first_read)
+            first_read = read.median;
+        std::printf("  %6d values: getregvalue %-21s getregkey %-21s (%s)  in-process %s (%s)\n", size,
+                    fmt_stats(read).c_str(), fmt_stats(list).c_str(), ratio(list.median, read.median).c_str(),
+                    fmt_stats(floor).c_str(), ratio(read.median, floor.median).c_str());
+        if (size == 10000) {
+            double x = read.median / first_read;
+            std::printf("  %-40s 10,000 values within 1.3x of 10:   %5.2fx  %s\n", "getregvalue", x,
+                        x <= 1.3 ? "met" : "MISSED");
+        }
+    }
+
 
     std::string hex = "hex:";
     std::string expect_hex;

@@ -263,6 +263,18 @@ int env_cmd(Context& ctx, const Command&, const Args& a) {
     return kOk;
 }
 
+int expand_cmd(Context& ctx, const Command&, const Args& a) {
+    const std::string& text = a.pos[0];
+    qv::Result<std::string> e = qv::expand_text(ctx.session(), text);
+    if (!e)
+        failed("expand", *e.failure);
+    json r;
+    put_text(r, "text", text);
+    put_text(r, "expanded", *e);
+    emit(ctx, r, *e + "\n");
+    return kOk;
+}
+
 int dir_cmd(Context& ctx, const Command&, const Args& a) {
     const std::string& kind = a.pos[0];
     if (kind != "system" && kind != "windows")
@@ -314,6 +326,13 @@ std::vector<Command> files_commands() {
          "it (not case-sensitive, as on Windows). Values of 260 bytes or more, or\n"
          "holding a line feed, cannot be read this way.\n",
          {}, {}, {1, 1}, env_cmd},
+        {"expand", "expand TEXT", "expand %VARIABLES% in a text",
+         "TEXT with every %NAME% that the prefix's environment defines replaced by\n"
+         "its value, as programs in the prefix expand it (what `cmd /c echo TEXT`\n"
+         "prints, in one request); unknown names stay as they are. A 32-bit\n"
+         "server expands %ProgramFiles% to the 32-bit folder.\n"
+         "JSON: {text, expanded}.\n",
+         {}, {}, {1, 1}, expand_cmd},
         {"dir", "dir system|windows", "the system or Windows directory", "The system or the Windows directory.\n",
          {}, {}, {1, 1}, dir_cmd},
     };

@@ -222,20 +222,23 @@ int reg_get(Context& ctx, const Command& c, const Args& a) {
         usage_error("reg get: --data prints one value's data; name it (or give --default)");
     if (a.flag("-s"))
         return reg_get_recursive(ctx, a, k, name);
-    qv::Result<qv::RegKey> l = qv::list_key(ctx.session(), k.path, k.view);
-    if (!l && l.failure->kind != qv::Failure::Kind::incomplete)
-        listing_failed(*l.failure, k);
     if (name) {
-        const qv::RegValue* v = l->find(*name);
+        // One value, one request, whatever the size of its key.
+        qv::Result<std::optional<qv::RegValue>> v = qv::get_value(ctx.session(), k.path, *name, k.view);
         if (!v)
+            listing_failed(*v.failure, k);
+        if (!*v)
             throw Exit{kFailed, "no value " + value_name_text(*name) + " in " + long_path(k), "win32",
                        qv::kFileNotFound};
-        json r, one = value_json(*v);
+        json r, one = value_json(**v);
         r["key"] = long_path(k);
         r["value"] = one;
         emit(ctx, r, a.flag("--data") ? data_only(one) : values_text(json::array({one}), ""));
         return kOk;
     }
+    qv::Result<qv::RegKey> l = qv::list_key(ctx.session(), k.path, k.view);
+    if (!l && l.failure->kind != qv::Failure::Kind::incomplete)
+        listing_failed(*l.failure, k);
     std::string human;
     json r = key_json(long_path(k), *l, &human, true);
     r["complete"] = l.ok();
@@ -317,30 +320,16 @@ int reg_set(Context& ctx, const Command& c, const Args& a) {
         usage_error(std::string("reg set: ") + e.what());
     }
     std::string what = long_path(k) + ": " + value_name_text(name);
-    std::string literal = qv::exact_literal(data.first, data.second);
-    if (!literal.empty()) {
-        qv::Request r;
-        try {
-            r = qv::set_value_request(k.path, name, literal, k.view);
-        } catch (const std::invalid_argument& e) {
-            usage_error("reg set: " + what + ": " + e.what());
-        }
-        ctx.session();
-        qv::Result<void> done = qv::parse_write(ctx.session().ask(r.command, r.args));
-        if (!done)
-            failed("cannot write " + what, *done.failure);
-    } else {
-        // What the server cannot store exactly goes through the prefix's
-        // registry editor, as an import of one value does.
-        qv::RegFile file;
-        file.keys.push_back({long_path(k), false, {{name, false, data.first, data.second}}});
-        ctx.session();
-        qv::Result<qv::TreeImport> im = qv::import_tree(ctx.session(), file, k.view);
-        if (im.failure && im.failure->kind == qv::Failure::Kind::refused)
-            usage_error("reg set: " + what + ": " + im.failure->message);  // nothing was sent
-        if (!im)
-            failed("cannot write " + what + ": " + (im->failures.empty() ? im.failure->describe() : im->failures.front()));
+    // Every type and byte is one plain request.
+    qv::Request req;
+    try {
+        req = qv::set_value_request(k.path, name, qv::exact_literal(data.first, data.second), k.view);
+    } catch (const std::invalid_argument& e) {
+        usage_error("reg set: " + what + ": " + e.what());
     }
+    qv::Result<void> done = qv::parse_write(ctx.session().ask(req.command, req.args));
+    if (!done)
+        failed("cannot write " + what, *done.failure);
     json r;
     r["key"] = long_path(k);
     put_text(r, "name", name);
@@ -539,8 +528,7 @@ std::vector<Command> registry_commands() {
          "the data from FILE (\"-\": standard input) instead: its bytes for binary\n"
          "and none, its text for sz and expand, one string per line for multi.\n"
          "--default writes the key's default value. A leading 3264\\ on KEY writes\n"
-         "both views. Values the server cannot store itself (qword, none) go\n"
-         "through the prefix's registry editor and are read back.\n" +
+         "both views.\n" +
              key_help,
          {"--default", "--32"}, {"--data-file"}, {3, kMany, true}, reg_set},
         {"reg rm", "reg rm KEY [--32]", "delete a key and all below it",
@@ -566,9 +554,9 @@ std::vector<Command> registry_commands() {
          "Writes a .reg file (\"-\": standard input): REGEDIT4 or version 5.00,\n"
          "UTF-16LE with BOM or UTF-8/8-bit text. --to moves the keys below --from\n"
          "(default: the file's first key) to below KEY. --32 writes the 32-bit view.\n"
-         "Types the server cannot write go through the prefix's registry editor and\n"
-         "are read back to check them. The file is checked whole before anything is\n"
-         "written.\n",
+         "Every type is written as it is; only values whose name holds a line feed\n"
+         "go through the prefix's registry editor and are read back to check them.\n"
+         "The file is checked whole before anything is written.\n",
          {"--32"}, {"--to", "--from"}, {1, 1}, reg_import},
     };
 }

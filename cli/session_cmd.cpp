@@ -16,9 +16,9 @@ namespace qvctl {
 namespace {
 
 // The request words the server knows ("quit" ends it and is no request).
-const char* const kRequestWords[] = {"getregkey", "setregkey",   "rmregtree",    "rmregvalue",
-                                     "findfiles", "unixpath",    "windowspath",  "getexpandedstr",
-                                     "getsystemdir", "getwindowsdir", "adddrive", "rmdrive"};
+const char* const kRequestWords[] = {"getregkey",    "getregvalue",   "setregkey", "rmregtree", "rmregvalue",
+                                     "findfiles",    "unixpath",      "windowspath", "getexpandedstr", "expandstr",
+                                     "getsystemdir", "getwindowsdir", "adddrive",  "rmdrive"};
 
 std::string request_words() {
     std::string out;

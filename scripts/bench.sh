@@ -5,6 +5,8 @@
 # --only getregkey. With --agent first, runs the agent's benchmark
 # (bench/agent_bench.cpp) instead; the rest goes to it. With --python
 # first, the Python package against wine64 reg (bench/python_bench.py [N]).
+# With --front first, the front against Wine's programs and winetricks with
+# and without it (bench/front_bench.sh [RUNS] [WINETRICKS_RUNS]).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
@@ -14,6 +16,9 @@ trap '"$top/scripts/wine-prefix.sh" stop "$prefix"' EXIT
 if [ "${1:-}" = --agent ]; then
     shift
     "$build/bench/qvagent_bench" --prefix "$prefix" "$@"
+elif [ "${1:-}" = --front ]; then
+    shift
+    "$top/bench/front_bench.sh" "$build" "$prefix" "$@"
 elif [ "${1:-}" = --python ]; then
     shift
     PYTHONPATH=$top/python /usr/bin/python3 "$top/bench/python_bench.py" "$prefix" "$build/cli/qvctl" "$@"

@@ -1,8 +1,9 @@
 // The same platform calls the server makes for one request, in a loop inside
 // one Windows process: the floor that no out-of-process controller can beat.
 //   inproc_bench OP ARG N
-//   OP: getregkey KEY | setregkey KEY | rmregvalue KEY | setbinary KEY
-//       | unixpath PATH | findfiles PATTERN | getexpandedstr appdata
+//   OP: getregkey KEY | getregvalue KEY (its value "a") | setregkey KEY
+//       | setqword KEY | rmregvalue KEY | setbinary KEY | unixpath PATH
+//       | findfiles PATTERN | getexpandedstr appdata | expandstr TEXT
 // KEY is under HKEY_CURRENT_USER. Each iteration is timed on its own; prints
 // "median p95" in microseconds. rmregvalue creates its value untimed first.
 #include <windows.h>
@@ -69,6 +70,26 @@ static BOOL list_key(const WCHAR *path, BYTE **big, DWORD *big_size)
     return ok;
 }
 
+/* As the server reads one value: open, query into a 260-byte buffer, close. */
+static BOOL get_value(const WCHAR *path, const WCHAR *name)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key))
+        return FALSE;
+    BYTE data[260];
+    DWORD type, size = sizeof(data);
+    LONG rc = RegQueryValueExW(key, name, NULL, &type, data, &size);
+    RegCloseKey(key);
+    return rc == 0;
+}
+
+static BOOL expand(const WCHAR *text)
+{
+    WCHAR out[1024];
+    DWORD n = ExpandEnvironmentStringsW(text, out, sizeof(out) / sizeof(out[0]));
+    return n && n <= sizeof(out) / sizeof(out[0]);
+}
+
 static BOOL set_value(const WCHAR *path, const WCHAR *name, DWORD type, const BYTE *data, DWORD size)
 {
     HKEY key;
@@ -126,8 +147,8 @@ int main(int argc, char **argv)
 {
     if (argc != 4 || atoi(argv[3]) <= 0)
     {
-        fprintf(stderr, "usage: inproc_bench getregkey|setregkey|rmregvalue|setbinary|unixpath|findfiles|"
-                        "getexpandedstr ARG N\n");
+        fprintf(stderr, "usage: inproc_bench getregkey|getregvalue|setregkey|setqword|rmregvalue|setbinary|"
+                        "unixpath|findfiles|getexpandedstr|expandstr ARG N\n");
         return 2;
     }
     const char *op = argv[1];
@@ -160,8 +181,15 @@ int main(int argc, char **argv)
             ;
         else if (!strcmp(op, "getregkey"))
             ok = list_key(arg, &list_buf, &list_size);
+        else if (!strcmp(op, "getregvalue"))
+            ok = get_value(arg, L"a");
         else if (!strcmp(op, "setregkey"))
             ok = set_value(arg, L"bench", REG_DWORD, (const BYTE *)&value, sizeof(value));
+        else if (!strcmp(op, "setqword"))
+        {
+            ULONGLONG qword = 0x0102030405060700ull + (ULONGLONG)i;
+            ok = set_value(arg, L"benchq", REG_QWORD, (const BYTE *)&qword, sizeof(qword));
+        }
         else if (!strcmp(op, "rmregvalue"))
             ok = delete_value(arg, L"bench");
         else if (!strcmp(op, "setbinary"))
@@ -172,6 +200,8 @@ int main(int argc, char **argv)
             ok = list_files(arg);
         else if (!strcmp(op, "getexpandedstr"))
             ok = appdata();
+        else if (!strcmp(op, "expandstr"))
+            ok = expand(arg);
         else
             ok = FALSE;
         QueryPerformanceCounter(&end);

@@ -144,6 +144,11 @@ def env(name: str) -> Call[str]:
     return Call(["env", name], lambda r: str(r["value"]))
 
 
+def expand(text: str) -> Call[str]:
+    """%NAME% references expanded as programs in the prefix expand them."""
+    return Call(["expand", "--", text], lambda r: str(r["expanded"]))
+
+
 def system_dir() -> Call[str]:
     return Call(["dir", "system"], lambda r: str(r["path"]))
 

@@ -233,6 +233,11 @@ class Prefix:
         """A well-known folder's Windows path ("AppData", "Desktop", ...)."""
         return self.call(calls.folder(name), timeout=timeout)
 
+    def expand(self, text: str, *, timeout: Optional[float] = None) -> str:
+        """%NAME% references in text expanded as programs in the prefix expand
+        them (what `cmd /c echo` prints); unknown names stay as they are."""
+        return self.call(calls.expand(text), timeout=timeout)
+
     def env(self, name: str, *, timeout: Optional[float] = None) -> str:
         """An environment variable as Windows programs see it."""
         return self.call(calls.env(name), timeout=timeout)

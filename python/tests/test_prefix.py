@@ -96,6 +96,7 @@ def test_paths_drives_and_folders(prefix, prefix_path):
     assert prefix.windows_dir() == "C:\\windows"
     assert prefix.system_dir() == "C:\\windows\\system32"
     assert prefix.env("SystemRoot") == "C:\\windows"
+    assert prefix.expand("%SystemRoot%\\x;%QV_NO_SUCH%;100%") == "C:\\windows\\x;%QV_NO_SUCH%;100%"
     assert prefix.folder("AppData").endswith("\\AppData\\Roaming")
     names = {e.name: e.directory for e in prefix.find("C:\\windows\\*")}
     assert names.get("system32") is True and names.get("notepad.exe") is False
@@ -173,7 +174,8 @@ def test_windows_version_dll_overrides_and_facts(prefix, prefix_path):
 
     prefix.dll_set("qvpydll.dll", "b,n")
     assert "builtin,native" in wine_reg_query(prefix_path, r"HKCU\Software\Wine\DllOverrides", "qvpydll")
-    assert prefix.dll_override("QVPYDLL") == qvtools.DllOverride("qvpydll", "builtin,native", "builtin,native")
+    # One value read by the name asked for (the registry ignores case).
+    assert prefix.dll_override("QVPYDLL") == qvtools.DllOverride("QVPYDLL", "builtin,native", "builtin,native")
     assert qvtools.DllOverride("qvpydll", "builtin,native", "builtin,native") in prefix.dll_overrides()
     with pytest.raises(QvError) as e:
         prefix.dll_set("qvpydll", "nativ")

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <set>
 
 #include "qv/dlls.h"
+#include "qv/escape.h"
 #include "qv/wineconfig.h"
 #include "qv/winerelease.h"
 #include "qv/winver.h"
@@ -131,14 +133,34 @@ std::string dw(const std::string& name, uint32_t v) {
     return "value " + name + "\\0 4 " + hex + "\n";
 }
 
+// The server's answers to the reading's one-value requests, from a listing of
+// each key: the value's line, "errno 2" and LF where the key lacks it, the
+// key's own failure where it has one.
 qv::Result<qv::WindowsVersionReading> read(const qv::WindowsVersionTool& tool, const std::string& nt,
                                            const std::string& type, const std::string& user = "errno 2",
                                            const std::string& app = "", const std::string& old = "errno 2") {
+    const std::string game = app.empty() ? "" : "game.exe";
+    std::map<std::string, std::string> listings = {
+        {std::string(qv::kWineSettingsKey), user},
+        {"HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion", nt},
+        {"HKLM\\System\\CurrentControlSet\\Control\\ProductOptions", sz("ProductType", type)},
+        {"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion", old}};
+    if (!game.empty())
+        listings[qv::wine_settings_key(game)] = app;
     std::vector<std::string> answers;
-    if (!app.empty())
-        answers.push_back(app);
-    answers.insert(answers.end(), {user, nt, sz("ProductType", type), old});
-    return qv::parse_windows_version(tool, answers, app.empty() ? "" : "game.exe");
+    for (const qv::Request& r : qv::windows_version_requests(game)) {
+        std::string fields = qv::unescape(r.args);
+        std::string key = fields.substr(0, fields.find('\n')), name = fields.substr(fields.find('\n') + 1);
+        const std::string& listing = listings.at(key);
+        if (listing.rfind("errno ", 0) == 0 && listing.find('\n') == std::string::npos) {
+            answers.push_back(listing);
+            continue;
+        }
+        size_t line = listing.find("value " + name + "\\0 ");
+        answers.push_back(line == std::string::npos ? "errno 2\n"
+                                                    : listing.substr(line, listing.find('\n', line) + 1 - line));
+    }
+    return qv::parse_windows_version(tool, answers, game);
 }
 
 TEST(WindowsVersions, ReadingJudgesAsTheConfigurationToolDoes) {

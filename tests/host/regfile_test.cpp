@@ -293,14 +293,17 @@ TEST(RegFile, RootsAndRebasing) {
     EXPECT_EQ(f.keys[1].path, "HKEY_LOCAL_MACHINE\\To\\Sub\\Deeper");
 }
 
-TEST(RegFile, ExactLiteralsOnlyWhereTheServerStoresTheSameBytes) {
+TEST(RegFile, ExactLiteralsAreNamedWhereANamedOneStoresTheSameBytesElseTyped) {
     EXPECT_EQ(qv::exact_literal(qv::reg_dword, "\x1f\0\0\0"s), "dword:1f");
     EXPECT_EQ(qv::exact_literal(qv::reg_binary, ""), "hex:");
     EXPECT_EQ(qv::exact_literal(qv::reg_sz, sz("a\\0b")), "str:a\\0b");
     EXPECT_EQ(qv::exact_literal(qv::reg_expand_sz, sz("")), "str(2):");
     EXPECT_EQ(qv::exact_literal(qv::reg_multi_sz, sz("a") + sz("b\\") + "\0\0"s), "str(7):a\\0b\\\\0");
     EXPECT_EQ(qv::exact_literal(qv::reg_multi_sz, "\0\0"s), "str(7):");
-    const std::vector<std::pair<uint32_t, std::string>> none = {
+    EXPECT_EQ(qv::exact_literal(qv::reg_qword, "\1\2\3\4\5\6\7\xff"s), "hex(b):01,02,03,04,05,06,07,ff");
+    EXPECT_EQ(qv::exact_literal(qv::reg_none, ""), "hex(0):");
+    EXPECT_EQ(qv::exact_literal(0xffffffffu, "\x0a"s), "hex(ffffffff):0a");
+    const std::vector<std::pair<uint32_t, std::string>> typed = {
         {qv::reg_dword, "\1\2\3"s},
         {qv::reg_qword, "\1\2\3\4\5\6\7\x08"s},
         {qv::reg_none, ""},
@@ -314,8 +317,8 @@ TEST(RegFile, ExactLiteralsOnlyWhereTheServerStoresTheSameBytes) {
         {qv::reg_multi_sz, sz("a\\0b") + "\0\0"s},
         {qv::reg_multi_sz, u16("a") + "\0\0"s},            // no closing empty string
     };
-    for (const auto& [type, data] : none)
-        EXPECT_EQ(qv::exact_literal(type, data), "") << type << " " << qv::to_hex(data);
+    for (const auto& [type, data] : typed)
+        EXPECT_EQ(qv::exact_literal(type, data), qv::typed_literal(type, data)) << type << " " << qv::to_hex(data);
 }
 
 TEST(ClientWords, BatchLinesSplitLikeAShell) {

@@ -1,5 +1,5 @@
 // Importing .reg content: the plan (what is sent, what the platform's editor
-// writes, what is refused before anything is sent) and its execution against
+// writes: only names with LF, what is refused before anything is sent) and its execution against
 // a scripted stand-in for the server.
 #include <gtest/gtest.h>
 
@@ -31,46 +31,51 @@ std::vector<Op> ops(const qv::ImportPhase& phase) {
     return out;
 }
 
-TEST(ImportPlan, SendsWhatTheServerStoresExactlyAndLeavesTheRestToTheEditorInFileOrder) {
+TEST(ImportPlan, SendsEveryValueToTheServerInFileOrderAndOnlyNamesWithLfToTheEditor) {
     qv::RegFile f;
     f.keys = {
         {"HKEY_CURRENT_USER\\A", false,
          {value("d", qv::reg_dword, "\1\0\0\0"s), value("q", qv::reg_qword, "\1\2\3\4\5\6\7\x08"s),
-          value("short", qv::reg_dword, "\1\2\3"s), removal("gone")}},
+          value("short", qv::reg_dword, "\1\2\3"s), value("l\nf", qv::reg_sz, sz("x")), removal("gone")}},
         {"HKCU\\Empty", false, {}},
         {"HKCU\\OnlyRemovals", false, {removal("x")}},
         {"HKCU\\B", true, {}},  // the editor's writes land before this
-        {"HKCU\\A", false, {value("q", qv::reg_qword, "\0\0\0\0\0\0\0\0"s), value("q", qv::reg_dword, "\2\0\0\0"s)}},
+        {"HKCU\\A", false, {value("l\nf", qv::reg_qword, "\0\0\0\0\0\0\0\0"s), value("l\nf", qv::reg_dword, "\2\0\0\0"s)}},
     };
     qv::Result<qv::ImportPlan> planned = qv::plan_import(f, qv::RegView::native, "t");
     ASSERT_TRUE(planned) << planned.error();
     const qv::ImportPlan& plan = *planned;
     ASSERT_EQ(plan.phases.size(), 3u);
-    EXPECT_EQ(ops(plan.phases[0]), (std::vector<Op>{Op::set, Op::delete_value, Op::create, Op::create_cleanup,
-                                                    Op::delete_value, Op::create, Op::create_cleanup}));
+    EXPECT_EQ(ops(plan.phases[0]), (std::vector<Op>{Op::set, Op::set, Op::set, Op::delete_value, Op::create,
+                                                    Op::create_cleanup, Op::delete_value, Op::create,
+                                                    Op::create_cleanup}));
     EXPECT_EQ(plan.phases[0].steps[0].request.command, "setregkey");
-    EXPECT_EQ(plan.phases[0].steps[2].key, "HKCU\\Empty");
-    EXPECT_EQ(plan.phases[0].steps[2].name, "qvctl-new-key-t-1");
-    EXPECT_EQ(plan.phases[0].steps[3].name, "qvctl-new-key-t-1");
+    // Every type with its exact bytes, in one request each.
+    EXPECT_NE(plan.phases[0].steps[1].request.args.find("\\nhex(b):01,02,03,04,05,06,07,08"), std::string::npos);
+    EXPECT_NE(plan.phases[0].steps[2].request.args.find("\\nhex(4):01,02,03"), std::string::npos);
+    EXPECT_EQ(plan.phases[0].steps[4].key, "HKCU\\Empty");
+    EXPECT_EQ(plan.phases[0].steps[4].name, "qvctl-new-key-t-1");
+    EXPECT_EQ(plan.phases[0].steps[5].name, "qvctl-new-key-t-1");
     ASSERT_EQ(plan.phases[0].editor.keys.size(), 1u);
     EXPECT_EQ(plan.phases[0].editor.keys[0].path, "HKEY_CURRENT_USER\\A");
-    ASSERT_EQ(plan.phases[0].editor.keys[0].values.size(), 2u);
-    EXPECT_EQ(plan.phases[0].editor.keys[0].values[1].name, "short");
-    // The delete, then the qword again for the editor; the dword of the same
-    // name must follow the editor's write, so it starts the third phase.
+    ASSERT_EQ(plan.phases[0].editor.keys[0].values.size(), 1u);
+    EXPECT_EQ(plan.phases[0].editor.keys[0].values[0].name, "l\nf");
+    // The delete, then the name with LF again for the editor; its second
+    // write must follow the first, so it starts the third phase.
     EXPECT_EQ(ops(plan.phases[1]), (std::vector<Op>{Op::delete_tree}));
     ASSERT_EQ(plan.phases[1].editor.keys.size(), 1u);
-    EXPECT_EQ(ops(plan.phases[2]), (std::vector<Op>{Op::set}));
-    EXPECT_TRUE(plan.phases[2].editor.keys.empty());
+    EXPECT_TRUE(plan.phases[2].steps.empty());
+    ASSERT_EQ(plan.phases[2].editor.keys.size(), 1u);
     EXPECT_EQ(plan.keys, 4u);
-    EXPECT_EQ(plan.units, 12u);
+    EXPECT_EQ(plan.units, 13u);
 }
 
-TEST(ImportPlan, RefusesBeforeSendingWhatNeitherPathStoresAsItIs) {
+TEST(ImportPlan, RefusesBeforeSendingWhatTheEditorWouldChange) {
+    // Only a name with LF goes to the editor, which cannot keep these as they are.
     const std::vector<qv::RegFileValue> refused = {
-        value("odd", qv::reg_sz, "A\0B"s),                // half a UTF-16 unit
-        value("unended", qv::reg_expand_sz, "A\0B\0"s),   // the editor would add a NUL
-        value("multi", qv::reg_multi_sz, "A\0"s),
+        value("o\ndd", qv::reg_sz, "A\0B"s),                // half a UTF-16 unit
+        value("un\nended", qv::reg_expand_sz, "A\0B\0"s),   // the editor would add a NUL
+        value("mul\nti", qv::reg_multi_sz, "A\0"s),
     };
     for (const qv::RegFileValue& v : refused) {
         qv::RegFile f;
@@ -84,14 +89,17 @@ TEST(ImportPlan, RefusesBeforeSendingWhatNeitherPathStoresAsItIs) {
     qv::RegFile f;
     f.keys = {{"HKCC\\A", false, {}}};
     EXPECT_EQ(qv::plan_import(f, qv::RegView::native, "t").failure->kind, qv::Failure::Kind::refused);
-    // What the editor keeps as it is goes to the editor, in both views too.
+    // The same data under plain names goes to the server, in both views too.
     f.keys = {{"HKCU\\A", false,
-               {value("empty", qv::reg_sz, ""), value("nul inside", qv::reg_sz, "A\0\0\0B\0\0\0"s),
-                value("multi", qv::reg_multi_sz, sz("a") + "\0\0\0\0"s), value("\n", qv::reg_sz, sz("x"))}}};
+               {value("odd", qv::reg_sz, "A\0B"s), value("empty", qv::reg_sz, ""),
+                value("nul inside", qv::reg_sz, "A\0\0\0B\0\0\0"s), value("multi", qv::reg_multi_sz, sz("a") + "\0\0\0\0"s),
+                value("\n", qv::reg_sz, sz("x"))}}};
     qv::Result<qv::ImportPlan> plan = qv::plan_import(f, qv::RegView::both, "t");
     ASSERT_TRUE(plan) << plan.error();
     ASSERT_EQ(plan->phases.size(), 1u);
-    EXPECT_EQ(plan->phases[0].editor.keys.at(0).values.size(), 4u);
+    EXPECT_EQ(ops(plan->phases[0]), (std::vector<Op>{Op::set, Op::set, Op::set, Op::set}));
+    EXPECT_NE(plan->phases[0].steps[0].request.args.find("\\nhex(1):41,00,42"), std::string::npos);
+    EXPECT_EQ(plan->phases[0].editor.keys.at(0).values.size(), 1u);
 }
 
 // Every listed key holds one value, "present"; writes succeed unless the name
@@ -175,12 +183,12 @@ TEST_F(ImportRun, FailuresNameTheValueAndTheRestIsWritten) {
 
 TEST_F(ImportRun, ARefusedFileSendsNothing) {
     qv::RegFile f;
-    f.keys = {{"HKCU\\A", false, {value("first", qv::reg_dword, "\1\0\0\0"s), value("odd", qv::reg_sz, "A\0B"s)}}};
+    f.keys = {{"HKCU\\A", false, {value("first", qv::reg_dword, "\1\0\0\0"s), value("o\ndd", qv::reg_sz, "A\0B"s)}}};
     qv::Session session(server_.options);
     qv::Result<qv::TreeImport> r = qv::import_tree(session, f, qv::RegView::native);
     ASSERT_TRUE(r.failure);
     EXPECT_EQ(r.failure->kind, qv::Failure::Kind::refused);
-    EXPECT_NE(r.failure->message.find("\"odd\""), std::string::npos) << r.failure->message;
+    EXPECT_NE(r.failure->message.find("\"o\ndd\""), std::string::npos) << r.failure->message;
     EXPECT_TRUE(server_.lines("log").empty());
 }
 

@@ -140,6 +140,7 @@ TEST(ClientCli, OneExitCodeRuleAndMessagesInWords) {
         {{"find", "C:\\*", "--max", "0"}, 2, "positive", "usage"},
         {{"find", "C:\\*", "--depth", "1"}, 2, "unknown option --depth", "usage"},
         {{"printer", "add", "NoId"}, 2, "NAME,ID", "usage"},
+        {{"reg", "get", "HKCU\\Software\\QvTest\\NoSuchKeyHere", "v"}, 1, "no such key", "win32"},
     };
     for (const Case& c : cases) {
         qv::RunResult r = qvctl(c.args);
@@ -247,6 +248,10 @@ TEST(ClientCli, FoldersByKeywordAndVariablesByName) {
     EXPECT_EQ(env.out + "", folder.out.substr(0, folder.out.size() - 2) + "\n");
     EXPECT_EQ(qvctl({"env", "SystemRoot"}).out, "C:\\windows\n");
     EXPECT_EQ(qvctl({"env", "NoSuchVariableHere"}).exit_code, 1);
+    // Any text, one request: what `cmd /c echo` prints.
+    EXPECT_EQ(qvctl({"expand", "%SystemRoot%\\x %NoSuchVariableHere% 100%"}).out,
+              "C:\\windows\\x %NoSuchVariableHere% 100%\n");
+    EXPECT_EQ(qvctl({"expand", "a\xff"}).exit_code, 2);
     qv::RunResult help = qvctl({"folder", "--help"});
     for (const char* name : {"appdata", "winsysdir64", "programs", "accessories", "a name, not a path"})
         EXPECT_TRUE(contains(help.out, name)) << name;

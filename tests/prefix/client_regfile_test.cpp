@@ -92,7 +92,8 @@ TEST_F(ClientRegFile, ExportReimportedElsewhereMatchesValueForValue) {
 
     qv::RunResult im = qvctl({"reg", "import", file, "--to", to_});
     ASSERT_EQ(im.exit_code, 0) << im.err;
-    EXPECT_EQ(im.out, "imported 5 keys, 19 values (5 through the registry editor)\n");
+    // Only the name with a line feed, which no write request carries, needs the editor.
+    EXPECT_EQ(im.out, "imported 5 keys, 19 values (1 through the registry editor)\n");
     EXPECT_EQ(dump(checker_, to_), original);
 
     // REGEDIT4 is Windows-1252 text: a check mark is refused, naming the value,

@@ -73,6 +73,13 @@ Result<std::string> windows_dir(Channel to);
 // variable unset, empty, 260 bytes or longer, or holding LF) is a failure.
 Result<std::string> expanded_string(Channel to, std::string_view name);
 
+// "expandstr": the text with every %NAME% the server's environment defines
+// expanded, as the platform expands environment strings (an unknown name
+// stays as it is; a 32-bit server sees the 32-bit %ProgramFiles%). Text with
+// NUL or that is not UTF-8 is refused; longer than 32,766 characters, or
+// expanding to more than 32,767, fails.
+Result<std::string> expand_text(Channel to, std::string_view text);
+
 // The requests the calls above send.
 Request unix_path_request(std::string_view windows_path);
 Request windows_path_request(std::string_view unix_path);
@@ -82,6 +89,7 @@ Request find_files_request(std::string_view pattern, int max_results = -1);
 Request system_dir_request();
 Request windows_dir_request();
 Request expanded_string_request(std::string_view name);
+Request expand_text_request(std::string_view text);
 
 // Their answers, parsed as the calls do (ProtocolError for an answer that is
 // not in the command's format). An empty "adddrive" answer (mapped already)
@@ -93,5 +101,6 @@ Result<void> parse_remove_drive(std::string_view answer);
 Result<std::vector<DirEntry>> parse_find_files(std::string_view answer);
 // The folder answers: empty is a failure.
 Result<std::string> parse_text(std::string_view answer);
+Result<std::string> parse_expanded_text(std::string_view answer);
 
 }  // namespace qv

@@ -16,6 +16,7 @@
 // '0' (that pair separates the strings). Answers the library cannot parse
 // raise qv::ProtocolError.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,6 +84,13 @@ struct RegKey {
 // refused (a listing reads one view).
 Result<RegKey> list_key(Channel to, std::string_view key, RegView view = RegView::native);
 
+// Reads one value by name ("" for the default value): one request, whatever
+// the size of its key. No value of that name is an empty optional, not a
+// failure; a key that cannot be opened fails with its Win32 code
+// (kFileNotFound when it does not exist). RegView::both is refused.
+Result<std::optional<RegValue>> get_value(Channel to, std::string_view key, std::string_view name,
+                                          RegView view = RegView::native);
+
 // Writing; the key and its missing parents are created.
 Result<void> set_dword(Channel to, std::string_view key, std::string_view name, uint32_t value,
                        RegView view = RegView::native);
@@ -98,6 +106,10 @@ Result<void> set_multi_string(Channel to, std::string_view key, std::string_view
 // REG_BINARY: exactly these bytes (possibly none).
 Result<void> set_binary(Channel to, std::string_view key, std::string_view name, std::string_view bytes,
                         RegView view = RegView::native);
+// Any type number (REG_QWORD, REG_NONE, REG_RESOURCE_LIST, numbers without a
+// name) with exactly these bytes.
+Result<void> set_typed(Channel to, std::string_view key, std::string_view name, uint32_t type,
+                       std::string_view bytes, RegView view = RegView::native);
 
 // Deletes a key and everything below it; a missing key counts as deleted.
 Result<void> delete_tree(Channel to, std::string_view key, RegView view = RegView::native);
@@ -109,14 +121,17 @@ Result<void> delete_value(Channel to, std::string_view key, std::string_view nam
 // throw qv::Refused for what the calls refuse. The literal is one of those
 // below.
 Request list_key_request(std::string_view key, RegView view = RegView::native);
+Request get_value_request(std::string_view key, std::string_view name, RegView view = RegView::native);
 Request set_value_request(std::string_view key, std::string_view name, std::string_view literal,
                           RegView view = RegView::native);
 Request delete_tree_request(std::string_view key, RegView view = RegView::native);
 Request delete_value_request(std::string_view key, std::string_view name, RegView view = RegView::native);
 
 // Their answers, parsed as the calls do (ProtocolError for an answer not in
-// the command's format): a listing, and the "success" of the other three.
+// the command's format): a listing, one value, and the "success" of the
+// writes and deletions.
 Result<RegKey> parse_listing(std::string_view answer);
+Result<std::optional<RegValue>> parse_value(std::string_view answer);
 Result<void> parse_write(std::string_view answer);
 
 // The value literals the server understands (what set_* send), exposed for
@@ -126,6 +141,8 @@ std::string string_literal(std::string_view text);
 std::string expand_string_literal(std::string_view text);
 std::string multi_string_literal(const std::vector<std::string>& strings);
 std::string binary_literal(std::string_view bytes);
+// "hex(N):" and the bytes: any type with exactly these bytes.
+std::string typed_literal(uint32_t type, std::string_view bytes);
 
 // Key paths: the root spelled the long way ("HKCU\x" -> "HKEY_CURRENT_USER\x")
 // and the short way the server reads ("HKEY_CURRENT_USER\x" -> "HKCU\x").

@@ -3,14 +3,12 @@
 // it into a RegFile, and import a RegFile, with the listing and writing
 // requests pipelined in batches.
 //
-// The server writes REG_DWORD, REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ and
-// REG_BINARY values; values it cannot store exactly (REG_NONE, REG_QWORD, any
-// other type code, text with a NUL inside, multi-strings with empty elements,
-// names holding LF) are handed to the platform's registry editor in the same
-// prefix ("regedit /S" on a temporary file), and every one of them is read
-// back afterwards to check it arrived. Text data of odd length or without its
-// closing NUL, which neither stores as it is, is refused before anything is
-// sent.
+// The server writes every value type with its exact bytes. Only a value whose
+// name holds LF, which its write request cannot carry, is handed to the
+// platform's registry editor in the same prefix ("regedit /S" on a temporary
+// file) and read back afterwards to check it arrived; such a value with text
+// data of odd length or without its closing NUL, which the editor does not
+// store as it is, is refused before anything is sent.
 #include <functional>
 #include <string>
 #include <string_view>
@@ -99,11 +97,11 @@ Result<ImportPlan> plan_import(const RegFile& file, RegView view, std::string_vi
 Result<TreeImport> run_import(Session& session, const ImportPlan& plan, RegView view,
                               const ProgressFn& progress = {});
 
-// The literal that makes the server store exactly this type and these bytes,
-// or an empty string when none can (REG_NONE, REG_QWORD and other types
-// without a literal, text without its single terminating NUL, text holding
-// NUL or ill-formed UTF-16, multi-strings with an empty element or one holding
-// backslash followed by '0').
+// The literal that makes the server store exactly this type and these bytes:
+// a named one (dword:, str:, str(2):, str(7):, hex:) where it does, else
+// hex(N): (REG_NONE, REG_QWORD and other type numbers, text without its
+// single terminating NUL, text holding NUL or ill-formed UTF-16, multi-strings
+// with an empty element or one holding backslash followed by '0').
 std::string exact_literal(uint32_t type, std::string_view data);
 
 // Moves every key path of the file from below `from` to below `to`, keeping

@@ -8,6 +8,9 @@
 
 #include <unistd.h>
 
+#include "qv/text.h"
+#include "qv/escape.h"
+
 #include "call.h"
 
 namespace qv {
@@ -76,6 +79,14 @@ Request find_files_request(std::string_view pattern, int max_results) {
 Request system_dir_request() { return Request{"getsystemdir", ""}; }
 Request windows_dir_request() { return Request{"getwindowsdir", ""}; }
 Request expanded_string_request(std::string_view name) { return raw_request("getexpandedstr", name); }
+
+Request expand_text_request(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos)
+        throw Refused("a text to expand cannot carry NUL");
+    if (std::optional<size_t> bad = utf8_error(text))
+        throw Refused("the text to expand is not valid UTF-8 (byte offset " + std::to_string(*bad) + ")");
+    return Request{"expandstr", escape(text)};
+}
 
 Result<std::string> parse_unix_path(std::string_view answer) { return path_answer("unixpath", answer, {"error"}); }
 
@@ -203,6 +214,18 @@ Result<std::vector<DirEntry>> find_files(Channel to, std::string_view pattern, i
 Result<std::string> system_dir(Channel to) { return detail::call(to, system_dir_request, parse_text); }
 
 Result<std::string> windows_dir(Channel to) { return detail::call(to, windows_dir_request, parse_text); }
+
+Result<std::string> parse_expanded_text(std::string_view answer) {
+    if (starts_with(answer, "text "))
+        return unescape(answer.substr(5));
+    if (starts_with(answer, "error ") || errno_code(answer))
+        return server_failure(answer);
+    unexpected("expandstr", answer);
+}
+
+Result<std::string> expand_text(Channel to, std::string_view text) {
+    return detail::call(to, [&] { return expand_text_request(text); }, parse_expanded_text);
+}
 
 Result<std::string> expanded_string(Channel to, std::string_view name) {
     return detail::call(to, [&] { return expanded_string_request(name); }, parse_text);

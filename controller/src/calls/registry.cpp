@@ -237,6 +237,27 @@ Result<RegKey> list_key(Channel to, std::string_view key, RegView view) {
     return detail::call(to, [&] { return list_key_request(key, view); }, parse_listing);
 }
 
+// The answer is a listing of that value alone; the error line of its value
+// phase says the value could not be read.
+Result<std::optional<RegValue>> parse_value(std::string_view answer) {
+    Result<RegKey> listed = parse_listing(answer);
+    if (listed.ok() && listed->values.size() == 1 && listed->subkeys.empty())
+        return std::optional<RegValue>(std::move(listed->values.front()));
+    if (listed.failure && listed->values.empty() && listed->subkeys.empty()) {
+        if (listed.failure->kind == Failure::Kind::incomplete) {
+            if (listed.failure->is(kFileNotFound))
+                return std::optional<RegValue>();
+            return Failure{Failure::Kind::win32, listed.failure->code, win32_message(listed.failure->code)};
+        }
+        return *listed.failure;
+    }
+    throw ProtocolError("unexpected answer to getregvalue: \"" + std::string(answer.substr(0, 200)) + "\"");
+}
+
+Result<std::optional<RegValue>> get_value(Channel to, std::string_view key, std::string_view name, RegView view) {
+    return detail::call(to, [&] { return get_value_request(key, name, view); }, parse_value);
+}
+
 Result<void> parse_write(std::string_view answer) {
     if (answer == kSuccess)
         return {};
@@ -276,17 +297,31 @@ std::string multi_string_literal(const std::vector<std::string>& strings) {
     return literal;
 }
 
-std::string binary_literal(std::string_view bytes) {
+namespace {
+
+// Two hex digits a byte, a comma between: what both hex literals take.
+std::string byte_list(std::string_view bytes) {
     static const char digits[] = "0123456789abcdef";
-    std::string literal = "hex:";
+    std::string list;
+    list.reserve(bytes.size() * 3);
     for (size_t i = 0; i < bytes.size(); i++) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (i)
-            literal += ',';
-        literal += digits[c >> 4];
-        literal += digits[c & 15];
+            list += ',';
+        list += digits[c >> 4];
+        list += digits[c & 15];
     }
-    return literal;
+    return list;
+}
+
+}  // namespace
+
+std::string binary_literal(std::string_view bytes) { return "hex:" + byte_list(bytes); }
+
+std::string typed_literal(uint32_t type, std::string_view bytes) {
+    char head[24];
+    std::snprintf(head, sizeof head, "hex(%x):", static_cast<unsigned>(type));
+    return head + byte_list(bytes);
 }
 
 Result<void> set_dword(Channel to, std::string_view key, std::string_view name, uint32_t value, RegView view) {
@@ -315,6 +350,12 @@ Result<void> set_binary(Channel to, std::string_view key, std::string_view name,
     return detail::call(to, [&] { return set_value_request(key, name, binary_literal(bytes), view); }, parse_write);
 }
 
+Result<void> set_typed(Channel to, std::string_view key, std::string_view name, uint32_t type,
+                       std::string_view bytes, RegView view) {
+    return detail::call(
+        to, [&] { return set_value_request(key, name, typed_literal(type, bytes), view); }, parse_write);
+}
+
 Result<void> delete_tree(Channel to, std::string_view key, RegView view) {
     return detail::call(to, [&] { return delete_tree_request(key, view); }, parse_write);
 }
@@ -331,6 +372,15 @@ Request list_key_request(std::string_view key, RegView view) {
     if (path.find('\n') != std::string::npos)
         refuse("a key path with LF cannot be listed");
     return Request{"getregkey", path};
+}
+
+Request get_value_request(std::string_view key, std::string_view name, RegView view) {
+    if (view == RegView::both)
+        refuse("a value is read in one view; RegView::both cannot be read");
+    std::string path = field_path(key, view);
+    check_text(name, "the value name");
+    // The name is the request's last field: an LF in it stays in it.
+    return Request{"getregvalue", escape(path + "\n" + std::string(name))};
 }
 
 Request set_value_request(std::string_view key, std::string_view name, std::string_view literal, RegView view) {

@@ -83,7 +83,7 @@ Result<PrefixInfo> prefix_info(Channel to, const std::string& wine) {
 
     std::vector<Request> requests = windows_version_requests();
     const size_t version_count = requests.size();
-    requests.push_back(list_key_request(kEnvironmentKey));
+    requests.push_back(get_value_request(kEnvironmentKey, "PROCESSOR_ARCHITECTURE"));
     requests.push_back(windows_dir_request());
     requests.push_back(system_dir_request());
     for (const std::string& k : kFolderKeywords)
@@ -96,11 +96,10 @@ Result<PrefixInfo> prefix_info(Channel to, const std::string& wine) {
     if (!version)
         return *version.failure;
     info.windows_version = *version;
-    Result<RegKey> env = parse_listing(answers[version_count]);
-    if (!env)
-        return *env.failure;
-    const RegValue* arch = env->find("PROCESSOR_ARCHITECTURE");
-    info.processor = arch ? arch->string() : std::string();
+    Result<std::optional<RegValue>> arch = parse_value(answers[version_count]);
+    if (!arch)
+        return *arch.failure;
+    info.processor = *arch ? (*arch)->string() : std::string();
     // What wineboot writes for the prefix's architecture.
     info.arch = info.processor == "x86" ? "win32" : info.processor == "AMD64" ? "win64" : "";
 

@@ -227,6 +227,45 @@ const RegValue* dword_of(const RegKey& key, const char* name) {
     return v && v->type == reg_dword && v->data.size() == 4 ? v : nullptr;
 }
 
+// The values a reading looks at, key by key, in the order they are asked for:
+// one request a value, whatever else the keys hold.
+struct ReadKey {
+    std::string key;
+    std::vector<const char*> names;
+};
+
+std::vector<ReadKey> version_values(std::string_view app) {
+    std::vector<ReadKey> keys;
+    if (!app.empty())
+        keys.push_back({wine_settings_key(app), {"Version"}});
+    keys.push_back({std::string(kWineSettingsKey), {"Version"}});
+    keys.push_back({kNtKey,
+                    {"CurrentVersion", "CurrentBuildNumber", "ProductName", "CSDVersion", "CurrentMajorVersionNumber",
+                     "CurrentMinorVersionNumber"}});
+    keys.push_back({kProductKey, {"ProductType"}});
+    keys.push_back({k9xKey, {"VersionNumber", "ProductName", "SubVersionNumber"}});
+    return keys;
+}
+
+// Each key as a listing of those of its values that were asked for and are
+// there; a key that could not be opened (or a value not read) is its failure.
+std::vector<Result<RegKey>> read_keys(const std::vector<ReadKey>& keys, const std::vector<std::string>& answers) {
+    std::vector<Result<RegKey>> out;
+    size_t at = 0;
+    for (const ReadKey& k : keys) {
+        Result<RegKey> key;
+        for (size_t i = 0; i < k.names.size(); i++) {
+            Result<std::optional<RegValue>> v = parse_value(answers.at(at++));
+            if (!v && key.ok())
+                key = Result<RegKey>(*v.failure);
+            else if (v && *v && key.ok())
+                key->values.push_back(std::move(**v));
+        }
+        out.push_back(std::move(key));
+    }
+    return out;
+}
+
 }  // namespace
 
 const WindowsVersion* WindowsVersionTool::find(std::string_view name) const {
@@ -337,25 +376,26 @@ Request change_request(const RegChange& c) {
 
 std::vector<Request> windows_version_requests(std::string_view app) {
     std::vector<Request> r;
-    if (!app.empty())
-        r.push_back(list_key_request(wine_settings_key(app)));
-    r.push_back(list_key_request(kWineSettingsKey));
-    r.push_back(list_key_request(kNtKey));
-    r.push_back(list_key_request(kProductKey));
-    r.push_back(list_key_request(k9xKey));
+    for (const ReadKey& k : version_values(app))
+        for (const char* name : k.names)
+            r.push_back(get_value_request(k.key, name));
     return r;
 }
 
 Result<WindowsVersionReading> parse_windows_version(const WindowsVersionTool& tool,
                                                     const std::vector<std::string>& answers, std::string_view app) {
-    size_t first = app.empty() ? 0 : 1;
-    if (answers.size() != first + 4)
+    std::vector<ReadKey> wanted = version_values(app);
+    size_t count = 0;
+    for (const ReadKey& k : wanted)
+        count += k.names.size();
+    if (answers.size() != count)
         throw std::invalid_argument("parse_windows_version: the answers do not match the requests");
+    std::vector<Result<RegKey>> keys = read_keys(wanted, answers);
+    size_t first = app.empty() ? 0 : 1;
     WindowsVersionReading r;
     // An override applies when its key and value are there; a missing key is
     // no override, any other failure is the caller's to see.
-    auto override_in = [&](const std::string& answer, WindowsVersionReading::Source source) -> std::optional<Failure> {
-        Result<RegKey> key = parse_listing(answer);
+    auto override_in = [&](const Result<RegKey>& key, WindowsVersionReading::Source source) -> std::optional<Failure> {
         if (!key && !key.failure->is(kFileNotFound))
             return key.failure;
         const RegValue* v = key ? key->find("Version") : nullptr;
@@ -367,21 +407,21 @@ Result<WindowsVersionReading> parse_windows_version(const WindowsVersionTool& to
         return std::nullopt;
     };
     if (first)
-        if (std::optional<Failure> f = override_in(answers[0], WindowsVersionReading::Source::app))
+        if (std::optional<Failure> f = override_in(keys[0], WindowsVersionReading::Source::app))
             return *f;
     if (r.name.empty())
-        if (std::optional<Failure> f = override_in(answers[first], WindowsVersionReading::Source::user))
+        if (std::optional<Failure> f = override_in(keys[first], WindowsVersionReading::Source::user))
             return *f;
     if (!r.name.empty())
         return r;
 
-    Result<RegKey> nt = parse_listing(answers[first + 1]);
+    const Result<RegKey>& nt = keys[first + 1];
     if (!nt)
         return *nt.failure;
-    Result<RegKey> product = parse_listing(answers[first + 2]);
+    const Result<RegKey>& product = keys[first + 2];
     if (!product && !product.failure->is(kFileNotFound))
         return *product.failure;
-    Result<RegKey> old = parse_listing(answers[first + 3]);
+    const Result<RegKey>& old = keys[first + 3];
     if (!old && !old.failure->is(kFileNotFound))
         return *old.failure;
     r.current_version = text_of(*nt, "CurrentVersion");

@@ -61,9 +61,9 @@ RegFile tree_file(const std::vector<Node>& nodes) {
     return file;
 }
 
-}  // namespace
-
-std::string exact_literal(uint32_t type, std::string_view data) {
+// A literal of the server's named forms that stores exactly these bytes, or
+// an empty string when none does.
+std::string named_literal(uint32_t type, std::string_view data) {
     if (type == reg_dword && data.size() == 4)
         return dword_literal(static_cast<uint32_t>(little_endian(data)));
     if (type == reg_binary)
@@ -96,6 +96,15 @@ std::string exact_literal(uint32_t type, std::string_view data) {
         if (s.empty() || s.find("\\0") != std::string::npos)
             return {};
     return multi_string_literal(strings);
+}
+
+}  // namespace
+
+// The named literal where one stores exactly these bytes (readable in a
+// trace), else the typed one, which stores any bytes.
+std::string exact_literal(uint32_t type, std::string_view data) {
+    std::string named = named_literal(type, data);
+    return named.empty() ? typed_literal(type, data) : named;
 }
 
 Result<TreeExport> export_tree(Session& session, std::string_view key, RegView view, const ProgressFn& progress) {

@@ -70,16 +70,18 @@ public:
                 continue;
             }
             written = true;
-            // A name with LF would end the name field of the request early.
+            // A name with LF would end the name field of the request early;
+            // every other value the server stores exactly.
             std::string literal = v.name.find('\n') == std::string::npos ? exact_literal(v.type, v.data) : "";
             if (!literal.empty()) {
                 push(ImportStep::Op::set, path, v.name, set_value_request(path, v.name, literal, view_));
                 continue;
             }
             if (!editor_stores_exactly(v.type, v.data))
-                throw std::invalid_argument(path + ": " + shown_name(v.name) + ": text data of " +
-                                            std::to_string(v.data.size()) +
-                                            " bytes that does not end in a NUL character cannot be stored as it is");
+                throw std::invalid_argument(path + ": " + shown_name(v.name) +
+                                            ": a name with LF goes through the registry editor, which cannot store "
+                                            "text data of " + std::to_string(v.data.size()) +
+                                            " bytes that does not end in a NUL character as it is");
             RegFile& editor = plan_.phases.back().editor;
             std::string long_path = long_root_path(path);
             if (editor.keys.empty() || editor.keys.back().path != long_path)

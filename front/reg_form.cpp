@@ -1,0 +1,476 @@
+// `reg query|add|delete` as Wine's reg of this release answers them: every
+// message goes to standard output, lines end in CRLF. Declined (the real reg
+// runs): help, copy, export, import, /s, a prompt (no /f where reg would ask),
+// REG_QWORD, REG_NONE and big-endian writes, HKCC, text that is not printable
+// ASCII (reg writes in the console's code page), and values reg prints in a
+// way not copied here.
+#include <cstdint>
+#include <string>
+
+#include "qv/text.h"
+#include "qv/registry.h"
+#include "served.h"
+
+namespace front {
+namespace {
+
+constexpr const char* kCrlf = "\r\n";
+
+Answer message(const std::string& text, int code) { return {"reg: " + text + kCrlf, "", code}; }
+Answer invalid_syntax(const std::string& op) {
+    std::string upper = op;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return message("Invalid syntax. Type \"REG " + upper + " /?\" for help.", 1);
+}
+Answer success() { return message("The operation completed successfully", 0); }
+
+bool printable_ascii(std::string_view s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c > 0x7e)
+            return false;
+    return true;
+}
+
+struct Root {
+    const char* short_name;
+    const char* long_name;
+    bool served;  // the server reaches it
+};
+const Root kRoots[] = {
+    {"HKLM", "HKEY_LOCAL_MACHINE", true}, {"HKCU", "HKEY_CURRENT_USER", true},
+    {"HKCR", "HKEY_CLASSES_ROOT", true},  {"HKU", "HKEY_USERS", true},
+    {"HKCC", "HKEY_CURRENT_CONFIG", false},
+};
+
+bool root_matches(std::string_view key, std::string_view root) {
+    return key.size() >= root.size() && iequal(key.substr(0, root.size()), root) &&
+           (key.size() == root.size() || key[root.size()] == '\\');
+}
+
+// A key argument as reg parses it; a message when it refuses it.
+struct Key {
+    const Root* root = nullptr;
+    std::string path;  // after the root, one trailing backslash dropped; empty for the root itself
+    std::string server_path() const { return std::string(root->short_name) + (path.empty() ? "" : "\\" + path); }
+    std::string long_name() const { return std::string(root->long_name) + (path.empty() ? "" : "\\" + path); }
+};
+
+std::optional<Answer> parse_key(const std::string& text, Key* key) {
+    size_t n = text.size();
+    if (n < 3 || (text[n - 1] == '\\' && text[n - 2] == '\\'))
+        return message("Invalid registry key", 1);
+    if (text[0] == '\\' && text[1] == '\\' && text[2] != '\\')
+        return message("Unable to access remote machine", 1);
+    for (const Root& r : kRoots)
+        if (root_matches(text, r.short_name) || root_matches(text, r.long_name))
+            key->root = &r;
+    if (!key->root)
+        return message("Invalid system key", 1);
+    size_t slash = text.find('\\');
+    if (slash == std::string::npos)
+        return std::nullopt;
+    key->path = text.substr(slash + 1);
+    if (key->path.empty())
+        return message("Invalid system key", 1);
+    if (key->path.back() == '\\')
+        key->path.pop_back();
+    return std::nullopt;
+}
+
+// The switches of one operation, parsed as reg parses them.
+struct Switches {
+    std::optional<std::string> value_name, type, data;
+    bool value_empty = false, value_all = false, recurse = false, force = false;
+    bool view32 = false, view64 = false;
+    bool separator = false;
+};
+
+// False for invalid syntax. `letters` are the one-letter switches the
+// operation takes; "va" only for delete.
+bool parse_switches(const std::vector<std::string>& args, const std::string& letters, bool takes_va, Switches* s) {
+    for (size_t i = 3; i < args.size(); i++) {
+        const std::string& a = args[i];
+        if (a.empty() || (a[0] != '/' && a[0] != '-'))
+            return false;
+        std::string str = a.substr(1);
+        if (takes_va && iequal(str, "va")) {
+            if (s->value_all)
+                return false;
+            s->value_all = true;
+            continue;
+        }
+        if (iequal(str, "ve")) {
+            if (s->value_empty)
+                return false;
+            s->value_empty = true;
+            continue;
+        }
+        if (iequal(str, "reg:32")) {
+            if (s->view32)
+                return false;
+            s->view32 = true;
+            continue;
+        }
+        if (iequal(str, "reg:64")) {
+            if (s->view64)
+                return false;
+            s->view64 = true;
+            continue;
+        }
+        if (str.size() != 1)
+            return false;
+        char c = lower(str)[0];
+        if (letters.find(c) == std::string::npos)
+            return false;
+        auto take = [&](std::optional<std::string>* into) {
+            if (*into || i + 1 >= args.size())
+                return false;
+            *into = args[++i];
+            return true;
+        };
+        switch (c) {
+        case 'v':
+            if (!take(&s->value_name))
+                return false;
+            break;
+        case 't':
+            if (!take(&s->type))
+                return false;
+            break;
+        case 'd':
+            if (!take(&s->data))
+                return false;
+            break;
+        case 's':
+            if (letters.find('t') != std::string::npos) {
+                // add: /s takes the separator of REG_MULTI_SZ data.
+                if (s->separator || i + 1 >= args.size() || args[i + 1].size() != 1)
+                    return false;
+                s->separator = true;
+                i++;
+            } else {
+                if (s->recurse)
+                    return false;
+                s->recurse = true;
+            }
+            break;
+        case 'f':
+            if (s->force)
+                return false;
+            s->force = true;
+            break;
+        default:
+            return false;
+        }
+    }
+    return !(s->view32 && s->view64);
+}
+
+qv::RegView view_of(const Switches& s, const Invocation& call) {
+    if (s.view32)
+        return qv::RegView::win32;
+    if (s.view64)
+        return qv::RegView::native;
+    return call.view();
+}
+
+// A value's line as reg prints it; none when reg prints it another way than
+// copied here (or not in printable ASCII).
+std::optional<std::string> value_line(const std::string& shown_name, const qv::RegValue& v) {
+    static const char* const names[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
+                                        "REG_DWORD_BIG_ENDIAN", nullptr, "REG_MULTI_SZ"};
+    std::string type;
+    if (v.type < 8 && names[v.type])
+        type = names[v.type];
+    else if (v.type == qv::reg_qword)
+        type = "REG_QWORD";
+    else
+        return std::nullopt;
+    std::string data;
+    switch (v.type) {
+    case qv::reg_sz:
+    case qv::reg_expand_sz: {
+        size_t nul = v.text.find('\0');
+        if (v.data.size() % 2 || nul == std::string::npos)
+            return std::nullopt;
+        data = v.text.substr(0, nul);
+        break;
+    }
+    case qv::reg_none:
+    case qv::reg_binary:
+        data = qv::to_hex(v.data);
+        for (char& c : data)
+            if (c >= 'a' && c <= 'f')
+                c = static_cast<char>(c - 'a' + 'A');
+        break;
+    case qv::reg_dword:
+    case qv::reg_dword_big_endian: {
+        if (v.data.size() < 4)
+            return std::nullopt;
+        uint32_t n = 0;
+        for (int i = 3; i >= 0; i--)
+            n = (n << 8) | static_cast<unsigned char>(v.data[static_cast<size_t>(i)]);
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "0x%x", n);
+        data = buf;
+        break;
+    }
+    case qv::reg_multi_sz: {
+        if (v.data.size() % 2)
+            return std::nullopt;
+        if (v.data.size() > 4) {
+            // Every string but the last two NUL units; a NUL inside shows as "\0".
+            std::string units = qv::utf16le_to_utf8(v.data.substr(0, v.data.size() - 4));
+            for (char c : units)
+                data += c ? std::string(1, c) : std::string("\\0");
+        }
+        break;
+    }
+    case qv::reg_qword:
+        data = "(null)";  // reg has a name for the type but no way to print it
+        break;
+    }
+    if (!printable_ascii(data))
+        return std::nullopt;
+    return "    " + shown_name + "    " + type + "    " + data + kCrlf;
+}
+
+// The value of that name, compared as the registry compares names.
+const qv::RegValue* find_value(const qv::RegKey& key, const std::string& name) {
+    for (const qv::RegValue& v : key.values)
+        if (iequal(v.name, name))
+            return &v;
+    return nullptr;
+}
+
+std::optional<Answer> query(const Invocation& call, Prefix& prefix, const Key& key, const Switches& s) {
+    if (s.recurse)
+        return std::nullopt;
+    qv::Result<qv::RegKey> listed = qv::list_key(prefix.session(), key.server_path(), view_of(s, call));
+    if (!listed) {
+        if (listed.failure->is(qv::kFileNotFound))
+            return message("Unable to find the specified registry key", 1);
+        return std::nullopt;
+    }
+    Answer a;
+    a.out = kCrlf;
+    std::string name = key.long_name();
+    if (s.value_name || s.value_empty) {
+        std::string wanted = s.value_name ? *s.value_name : "";
+        const qv::RegValue* v = find_value(*listed, wanted);
+        if (v) {
+            std::optional<std::string> line = value_line(wanted.empty() ? "(Default)" : wanted, *v);
+            if (!line)
+                return std::nullopt;
+            a.out += name + kCrlf + *line + kCrlf;
+            return a;
+        }
+        if (!wanted.empty()) {
+            a.out += "reg: Unable to find the specified registry value\r\n";
+            a.code = 1;
+            return a;
+        }
+        a.out += name + kCrlf + "    (Default)    REG_SZ    (value not set)" + kCrlf;
+        return a;
+    }
+    if (!listed->values.empty())
+        a.out += name + kCrlf;
+    for (const qv::RegValue& v : listed->values) {
+        if (!printable_ascii(v.name))
+            return std::nullopt;
+        std::optional<std::string> line = value_line(v.name.empty() ? "(Default)" : v.name, *&v);
+        if (!line)
+            return std::nullopt;
+        a.out += *line;
+    }
+    if (!listed->values.empty())
+        a.out += kCrlf;
+    for (const std::string& sub : listed->subkeys) {
+        if (!printable_ascii(sub))
+            return std::nullopt;
+        a.out += name + "\\" + sub + kCrlf;
+    }
+    return a;
+}
+
+// reg creates the key before it looks at the type and the data, so a
+// refused type or number still leaves the key behind.
+bool create_key(Prefix& prefix, const Key& key, qv::RegView view) {
+    const char* helper = "qvfront-new-key";
+    return qv::set_dword(prefix.session(), key.server_path(), helper, 0, view).ok() &&
+           qv::delete_value(prefix.session(), key.server_path(), helper, view).ok();
+}
+
+// The DWORD of /d as reg reads it (decimal, or hex after "0x"); none when
+// reg would refuse it or read it in a way not copied here.
+enum class Number { good, bad, unsure };
+Number parse_dword(const std::string& d, uint32_t* out) {
+    if (d.empty())
+        return Number::unsure;
+    char first = d[0];
+    if (!(first >= '0' && first <= '9') && first != '+' && first != '-' && first != ' ' && first != '\t')
+        return Number::bad;  // nothing to read: reg refuses it
+    bool hex = d.size() > 2 && d[0] == '0' && (d[1] == 'x' || d[1] == 'X');
+    std::string digits = hex ? d.substr(2) : d;
+    if (digits.empty() || digits.size() > 16)
+        return Number::unsure;
+    uint64_t n = 0;
+    for (char c : digits) {
+        int v = qv::hex_digit(c);
+        if (v < 0 || (!hex && v > 9))
+            return Number::unsure;
+        n = n * (hex ? 16 : 10) + static_cast<unsigned>(v);
+    }
+    if (n > 0xffffffffu)
+        return Number::unsure;
+    *out = static_cast<uint32_t>(n);
+    return Number::good;
+}
+
+std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key, const Switches& s) {
+    if (key.path.empty() || s.separator)
+        return std::nullopt;
+    qv::RegView view = view_of(s, call);
+    std::string name = s.value_name ? *s.value_name : "";
+    std::string type = s.type ? *s.type : "REG_SZ";
+    std::string data = s.data ? *s.data : "";
+    if (!printable_ascii(name) || !printable_ascii(type) || !printable_ascii(data))
+        return std::nullopt;
+    if (!s.force) {
+        // reg asks before it overwrites a value of a key that exists.
+        qv::Result<qv::RegKey> listed = qv::list_key(prefix.session(), key.server_path(), view);
+        if (listed ? find_value(*listed, name) != nullptr : !listed.failure->is(qv::kFileNotFound))
+            return std::nullopt;
+    }
+    static const char* const known[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
+                                        "REG_DWORD_LITTLE_ENDIAN", "REG_DWORD_BIG_ENDIAN", "REG_MULTI_SZ",
+                                        "REG_QWORD"};
+    bool is_known = false;
+    for (const char* k : known)
+        is_known = is_known || iequal(type, k);
+    auto refuse = [&](const std::string& text) -> std::optional<Answer> {
+        if (!create_key(prefix, key, view))
+            return std::nullopt;
+        return message(text, 1);
+    };
+    if (!is_known)
+        return refuse("Unsupported registry data type [" + type + "]");
+    qv::Result<void> written;
+    if (iequal(type, "REG_SZ") || iequal(type, "REG_EXPAND_SZ")) {
+        written = iequal(type, "REG_SZ") ? qv::set_string(prefix.session(), key.server_path(), name, data, view)
+                                         : qv::set_expand_string(prefix.session(), key.server_path(), name, data, view);
+    } else if (iequal(type, "REG_DWORD") || iequal(type, "REG_DWORD_LITTLE_ENDIAN")) {
+        if (!s.data)
+            return refuse("Invalid command line parameters");
+        uint32_t n = 0;
+        Number read = parse_dword(data, &n);
+        if (read == Number::unsure)
+            return std::nullopt;
+        if (read == Number::bad)
+            return refuse("The option [/d] must be followed by a valid numeric value");
+        written = qv::set_dword(prefix.session(), key.server_path(), name, n, view);
+    } else if (iequal(type, "REG_BINARY")) {
+        std::string bytes;
+        size_t i = 0;
+        if (data.size() % 2) {
+            int v = qv::hex_digit(data[0]);
+            if (v < 0)
+                return refuse("The option [/d] must be followed by a valid hexadecimal value");
+            bytes += static_cast<char>(v);
+            i = 1;
+        }
+        for (; i + 1 < data.size(); i += 2) {
+            int hi = qv::hex_digit(data[i]), lo = qv::hex_digit(data[i + 1]);
+            if (hi < 0 || lo < 0)
+                return refuse("The option [/d] must be followed by a valid hexadecimal value");
+            bytes += static_cast<char>(hi << 4 | lo);
+        }
+        written = qv::set_binary(prefix.session(), key.server_path(), name, bytes, view);
+    } else {
+        return std::nullopt;  // multi-strings, QWORD, NONE, big-endian: Wine's reg writes them
+    }
+    if (!written)
+        return std::nullopt;
+    return success();
+}
+
+std::optional<Answer> remove(const Invocation& call, Prefix& prefix, const Key& key, const Switches& s) {
+    if (!s.force || key.path.empty())
+        return std::nullopt;  // reg would ask first; the root itself is not ours to delete
+    qv::RegView view = view_of(s, call);
+    qv::Result<qv::RegKey> listed = qv::list_key(prefix.session(), key.server_path(), view);
+    if (!listed) {
+        if (listed.failure->is(qv::kFileNotFound))
+            return message("Unable to find the specified registry key", 1);
+        return std::nullopt;
+    }
+    if (!s.value_name && !s.value_empty && !s.value_all) {
+        if (!qv::delete_tree(prefix.session(), key.server_path(), view))
+            return std::nullopt;
+        return success();
+    }
+    if (s.value_all) {
+        for (const qv::RegValue& v : listed->values)
+            if (!qv::delete_value(prefix.session(), key.server_path(), v.name, view))
+                return std::nullopt;
+        return success();
+    }
+    std::string name = s.value_name ? *s.value_name : "";
+    if (!printable_ascii(name))
+        return std::nullopt;
+    if (!find_value(*listed, name))
+        return message("Unable to find the specified registry value", 1);
+    if (!qv::delete_value(prefix.session(), key.server_path(), name, view))
+        return std::nullopt;
+    return success();
+}
+
+}  // namespace
+
+std::optional<Answer> serve_reg(const Invocation& call, Prefix& prefix) {
+    std::vector<std::string> args = call.args;
+    args.insert(args.begin(), "reg");
+    for (const std::string& a : args)
+        if (!printable_ascii(a))
+            return std::nullopt;
+    if (args.size() == 1)
+        return message("Invalid syntax. Type \"REG /?\" for help.", 1);
+    const std::string& op = args[1];
+    auto help_switch = [](const std::string& a) {
+        return a.size() == 2 && (a[0] == '/' || a[0] == '-') && (a[1] == '?' || a[1] == 'h' || a[1] == 'H');
+    };
+    if (help_switch(op))
+        return std::nullopt;
+    bool is_query = iequal(op, "query"), is_add = iequal(op, "add"), is_delete = iequal(op, "delete");
+    if (!is_query && !is_add && !is_delete) {
+        if (iequal(op, "copy") || iequal(op, "export") || iequal(op, "import"))
+            return std::nullopt;
+        return message("Invalid option [" + op + "]. Type \"REG /?\" for help.", 1);
+    }
+    if (args.size() == 2)
+        return invalid_syntax(op);
+    if (help_switch(args[2]))
+        return args.size() > 3 ? std::optional<Answer>(invalid_syntax(op)) : std::nullopt;
+    Key key;
+    if (std::optional<Answer> refused = parse_key(args[2], &key))
+        return refused;
+    Switches s;
+    bool ok = parse_switches(args, is_query ? "vs" : is_add ? "vtdsf" : "vf", is_delete, &s);
+    if (ok && s.value_name && s.value_empty)
+        ok = false;
+    if (ok && is_delete && ((s.value_name && s.value_all) || (s.value_empty && s.value_all)))
+        ok = false;
+    if (!ok)
+        return invalid_syntax(op);
+    if (!key.root->served)
+        return std::nullopt;
+    if (is_query)
+        return query(call, prefix, key, s);
+    if (is_add)
+        return add(call, prefix, key, s);
+    return remove(call, prefix, key, s);
+}
+
+}  // namespace front

@@ -1,0 +1,60 @@
+// `regedit /S FILE`: the .reg file imported silently, nothing printed, exit
+// 0. FILE is an absolute Unix path or a Windows path with its drive (what
+// scripts pass), found as Wine finds it, of a file the library's reader
+// takes whole, whose every value the server stores exactly.
+// Declined (Wine's editor runs): a file it cannot read or that is not well
+// formed (the editor skips bad lines and applies the rest, which is left to
+// it), values only the editor can store, other options and paths.
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "qv/files.h"
+#include "qv/regfile.h"
+#include "qv/regtree.h"
+#include "served.h"
+
+namespace front {
+
+std::optional<Answer> serve_regedit(const Invocation& call, Prefix& prefix) {
+    if (call.args.size() != 2 || !iequal(call.args[0], "/s"))
+        return std::nullopt;
+    std::string path = call.args[1];
+    for (unsigned char c : path)
+        if (c < 0x20 || c > 0x7e || std::string_view("*?<>|\"").find(static_cast<char>(c)) != std::string_view::npos)
+            return std::nullopt;
+    bool windows = path.size() > 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+                   (path[2] == '\\' || path[2] == '/');
+    if (windows) {
+        qv::Result<std::string> unix_path = qv::unix_path(prefix.session(), path);
+        if (!unix_path)
+            return std::nullopt;
+        path = *unix_path;
+    } else if (path.empty() || path[0] != '/') {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return std::nullopt;
+    qv::RegFile file;
+    try {
+        file = qv::parse_regfile(bytes);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    qv::Result<qv::ImportPlan> plan = qv::plan_import(file, call.view(), "qvfront");
+    if (!plan)
+        return std::nullopt;
+    for (const qv::ImportPhase& phase : plan->phases)
+        if (!phase.editor.keys.empty())
+            return std::nullopt;
+    if (!qv::run_import(prefix.session(), *plan, call.view()))
+        return std::nullopt;
+    return Answer{};
+}
+
+}  // namespace front

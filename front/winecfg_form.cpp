@@ -1,0 +1,28 @@
+// `winecfg -v` (or /v) prints the prefix's Windows version as the tool's
+// word and CRLF; `winecfg -v VERSION` sets it, printing nothing. Both go
+// through the library's copy of the tool of this Wine release. Declined:
+// other options, words the 64-bit tool does not offer, and a 32-bit winecfg
+// setting a version (it offers other versions).
+#include "qv/winver.h"
+#include "served.h"
+
+namespace front {
+
+std::optional<Answer> serve_winecfg(const Invocation& call, Prefix& prefix) {
+    if (call.args.empty() || call.args.size() > 2 || !(iequal(call.args[0], "-v") || iequal(call.args[0], "/v")))
+        return std::nullopt;
+    qv::Channel to(prefix.session());
+    if (call.args.size() == 1) {
+        qv::Result<qv::WindowsVersionReading> reading = qv::windows_version(to);
+        if (!reading || reading->name.empty())
+            return std::nullopt;
+        return Answer{reading->name + "\r\n", "", 0};
+    }
+    if (call.wow32 || !qv::windows_version_tool(to).find(call.args[1]))
+        return std::nullopt;
+    if (!qv::set_windows_version(to, call.args[1]))
+        return std::nullopt;
+    return Answer{};
+}
+
+}  // namespace front

@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# The front against Wine itself: each command line of the table runs through
+# the front in one clone of the pristine prefix and through the real Wine in
+# another; standard output, standard error and the exit code must be equal
+# (each prefix's own path read as PREFIX), and so must a `regedit /E` export of
+# the keys the line names. Lines marked "served" must have been answered by
+# the front, lines marked "passed" handed to Wine.
+#
+# Usage: oracle_test.sh BUILD_DIR [WORK_DIR]
+set -uo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "$1" && pwd)
+work=${2:-$build/front-oracle}
+front=$build/front/bin
+wine64=${QV_WINE:-/usr/lib/wine/wine64}
+# What the front hands `wine` to, found as it finds it.
+wine=$("$front/qvfront" which | sed -n 's/^wine \(\/.*\)/\1/p')
+[ -n "$wine" ] || { echo "no real wine found"; exit 1; }
+
+mkdir -p "$work"
+a=$work/front b=$work/wine
+"$top/scripts/wine-prefix.sh" clone "$a" >/dev/null
+"$top/scripts/wine-prefix.sh" clone "$b" >/dev/null
+cleanup() {
+    QV_PERSIST=0 "$build/cli/qvctl" --prefix "$a" agent stop >/dev/null 2>&1
+    "$top/scripts/wine-prefix.sh" stop "$a"
+    "$top/scripts/wine-prefix.sh" stop "$b"
+}
+trap cleanup EXIT
+
+# Files the table's regedit lines import.
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvFront\\File4]\r\n"s"="four"\r\n"d"=dword:00000004\r\n\r\n' >"$work/four.reg"
+printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\QvFront\\File5]\n"s"="five"\n"b"=hex:01,02,03\n@="default"\n\n[-HKEY_CURRENT_USER\\Software\\QvFront\\File4]\n' >"$work/five.reg"
+
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvFront\\Bad]\r\n"s"="x"\r\n"bad\r\n"t"="y"\r\n' >"$work/bad.reg"
+
+cp "$work/four.reg" "$work/five.reg" "$a/drive_c/"
+cp "$work/four.reg" "$work/five.reg" "$b/drive_c/"
+
+pass=0 fail=0
+log=$work/front.log
+# One case: EXPECT LOADER KEYS ARGS... (KEYS: ';'-separated, or -).
+check() {
+    local expect=$1 loader=$2 keys=$3
+    shift 3
+    local real=$wine64
+    [ "$loader" = wine ] && real=$wine
+    : >"$log"
+    (cd "$work" && WINEPREFIX=$a QV_FRONT_LOG=$log timeout 60 "$front/$loader" "$@" >"$work/a.out" 2>"$work/a.err" </dev/null)
+    local ca=$?
+    (cd "$work" && WINEPREFIX=$b timeout 60 "$real" "$@" >"$work/b.out" 2>"$work/b.err" </dev/null)
+    local cb=$?
+    local problems=""
+    how=$(cut -d' ' -f1 "$log")
+    [ "$how" = "$expect" ] || problems+=" front: $how, expected $expect;"
+    sed -i "s|$a|PREFIX|g" "$work/a.out" "$work/a.err"
+    sed -i "s|$b|PREFIX|g" "$work/b.out" "$work/b.err"
+    [ "$ca" = "$cb" ] || problems+=" exit $ca vs $cb;"
+    cmp -s "$work/a.out" "$work/b.out" || problems+=" stdout differs;"
+    cmp -s "$work/a.err" "$work/b.err" || problems+=" stderr differs;"
+    if [ "$keys" != - ]; then
+        local IFS=';'
+        for k in $keys; do
+            # regedit /E takes only the long root names.
+            local long=${k/#HKCU\\/HKEY_CURRENT_USER\\}
+            long=${long/#HKLM\\/HKEY_LOCAL_MACHINE\\}
+            rm -f "$work/a.reg" "$work/b.reg"
+            WINEPREFIX=$a "$wine64" regedit /E "$work/a.reg" "$long" >/dev/null 2>&1 </dev/null
+            WINEPREFIX=$b "$wine64" regedit /E "$work/b.reg" "$long" >/dev/null 2>&1 </dev/null
+            # A key absent from both prefixes exports in neither.
+            if [ -e "$work/a.reg" ] || [ -e "$work/b.reg" ]; then
+                cmp -s "$work/a.reg" "$work/b.reg" || problems+=" export of $k differs;"
+            fi
+        done
+        unset IFS
+    fi
+    if [ -z "$problems" ]; then
+        pass=$((pass + 1))
+        echo "ok   $expect $loader $*"
+    else
+        fail=$((fail + 1))
+        echo "FAIL $expect $loader $*:$problems"
+        diff <(head -c 4000 "$work/a.out" | od -c) <(head -c 4000 "$work/b.out" | od -c) | head -10
+        diff <(head -c 4000 "$work/a.err") <(head -c 4000 "$work/b.err") | head -6
+    fi
+}
+
+K='HKCU\Software\QvFront'
+W32='HKLM\Software\Wow6432Node\QvFront'
+W64='HKLM\Software\QvFront'
+while IFS= read -r line; do
+    case $line in ''|'#'*) continue ;; esac
+    eval "check $line"
+done <<'TABLE'
+# reg: bad input
+served wine64 - reg
+served wine64 - reg bogus
+served wine64 - reg query
+served wine64 - reg query 'HK'
+served wine64 - reg query 'HKCU\\'
+served wine64 - reg query '\\remote\x'
+served wine64 - reg query 'HKXX\x'
+served wine64 - reg query 'HKCU\'
+served wine64 - reg query 'HKCU\Software\Wine' /x
+served wine64 - reg query 'HKCU\Software\Wine' /v
+served wine64 - reg query 'HKCU\Software\Wine' /v a /ve
+served wine64 - reg query 'HKCU\Software\Wine' /reg:32 /reg:64
+served wine64 - reg Add 'HKCU\Software\Wine' /z
+served wine64 - reg delete 'HKCU\Software\Wine' /va /ve
+passed wine64 - reg /?
+passed wine64 - reg query /?
+passed wine64 - reg query 'HKCU\Software\Wine' /s
+passed wine64 - reg export 'HKCU\Software\Wine' x.reg /y
+# reg query
+served wine64 - reg query 'HKCU\Software\Wine'
+served wine64 - reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\'
+served wine64 - reg query 'hklm\software\microsoft\windows nt\currentversion' /v currentversion
+served wine64 - reg query 'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion' /v DigitalProductId
+served wine64 - reg query 'HKCU\Software\Wine' /ve
+served wine64 - reg query 'HKCU\Software\Nope'
+served wine64 - reg query 'HKCU\Software\Wine' /v Nope
+served wine64 - reg query 'HKCU\Volatile Environment' /reg:32
+served wine - reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion' /v ProgramFilesDir
+served wine64 - 'C:\windows\syswow64\reg.exe' query 'HKLM\Software\Microsoft\Windows\CurrentVersion' /v ProgramFilesDir
+served wine64 - REG.EXE query 'HKLM\Software\Microsoft\Windows\CurrentVersion' /v ProgramFilesDir /reg:32
+served wine64 - 'C:\windows\system32\reg.exe' query 'HKLM\Software\Microsoft\Windows\CurrentVersion' /v ProgramFilesDir
+# reg add and delete, both views
+served wine64 "$K" reg add "$K\A" /v s /t REG_SZ /d hello /f
+served wine64 "$K" reg add "$K\A" /v e /t reg_expand_sz /d '%PATH%;x' /f
+served wine64 "$K" reg add "$K\A" /v d /t REG_DWORD /d 0x10 /f
+served wine64 "$K" reg add "$K\A" /v d2 /t REG_DWORD /d 4294967295 /f
+served wine64 "$K" reg add "$K\A" /v b /t REG_BINARY /d abc /f
+served wine64 "$K" reg add "$K\A" /v b0 /t REG_BINARY /f
+served wine64 "$K" reg add "$K\A" /ve /d dflt /f
+served wine64 "$K" reg add "$K\B" /f
+served wine64 "$K" reg add "$K\C" /v n /t REG_BAD /d 1 /f
+served wine64 "$K" reg add "$K\D" /v n /t REG_DWORD /d x1 /f
+served wine64 "$K" reg add "$K\D2" /v n /t REG_DWORD /f
+served wine64 "$K" reg add "$K\E" /v n /t REG_BINARY /d 0g /f
+served wine64 "$K" reg add "$K\F" /v n /d new
+passed wine64 "$K" reg add "$K\G" /v q /t REG_QWORD /d 5 /f
+passed wine64 "$K" reg add "$K\G" /v m /t REG_MULTI_SZ /d 'a\0b' /f
+served wine64 - reg query "$K\A"
+served wine64 - reg query "$K\G"
+served wine64 - reg query "$K"
+served wine "$W32;$W64" reg add "$W64\V" /v x /d 32 /f
+served wine64 "$W32;$W64" reg add "$W64\V" /v x /d 64 /f
+served wine64 "$W32;$W64" reg add "$W64\V" /v y /d 32 /f /reg:32
+served wine "$W32;$W64" reg add "$W64\V" /v z /d 64 /f /reg:64
+served wine64 "$W32;$W64" 'C:\windows\syswow64\reg.exe' add "$W64\V" /v w /d 32 /f
+served wine - reg query "$W64\V"
+served wine64 - reg query "$W64\V" /reg:32
+served wine64 "$K" reg delete "$K\A" /v s /f
+served wine64 "$K" reg delete "$K\A" /v nope /f
+served wine64 "$K" reg delete "$K\A" /ve /f
+served wine64 "$K" reg delete "$K\A" /va /f
+served wine64 "$K" reg delete "$K\B" /f
+served wine64 "$K" reg delete "$K\B" /f
+served wine64 "$K" reg delete "$K\Nope" /v x /f
+served wine64 "$K" reg delete "$K\C" /f /reg:32 /x
+served wine64 "$W32;$W64" reg delete "$W64\V" /v x /f /reg:32
+served wine "$W32;$W64" reg delete "$W64" /f
+served wine64 "$W32;$W64" reg delete "$W64" /f
+# winepath
+served wine64 - winepath -u 'C:\windows\x\y' 'C:\nope1\nope2\z' 'D:\a' ''
+served wine64 - winepath 'C:\windows\system32'
+served wine64 - winepath -w /tmp /nonexist/a/b
+served wine64 - winepath -0 -w /tmp /nonexist -- /-u
+served wine - winepath -u 'C:\Program Files' 'c:\users'
+passed wine64 - winepath -l 'C:\windows'
+passed wine64 - winepath -u relative
+# cmd /c echo
+served wine64 - cmd /c echo %ProgramFiles%
+served wine64 - cmd.exe /c echo %AppData%
+served wine64 - cmd.exe /c echo '%CommonProgramFiles(x86)%'
+served wine64 - cmd /c echo x%ProgramW6432%y%TEMP% %localappdata%
+served wine64 - cmd /c echo %UserProfile% and 'a%b'
+served wine64 - cmd.exe /c 'chcp 65001 > nul & echo %ProgramFiles%'
+served wine - cmd.exe /c echo %ProgramFiles(x86)%
+passed wine - cmd.exe /c echo %ProgramFiles%
+passed wine64 - cmd /c echo %NOPE%
+passed wine64 - cmd /c echo
+passed wine64 - cmd /c echo a '&' echo b
+# regedit /S, 64-bit and 32-bit, REGEDIT4 and version 5 files
+served wine64 "$K" regedit /S "$work/four.reg"
+served wine64 "$K" 'C:\windows\regedit.exe' /S "$work/five.reg"
+served wine "$K" 'C:\windows\syswow64\regedit.exe' /S "$work/four.reg"
+served wine64 "$K" regedit /S "Z:${work//\//\\}\\five.reg"
+served wine "$K" 'C:\windows\syswow64\regedit.exe' /S 'C:\four.reg'
+served wine64 "$K" regedit /S 'C:/five.reg'
+passed wine64 "$K" regedit /S "$work/bad.reg"
+passed wine64 "$K" regedit /S "$work/none.reg"
+passed wine64 - regedit /S
+TABLE
+
+# winecfg, with WINEDEBUG=-all: Wine's explorer, started by winecfg, may
+# complain on standard error while it starts (no display here). The Windows
+# version is set by the front in one prefix and by winecfg in the other.
+V='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
+V32='HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion'
+C='HKLM\System\CurrentControlSet\Control\ProductOptions'
+export WINEDEBUG=-all
+check served wine64 - winecfg -v
+check served wine64 - winecfg /V
+check served wine - winecfg -v
+check passed wine64 - winecfg -v win7 x
+check passed wine - winecfg -v win98
+for version in win10 winxp64 WIN81 vista win7; do
+    check served wine64 "$V;$V32;$C;HKCU\\Software\\Wine" winecfg -v "$version"
+    check served wine64 - winecfg -v
+done
+unset WINEDEBUG
+echo "$pass passed, $fail failed"
+[ "$fail" = 0 ]
