@@ -23,6 +23,7 @@ export type QvctlJsonResultsVersion2 = {
     | "find"
     | "folder"
     | "env"
+    | "expand"
     | "dir"
     | "printer add"
     | "request"
@@ -243,6 +244,22 @@ export interface WindowsVersion {
   product_name_hex?: string;
   csd_version?: string;
   csd_version_hex?: string;
+}
+/**
+ * This interface was referenced by `undefined`'s JSON-Schema
+ * via the `definition` "expand".
+ */
+export interface Expand {
+  ok?: unknown;
+  id?: unknown;
+  line?: unknown;
+  command?: unknown;
+  exit?: unknown;
+  error?: unknown;
+  text?: string;
+  text_hex?: string;
+  expanded?: string;
+  expanded_hex?: string;
 }
 /**
  * This interface was referenced by `undefined`'s JSON-Schema
