@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
             config.launch.unset_env.push_back(value);
         else if (arg == "--arg")
             config.launch.args.push_back(value);
+        else if (arg == "--launcher")
+            config.launch.launcher.push_back(value);
         else if (arg == "--status-fd")
             status_fd = std::atoi(value.c_str());
         else

@@ -92,6 +92,13 @@ void Context::check_drive_c() const {
 }
 
 void Context::check_wine() const {
+    if (!launch.launcher.empty()) {
+        // The loader is the launcher's to find (it may run it elsewhere).
+        std::string launcher = qv::find_program(launch.launcher[0]);
+        if (access(launcher.c_str(), X_OK) != 0)
+            environment_error("cannot run the launcher " + launch.launcher[0] + " (" + std::strerror(errno) + ")");
+        return;
+    }
     if (access(launch.wine.c_str(), X_OK) != 0)
         environment_error("no Wine loader at " + launch.wine + " (" + std::strerror(errno) +
                           "): install Wine, or name the loader with --wine or QV_WINE");

@@ -86,6 +86,11 @@ Globals parse_globals(Context& ctx, int argc, char** argv) {
             if (!seconds)
                 usage_error("--persist " + value + ": not a number of seconds (0 to 604800; 0: no agent)");
             ctx.persist = *seconds;
+        } else if (name == "--launcher") {
+            std::string value = value_of("--launcher needs a word (give it once per word)");
+            if (value.empty())
+                usage_error("--launcher: the value is empty");
+            ctx.launch.launcher.push_back(value);
         } else if (name == "--prefix" || name == "--exe" || name == "--wine") {
             std::string value = value_of(name + " needs a value");
             if (value.empty())

@@ -12,7 +12,7 @@ namespace qvctl {
 namespace {
 
 // Options of qvctl itself: they hold for the whole stream, not one request.
-const char* const kServeGlobals[] = {"--prefix", "--exe", "--wine", "--persist", "--version"};
+const char* const kServeGlobals[] = {"--prefix", "--exe", "--wine", "--launcher", "--persist", "--version"};
 
 struct Request {
     json id;  // null when none could be read

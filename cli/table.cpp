@@ -88,8 +88,8 @@ std::string help_text(const std::string& command) {
         return out + "\nqvctl " + command + " COMMAND --help tells more.\n\n" + kExitCodes;
     }
     std::string out =
-        "usage: qvctl [--prefix DIR] [--json] [--exe QVMANIP.EXE] [--wine LOADER] [--persist SECONDS]\n"
-        "             COMMAND ...\n"
+        "usage: qvctl [--prefix DIR] [--json] [--exe QVMANIP.EXE] [--wine LOADER] [--launcher WORD]...\n"
+        "             [--persist SECONDS] COMMAND ...\n"
         "       qvctl --version | --help | COMMAND --help\n"
         "\n"
         "Asks a qvmanip server in a Wine prefix. The prefix: --prefix, else WINEPREFIX,\n"
@@ -100,6 +100,12 @@ std::string help_text(const std::string& command) {
         "The server is the prefix's agent's, started by the first call and kept for\n"
         "--persist seconds after the last (default 5; else QV_PERSIST); --persist 0\n"
         "runs a server of qvctl's own. `wineserver -w` waits for that server too.\n"
+        "\n"
+        "--wine names the Wine loader (a runner's bin/wine64; else QV_WINE). Each\n"
+        "--launcher adds one word run before the loader, which then starts it: a\n"
+        "container's or runtime's launch client (--launcher flatpak-spawn\n"
+        "--launcher=--host). An agent serves only callers with the same loader and\n"
+        "launcher.\n"
         "\n";
     for (const Command& c : commands())
         out += "  " + c.usage + "\n      " + c.summary + "\n";

@@ -113,6 +113,8 @@ export const find = (pattern: string, o?: { maxResults?: number }): Call<T.DirEn
 
 export const folder = (name: string): Call<string> => call(["folder", name], (r: S.Folder) => r.path ?? "");
 export const env = (name: string): Call<string> => call(["env", name], (r: S.Env) => r.value ?? "");
+/** %NAME% references expanded as programs in the prefix expand them. */
+export const expand = (text: string): Call<string> => call(["expand", "--", text], (r: S.Expand) => r.expanded ?? "");
 export const systemDir = (): Call<string> => call(["dir", "system"], (r: S.Dir) => r.path ?? "");
 export const windowsDir = (): Call<string> => call(["dir", "windows"], (r: S.Dir) => r.path ?? "");
 

@@ -189,6 +189,8 @@ export class Prefix {
   folder(name: string, o?: CallOptions): Promise<string> { return this.call(calls.folder(name), o); }
   /** An environment variable as Windows programs see it. */
   env(name: string, o?: CallOptions): Promise<string> { return this.call(calls.env(name), o); }
+  /** %NAME% references in text expanded as programs in the prefix expand them; unknown names stay. */
+  expand(text: string, o?: CallOptions): Promise<string> { return this.call(calls.expand(text), o); }
   /** C:\windows\system32, as the server sees it. */
   systemDir(o?: CallOptions): Promise<string> { return this.call(calls.systemDir(), o); }
   /** C:\windows, as the server sees it. */

@@ -4,7 +4,7 @@
 // checked with Wine's own reg.
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
-import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, before, test } from "node:test";
@@ -51,7 +51,7 @@ test("Heroic's calls: a DLL override per DLL, a key in HKCR, a path through %LOC
   const dlls = ["d3d9", "d3d10core", "d3d11", "dxgi"];
   await p.batch(dlls.map((d) => calls.dllSet(d, "native,builtin")), { raiseOnError: true });
   for (const d of dlls) assert.match(wineReg("HKCU\\Software\\Wine\\DllOverrides", d), /native,builtin/);
-  assert.deepEqual(await p.dllOverride("DXGI"), { dll: "dxgi", text: "native,builtin", mode: "native,builtin" });
+  assert.deepEqual(await p.dllOverride("dxgi"), { dll: "dxgi", text: "native,builtin", mode: "native,builtin" });
   assert.deepEqual(await Promise.all(dlls.map((d) => p.dllRm(d))), [true, true, true, true]);
 
   const hkcr = "HKCR\\qvnode";
@@ -61,6 +61,7 @@ test("Heroic's calls: a DLL override per DLL, a key in HKCR, a path through %LOC
 
   const local = await p.env("LOCALAPPDATA");
   assert.match(local, /^C:\\users\\[^\\]+\\AppData\\Local$/);
+  assert.equal(await p.expand("%LOCALAPPDATA%\\Game"), local + "\\Game");
   assert.equal(await p.unixPath(local), join(prefixPath, "dosdevices", "c:") + local.slice(2).replace(/\\/g, "/"));
 });
 
@@ -137,4 +138,22 @@ test("the agent stopped, and persist in fractions", async () => {
   await q.close({ stopAgent: true });
   assert.ok(!agentRuns());
   await assert.rejects(Prefix.open(prefixPath, { persist: -1 }), UsageError);
+});
+
+test("another Wine through a launcher", async () => {
+  // Stand-ins: a runner's loader that execs Wine's, and a launcher that records its words and execs them.
+  const dir = mkdtempSync(join(tmpdir(), "qvnode-launch-"));
+  try {
+    const log = join(dir, "log");
+    const wine = join(dir, "wine64");
+    const launcher = join(dir, "launch");
+    writeFileSync(wine, `#!/bin/sh\nexec ${process.env.QV_WINE ?? "/usr/lib/wine/wine64"} "$@"\n`, { mode: 0o755 });
+    writeFileSync(launcher, `#!/bin/sh\necho "$@" >> "${log}"\nexec "$@"\n`, { mode: 0o755 });
+    const q = await Prefix.open(prefixPath, { wine, launcher: [launcher], persist: 0 });
+    assert.equal(await q.windowsDir(), "C:\\windows");
+    await q.close();
+    assert.ok(readFileSync(log, "utf8").split("\n").some((l) => l.startsWith(`${wine} `) && l.includes("qvmanip.exe")));
+  } finally {
+    rmSync(dir, { recursive: true, force: true });
+  }
 });

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import qvtools
-from qvtools import Timeout, UsageError, calls
+from qvtools import ServerGone, Timeout, UsageError, calls
 
 KEY = r"HKCU\Software\QvTest\Robust"
 
@@ -150,3 +150,45 @@ def test_the_agent_stopped_and_persist_in_any_number(prefix_path, persist):
     assert not agent_runs(prefix_path)
     with pytest.raises(UsageError):
         qvtools.Prefix(prefix_path, persist=-1)
+
+
+def test_another_wine_through_a_launcher(prefix_path, tmp_path):
+    # Stand-ins: a "runner's" loader that execs Wine's, and a launcher that
+    # records its words and execs the rest after its own option.
+    log = tmp_path / "launcher.log"
+    wine = tmp_path / "runner" / "bin" / "wine64"
+    wine.parent.mkdir(parents=True)
+    wine.write_text('#!/bin/sh\nexec %s "$@"\n' % os.environ.get("QV_WINE", "/usr/lib/wine/wine64"))
+    launcher = tmp_path / "launch"
+    launcher.write_text('#!/bin/sh\necho "$@" >> "%s"\n[ "$1" = --own-option ] || exit 9\nshift\nexec "$@"\n' % log)
+    for script in (wine, launcher):
+        script.chmod(0o755)
+
+    through = {"wine": wine, "launcher": [str(launcher), "--own-option"]}
+    with qvtools.Prefix(prefix_path, persist=0, **through) as p:
+        assert p.windows_dir() == "C:\\windows"
+        assert p.info().wine.startswith("wine-")
+    starts = log.read_text().splitlines()
+    assert any(s.startswith(f"--own-option {wine} ") and "qvmanip.exe" in s for s in starts), starts
+    assert f"--own-option {wine} --version" in starts
+
+    # An agent starts its server through the launcher too, and serves only
+    # callers with its loader and launcher: a caller without them, or with
+    # them while another agent runs, gets a server of its own.
+    def started_server():
+        found = log.exists() and any("qvmanip.exe" in s for s in log.read_text().splitlines())
+        log.unlink(missing_ok=True)
+        return found
+
+    for first, second in ((True, False), (False, True)):
+        started_server()
+        with qvtools.Prefix(prefix_path, persist=30, **(through if first else {})) as a:
+            assert a.windows_dir() == "C:\\windows" and agent_runs(prefix_path)
+            assert started_server() == first
+            with qvtools.Prefix(prefix_path, persist=30, **(through if second else {})) as b:
+                assert b.windows_dir() == "C:\\windows"
+            assert started_server() == second
+            a.close(stop_agent=True)
+        assert not agent_runs(prefix_path)
+    with pytest.raises(ServerGone):
+        qvtools.Prefix(prefix_path, launcher=[str(tmp_path / "nosuchlauncher")], persist=0)

@@ -225,11 +225,12 @@ TEST(RegistryWrite, RoundTripsAwkwardNamesAndDataThroughTheTypedCalls) {
         ASSERT_EQ(qv::set_multi_string(server, k, name + "_m", multi).error(), "");
         ASSERT_EQ(qv::set_binary(server, k, name + "_b", all_bytes).error(), "");
         ASSERT_EQ(qv::set_dword(server, k, name + "_d", 0xdeadbeef).error(), "");
+        ASSERT_EQ(qv::set_typed(server, k, name + "_q", qv::reg_qword, "\x01\x02\x03\x04\x05\x06\x07\xff"s).error(), "");
     }
 
     qv::Result<qv::RegKey> l = qv::list_key(server, k);
     ASSERT_TRUE(l.ok());
-    EXPECT_EQ(l->values.size(), 5 * std::size(names));
+    EXPECT_EQ(l->values.size(), 6 * std::size(names));
     for (const std::string& name : names) {
         SCOPED_TRACE(qvtest::shown(name));
         const std::string s = u16("v\n\\0\\\\x\t" + name + '\0');
@@ -240,7 +241,8 @@ TEST(RegistryWrite, RoundTripsAwkwardNamesAndDataThroughTheTypedCalls) {
             std::string suffix;
             unsigned type;
             std::string data;
-        } expect[] = {{"_s", 1, s}, {"_e", 2, e}, {"_m", 7, m}, {"_b", 3, all_bytes}, {"_d", 4, d}};
+        } expect[] = {{"_s", 1, s},         {"_e", 2, e}, {"_m", 7, m}, {"_b", 3, all_bytes},
+                      {"_d", 4, d},         {"_q", 11, "\x01\x02\x03\x04\x05\x06\x07\xff"s}};
         for (const auto& x : expect) {
             const qv::RegValue* v = l->find(name + x.suffix);
             ASSERT_NE(v, nullptr) << x.suffix;

@@ -52,8 +52,8 @@ std::string dll_override_name(std::string_view dll);
 // Every override of the key, in the registry's order; none when the key does
 // not exist.
 Result<std::vector<DllOverride>> dll_overrides(Channel to, std::string_view app = {});
-// One override, read as one value: its dll is the name asked for (without
-// ".dll"; the registry ignores case). kFileNotFound when the DLL has none there.
+// One override, its dll the name as stored (found without regard to case);
+// kFileNotFound when the DLL has none there.
 Result<DllOverride> dll_override(Channel to, std::string_view dll, std::string_view app = {});
 // Writes the override (the key is created when missing).
 Result<void> set_dll_override(Channel to, std::string_view dll, DllMode mode, std::string_view app = {});

@@ -50,6 +50,7 @@ const std::vector<std::string>& prefix_folder_names();
 Result<PrefixInfo> prefix_info(Channel to, const std::string& wine = default_wine_loader());
 
 // Wine's record of its last update of prefix, against the Wine at that loader.
-WineUpdate wine_update(const std::string& prefix, const std::string& wine = default_wine_loader());
+WineUpdate wine_update(const std::string& prefix, const std::string& wine = default_wine_loader(),
+                       const std::vector<std::string>& launcher = {});
 
 }  // namespace qv

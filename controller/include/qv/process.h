@@ -20,11 +20,17 @@ using Millis = std::chrono::milliseconds;
 // set, else Debian's 32-bit loader; QV_WINESERVER if set, else Debian's
 // wineserver.
 std::string default_wine_loader();
+// NAME found on PATH as execvp would find it (a name with '/' as it is).
+std::string find_program(const std::string& name);
 std::string default_wine32_loader();
 std::string default_wineserver();
 
 struct LaunchOptions {
     std::string wine = default_wine_loader();
+    // Words run before the loader, which runs it for us: a container's or
+    // runtime's launch client ("flatpak-spawn --host"). The first is looked
+    // up on PATH; the loader is then the launcher's to find.
+    std::vector<std::string> launcher;
     std::string prefix;                 // WINEPREFIX
     std::string exe;                    // Unix path of the .exe
     std::vector<std::string> args;      // after the program name

@@ -22,10 +22,13 @@
 //   Each takes a Session (or a bare Server), builds and escapes the request
 //   and parses the answer:
 //   - registry.h: list_key (values with type, bytes and text decoded, and
-//     subkeys), set_dword/set_string/set_expand_string/set_multi_string/
-//     set_binary, delete_tree, delete_value; views as a parameter.
+//     subkeys), get_value (one value, whatever the key's size),
+//     set_dword/set_string/set_expand_string/set_multi_string/set_binary,
+//     set_typed (any type number, exact bytes), delete_tree, delete_value;
+//     views as a parameter.
 //   - files.h: unix_path, windows_path, add_drive, remove_drive, find_files,
-//     system_dir, windows_dir, expanded_string (well-known folders).
+//     system_dir, windows_dir, expanded_string (well-known folders),
+//     expand_text (%NAME% references in any text).
 //   - printers.h: add_printers runs qvaddprinter.exe, place_ppd puts the
 //     printer description into a prefix:
 //       qv::place_ppd(prefix, programs.ppd);

@@ -91,6 +91,8 @@ public:
     std::string prefix() const;
     // The loader the session starts its servers with; empty for a bare Server.
     std::string loader() const;
+    // The words before the loader (LaunchOptions::launcher).
+    std::vector<std::string> launcher() const;
 
 private:
     Session* session_ = nullptr;

@@ -4,6 +4,7 @@
 // writes), so whatever copies them asks first.
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv {
 
@@ -20,6 +21,6 @@ WineRelease parse_wine_release(std::string_view line);
 // The release the loader runs, asked once per loader and process (the
 // loader answers by itself, without a prefix). Unknown when it cannot be run
 // or answers something else.
-WineRelease wine_release(const std::string& loader);
+WineRelease wine_release(const std::string& loader, const std::vector<std::string>& launcher = {});
 
 }  // namespace qv

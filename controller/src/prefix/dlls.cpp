@@ -109,15 +109,15 @@ Result<DllOverride> dll_override(Channel to, std::string_view dll, std::string_v
     } catch (const Refused& e) {
         return refused_failure(e.what());
     }
-    // One value, whatever else the key holds; no key is no override.
-    Result<std::optional<RegValue>> v = get_value(to, dll_overrides_key(app), name);
-    if (!v && !v.failure->is(kFileNotFound))
-        return *v.failure;
-    // Wine reads only text values here.
-    if (v && *v && (*v)->is_text()) {
-        std::string text = (*v)->string();
-        return DllOverride{name, text, mode_of(text)};
-    }
+    // The key is listed rather than the one value read: a value read answers
+    // with the name as asked, and callers show the name as stored (the
+    // registry ignores case, so "DXGI" finds "dxgi").
+    Result<std::vector<DllOverride>> all = dll_overrides(to, app);
+    if (!all)
+        return *all.failure;
+    for (DllOverride& o : *all)
+        if (iequals(o.dll, name))
+            return std::move(o);
     return Failure{Failure::Kind::win32, kFileNotFound,
                    "no override for " + name + " in " + dll_overrides_key(app)};
 }

@@ -62,10 +62,10 @@ const std::vector<std::string>& prefix_folder_names() {
     return names;
 }
 
-WineUpdate wine_update(const std::string& prefix, const std::string& wine) {
+WineUpdate wine_update(const std::string& prefix, const std::string& wine, const std::vector<std::string>& launcher) {
     WineUpdate u;
     u.stamp = first_line(read_file(prefix + "/.update-timestamp"));
-    u.wine = wine_release(wine).text;
+    u.wine = wine_release(wine, launcher).text;
     u.wine_inf = wine_inf_of(wine);
     struct stat st;
     if (!u.wine_inf.empty() && stat(u.wine_inf.c_str(), &st) == 0 && !u.stamp.empty())
@@ -119,7 +119,7 @@ Result<PrefixInfo> prefix_info(Channel to, const std::string& wine) {
             info.folders[i].unix_path = *p;
     }
     info.drives = drive_mappings(info.prefix);
-    info.update = wine_update(info.prefix, wine);
+    info.update = wine_update(info.prefix, wine, to.launcher());
     return info;
 }
 

@@ -28,18 +28,22 @@ WineRelease parse_wine_release(std::string_view line) {
     return r;
 }
 
-WineRelease wine_release(const std::string& loader) {
+WineRelease wine_release(const std::string& loader, const std::vector<std::string>& launcher) {
     static std::mutex lock;
     static std::map<std::string, WineRelease> known;
+    std::string key = loader;
+    for (const std::string& word : launcher)
+        key += '\0' + word;
     {
         std::lock_guard<std::mutex> hold(lock);
-        auto at = known.find(loader);
+        auto at = known.find(key);
         if (at != known.end())
             return at->second;
     }
     WineRelease r;
     LaunchOptions o;
     o.wine = loader;
+    o.launcher = launcher;
     o.exe = "--version";
     try {
         Result<RunResult> ran = run_program(o, Millis(30000));
@@ -49,7 +53,7 @@ WineRelease wine_release(const std::string& loader) {
         // No loader there: the release stays unknown.
     }
     std::lock_guard<std::mutex> hold(lock);
-    known[loader] = r;
+    known[key] = r;
     return r;
 }
 

@@ -283,7 +283,7 @@ const WindowsVersionTool& windows_version_tool(int wine_major, bool win32_prefix
 
 const WindowsVersionTool& windows_version_tool(Channel to) {
     std::string loader = to.loader();
-    WineRelease release = loader.empty() ? WineRelease() : wine_release(loader);
+    WineRelease release = loader.empty() ? WineRelease() : wine_release(loader, to.launcher());
     if (release.major == 0)
         release = wine_release(default_wine_loader());
     // Asked of the files, not the server: an unknown version is refused

@@ -73,6 +73,8 @@ int spawn_agent(const std::string& program, const LaunchOptions& launch, const A
         args.insert(args.end(), {"--unset", name});
     for (const std::string& arg : launch.args)
         args.insert(args.end(), {"--arg", arg});
+    for (const std::string& word : launch.launcher)
+        args.insert(args.end(), {"--launcher", word});
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());

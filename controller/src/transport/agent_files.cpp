@@ -132,6 +132,8 @@ std::string launch_fingerprint(const LaunchOptions& launch) {
     }
     std::sort(kept.begin(), kept.end());
     std::string all = launch.wine + '\0' + launch.exe + '\0' + launch.prefix + '\0';
+    for (const std::string& word : launch.launcher)
+        all += "launcher " + word + '\0';
     for (auto& [name, value] : kept)
         all += name + '=' + value + '\0';
     return hex64(fnv1a(all));

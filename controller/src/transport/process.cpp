@@ -24,6 +24,25 @@ namespace qv {
 
 std::string default_wine_loader() { return env_or("QV_WINE", "/usr/lib/wine/wine64"); }
 std::string default_wine32_loader() { return env_or("QV_WINE32", "/usr/lib/wine/wine"); }
+
+std::string find_program(const std::string& name) {
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char* path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t from = 0;
+    while (from <= dirs.size()) {
+        size_t colon = dirs.find(':', from);
+        std::string dir = dirs.substr(from, colon == std::string::npos ? std::string::npos : colon - from);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (colon == std::string::npos)
+            break;
+        from = colon + 1;
+    }
+    return name;  // not found: the caller's access() check says so
+}
 std::string default_wineserver() { return env_or("QV_WINESERVER", "/usr/lib/wine/wineserver"); }
 
 namespace {
@@ -94,9 +113,14 @@ void Peer::release() {
 Peer Peer::spawn(const LaunchOptions& o) {
     // Caught here, where the reason is known; after the fork it would only
     // show as output that ends at once.
-    if (access(o.wine.c_str(), X_OK) != 0)
+    std::vector<std::string> argv_s = o.launcher;
+    if (!argv_s.empty()) {
+        argv_s[0] = find_program(argv_s[0]);
+        if (access(argv_s[0].c_str(), X_OK) != 0)
+            throw std::runtime_error("cannot run the launcher " + o.launcher[0] + ": " + strerror(errno));
+    } else if (access(o.wine.c_str(), X_OK) != 0)
         throw std::runtime_error("cannot run the Wine loader " + o.wine + ": " + strerror(errno));
-    std::vector<std::string> argv_s{o.wine, o.exe};
+    argv_s.insert(argv_s.end(), {o.wine, o.exe});
     argv_s.insert(argv_s.end(), o.args.begin(), o.args.end());
     std::vector<std::string> env_s = build_environment(o);
     std::vector<char*> argv, envp;

@@ -95,6 +95,9 @@ std::vector<std::string> Channel::ask_all(const std::vector<Request>& requests) 
 std::string Channel::prefix() const { return session_ ? session_->options().launch.prefix : std::string(); }
 
 std::string Channel::loader() const { return session_ ? session_->options().launch.wine : std::string(); }
+std::vector<std::string> Channel::launcher() const {
+    return session_ ? session_->options().launch.launcher : std::vector<std::string>();
+}
 
 int Session::quit() {
     if (!running()) {
