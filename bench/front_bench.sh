@@ -9,7 +9,7 @@
 #      first on PATH counts the Wine programs started; with it, the front's
 #      log tells the command lines it answered and those it passed to Wine
 #      (and the agent's servers started are counted from its status).
-# Usage: front_bench.sh BUILD_DIR PREFIX [RUNS] [WINETRICKS_RUNS]
+# Usage: front_bench.sh BUILD_DIR PREFIX [RUNS] [WINETRICKS_RUNS (0: part 1 only)]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
@@ -27,7 +27,7 @@ real_wine64=$("$front/qvfront" which | sed -n 's/^wine64 \(\/.*\)/\1/p')
 real_server=$("$front/qvfront" which | sed -n 's/^wineserver \(\/.*\)/\1/p')
 
 now() { date +%s%N; }
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+median() { sort -n | awk '{a[NR]=$1} END {printf "%.3f\n", NR % 2 ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvBench\\Small]\r\n"s"="text"\r\n"d"=dword:00000001\r\n"b"=hex:01,02\r\n\r\n' >"$work/small.reg"
 forms=(
@@ -61,6 +61,7 @@ for f in "${forms[@]}"; do
         "$([ "$served" = "$runs" ] || echo "  (front answered $served of $runs)")"
 done
 
+[ "$wt_runs" -gt 0 ] || exit 0
 winetricks=$("$top/scripts/winetricks.sh")
 verbs=(csmt=off renderer=gl mwo=force fontsmooth=rgb grabfullscreen=y usetakefocus=n
        windowmanagerdecorated=n vd=off orm=fbo shader_backend=glsl videomemorysize=512 sound=alsa

@@ -1,5 +1,5 @@
-// `cmd /c echo TEXT` (TEXT as separate words) and `cmd /c "chcp 65001 > nul
-// & echo TEXT"` (one word), TEXT holding %NAME% references: what cmd prints is TEXT with
+// `cmd /c echo TEXT` (TEXT as separate words or with echo in one word) and
+// `cmd /c "chcp 65001 > nul & echo TEXT"` (one word), TEXT holding %NAME% references: what cmd prints is TEXT with
 // each reference replaced by the variable's value, and CRLF.
 //
 // A new cmd takes its variables from the registry when it starts, and the
@@ -58,12 +58,18 @@ bool plain_text(std::string_view s, bool space_allowed) {
 std::optional<std::string> echo_text(const std::vector<std::string>& args, int* code) {
     if (args.size() < 2 || !iequal(args[0], "/c"))
         return std::nullopt;
-    const std::string chcp = "chcp 65001 > nul & echo ";
-    if (args.size() == 2 && args[1].size() > chcp.size() && iequal(args[1].substr(0, chcp.size()), chcp)) {
-        std::string text = args[1].substr(chcp.size());
-        if (text.find("  ") != std::string::npos || text.back() == ' ' || text.front() == ' ' || isatty(0))
+    // One word: Wine quotes it for cmd, which takes the quotes off again.
+    for (const std::string lead : {"chcp 65001 > nul & echo ", "echo "}) {
+        if (args.size() != 2 || args[1].size() <= lead.size() || !iequal(args[1].substr(0, lead.size()), lead))
+            continue;
+        std::string text = args[1].substr(lead.size());
+        if (text.find("  ") != std::string::npos || text.back() == ' ' || text.front() == ' ')
             return std::nullopt;
-        *code = 1;
+        if (lead[0] == 'c') {
+            if (isatty(0))
+                return std::nullopt;
+            *code = 1;
+        }
         return text;
     }
     if (args.size() < 3 || !iequal(args[1], "echo"))

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -26,6 +27,8 @@ namespace front {
 namespace {
 
 constexpr const char* kOffVariable = "QV_FRONT";
+// Why the agent could not answer a line it serves, for the log.
+std::string g_failure;
 // The Wine release whose programs the served answers copy.
 constexpr int kMeasuredRelease = 8;
 
@@ -42,7 +45,8 @@ void help(std::ostream& out) {
            "QV_FRONT_WINESERVER); else the next of that name on PATH that is not the front; for wine64\n"
            "not on PATH, the one beside the real `wineboot` (Debian keeps it in /usr/lib/wine).\n"
            "QV_FRONT=off passes every command line through; QV_PERSIST=0 (no agent) does too.\n"
-           "QV_FRONT_LOG=FILE appends \"served\" or \"passed\" and the command line to FILE for each call.\n"
+           "QV_FRONT_LOG=FILE appends \"served\" or \"passed\" and the command line to FILE for each call\n"
+           "(and why, when the agent failed to answer a line the front serves).\n"
            "\n"
            "Answered, under `wine64` (and under a 32-bit `wine`, in the 32-bit view), for a 64-bit prefix\n"
            "and Wine " << kMeasuredRelease << ", when standard output and error are not terminals and WINEDEBUG turns no\n"
@@ -93,6 +97,41 @@ std::optional<std::string> served_prefix() {
     return path;
 }
 
+// The loader's release, kept in the agent's folder beside the loader's size
+// and time so that a call does not start `wine64 --version` each time (a
+// loader replaced by another release changes them).
+int release_of(const std::string& loader) {
+    struct stat st;
+    if (stat(loader.c_str(), &st) != 0)
+        return 0;
+    std::string stamp = std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec) + " " + loader;
+    std::string cache;
+    try {
+        cache = qv::agent_folder() + "/front-release-" + std::to_string(std::hash<std::string>()(loader));
+    } catch (const std::exception&) {
+        return qv::wine_release(loader).major;
+    }
+    if (FILE* f = std::fopen(cache.c_str(), "r")) {
+        char line[4096];
+        int major = 0;
+        bool hit = std::fgets(line, sizeof line, f) && std::string(line) == stamp + "\n" &&
+                   std::fscanf(f, "%d", &major) == 1;
+        std::fclose(f);
+        if (hit)
+            return major;
+    }
+    int major = qv::wine_release(loader).major;
+    std::string tmp = cache + "." + std::to_string(getpid());
+    if (FILE* f = std::fopen(tmp.c_str(), "w")) {
+        bool ok = std::fprintf(f, "%s\n%d\n", stamp.c_str(), major) > 0;
+        ok = std::fclose(f) == 0 && ok;
+        if (!ok || std::rename(tmp.c_str(), cache.c_str()) != 0)
+            std::remove(tmp.c_str());
+    }
+    return major;
+}
+
 // Wine's debug channels write to standard error; one turned on would be missing.
 bool debug_channels_on() {
     const char* d = std::getenv("WINEDEBUG");
@@ -122,15 +161,16 @@ std::optional<Answer> try_serve(Role role, const std::string& real, int argc, ch
     if (!prefix || !wine64)
         return std::nullopt;
     // What each program writes was measured against one Wine release.
-    if (qv::wine_release(*wine64).major != kMeasuredRelease)
+    if (release_of(*wine64) != kMeasuredRelease)
         return std::nullopt;
     Prefix where(*prefix, *wine64);
     for (const Served& s : served_programs())
         if (call->program == s.program) {
             try {
                 return s.handler(*call, where);
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 // The agent or its server failed: Wine's program answers instead.
+                g_failure = e.what();
                 return std::nullopt;
             }
         }
@@ -174,6 +214,11 @@ void log_call(const char* how, int argc, char** argv) {
     std::string line = how;
     for (int i = 0; i < argc; i++)
         line += std::string(" ") + (i == 0 ? role_of(argv[0]) ? role_name(*role_of(argv[0])) : argv[0] : argv[i]);
+    if (!g_failure.empty())
+        line += "  (the agent failed: " + g_failure + ")";
+    for (char& c : line)
+        if (c == '\n')
+            c = ' ';
     line += "\n";
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0) {

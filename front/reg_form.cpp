@@ -1,7 +1,7 @@
 // `reg query|add|delete` as Wine's reg of this release answers them: every
 // message goes to standard output, lines end in CRLF. Declined (the real reg
 // runs): help, copy, export, import, /s, a prompt (no /f where reg would ask),
-// REG_QWORD, REG_NONE and big-endian writes, HKCC, text that is not printable
+// REG_QWORD, REG_MULTI_SZ and big-endian writes, HKCC, text that is not printable
 // ASCII (reg writes in the console's code page), and values reg prints in a
 // way not copied here.
 #include <cstdint>
@@ -248,20 +248,21 @@ const qv::RegValue* find_value(const qv::RegKey& key, const std::string& name) {
 std::optional<Answer> query(const Invocation& call, Prefix& prefix, const Key& key, const Switches& s) {
     if (s.recurse)
         return std::nullopt;
-    qv::Result<qv::RegKey> listed = qv::list_key(prefix.session(), key.server_path(), view_of(s, call));
-    if (!listed) {
-        if (listed.failure->is(qv::kFileNotFound))
-            return message("Unable to find the specified registry key", 1);
-        return std::nullopt;
-    }
     Answer a;
     a.out = kCrlf;
     std::string name = key.long_name();
     if (s.value_name || s.value_empty) {
+        // One value: one request, whatever the size of its key.
         std::string wanted = s.value_name ? *s.value_name : "";
-        const qv::RegValue* v = find_value(*listed, wanted);
-        if (v) {
-            std::optional<std::string> line = value_line(wanted.empty() ? "(Default)" : wanted, *v);
+        qv::Result<std::optional<qv::RegValue>> got =
+            qv::get_value(prefix.session(), key.server_path(), wanted, view_of(s, call));
+        if (!got) {
+            if (got.failure->is(qv::kFileNotFound))
+                return message("Unable to find the specified registry key", 1);
+            return std::nullopt;
+        }
+        if (*got) {
+            std::optional<std::string> line = value_line(wanted.empty() ? "(Default)" : wanted, **got);
             if (!line)
                 return std::nullopt;
             a.out += name + kCrlf + *line + kCrlf;
@@ -274,6 +275,12 @@ std::optional<Answer> query(const Invocation& call, Prefix& prefix, const Key& k
         }
         a.out += name + kCrlf + "    (Default)    REG_SZ    (value not set)" + kCrlf;
         return a;
+    }
+    qv::Result<qv::RegKey> listed = qv::list_key(prefix.session(), key.server_path(), view_of(s, call));
+    if (!listed) {
+        if (listed.failure->is(qv::kFileNotFound))
+            return message("Unable to find the specified registry key", 1);
+        return std::nullopt;
     }
     if (!listed->values.empty())
         a.out += name + kCrlf;
@@ -358,7 +365,11 @@ std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key
     if (!is_known)
         return refuse("Unsupported registry data type [" + type + "]");
     qv::Result<void> written;
-    if (iequal(type, "REG_SZ") || iequal(type, "REG_EXPAND_SZ")) {
+    if (iequal(type, "REG_NONE")) {
+        // reg stores REG_NONE data as it stores a string.
+        written = qv::set_typed(prefix.session(), key.server_path(), name, qv::reg_none,
+                                qv::utf8_to_utf16le(data) + std::string(2, '\0'), view);
+    } else if (iequal(type, "REG_SZ") || iequal(type, "REG_EXPAND_SZ")) {
         written = iequal(type, "REG_SZ") ? qv::set_string(prefix.session(), key.server_path(), name, data, view)
                                          : qv::set_expand_string(prefix.session(), key.server_path(), name, data, view);
     } else if (iequal(type, "REG_DWORD") || iequal(type, "REG_DWORD_LITTLE_ENDIAN")) {
@@ -389,7 +400,7 @@ std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key
         }
         written = qv::set_binary(prefix.session(), key.server_path(), name, bytes, view);
     } else {
-        return std::nullopt;  // multi-strings, QWORD, NONE, big-endian: Wine's reg writes them
+        return std::nullopt;  // multi-strings, QWORD, big-endian: Wine's reg writes them
     }
     if (!written)
         return std::nullopt;

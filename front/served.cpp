@@ -3,6 +3,7 @@
 #include "served.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "qv/agent.h"
@@ -105,6 +106,16 @@ qv::Session& Prefix::session() {
     o.launch.wine = wine64_;
     o.launch.prefix = path_;
     o.launch.exe = p.qvmanip;
+    // Scripts export variables of their own with Wine's prefix (WINE and
+    // WINE64 naming the loaders, winetricks' WINE_ARCH and WINETRICKS_*),
+    // set for some calls and not others; Wine reads none of them, and kept
+    // they would make such calls ask for an agent of their own.
+    for (char** e = environ; *e; e++) {
+        std::string name(*e, std::strcspn(*e, "="));
+        if (name == "WINE" || name == "WINE64" || name == "WINE_ARCH" || name == "WINE_MULTI" ||
+            name.rfind("WINETRICKS", 0) == 0)
+            o.launch.unset_env.push_back(name);
+    }
     o.agent.use = true;
     o.agent.persist_seconds = qv::persist_from_environment();
     // Without an agent a server of our own would cost more than Wine's program.

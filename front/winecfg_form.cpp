@@ -1,8 +1,9 @@
 // `winecfg -v` (or /v) prints the prefix's Windows version as the tool's
 // word and CRLF; `winecfg -v VERSION` sets it, printing nothing. Both go
-// through the library's copy of the tool of this Wine release. Declined:
-// other options, words the 64-bit tool does not offer, and a 32-bit winecfg
-// setting a version (it offers other versions).
+// through the library's copy of the tool of this Wine release, which writes
+// both registry views as the tool does from either loader. Declined: other
+// options, and words the 64-bit tool does not offer (a 32-bit winecfg
+// offers more).
 #include "qv/winver.h"
 #include "served.h"
 
@@ -18,7 +19,7 @@ std::optional<Answer> serve_winecfg(const Invocation& call, Prefix& prefix) {
             return std::nullopt;
         return Answer{reading->name + "\r\n", "", 0};
     }
-    if (call.wow32 || !qv::windows_version_tool(to).find(call.args[1]))
+    if (!qv::windows_version_tool(to).find(call.args[1]))
         return std::nullopt;
     if (!qv::set_windows_version(to, call.args[1]))
         return std::nullopt;

@@ -8,8 +8,9 @@
 # namespace of its own, so its bind mounts vanish with the run, whatever ends it,
 # and runs of several worktrees do not meet.
 #
-# Usage: scripts/wine10.sh [--if-possible] [gtest filter]
+# Usage: scripts/wine10.sh [--if-possible] [gtest filter | front]
 #   --if-possible   skip (successfully) where this machine allows no chroot
+#   front           only the front's oracle test (tests/front/oracle_test.sh)
 # Expects a build (scripts/test.sh makes one); QV_BUILD_DIR names another.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -112,7 +113,12 @@ in_tree "$tree" bash -c '
     "$top/scripts/wine-prefix.sh" clone "$prefix" >/dev/null || exit 1
     status=0
     # The run takes about 3 minutes; a hang must not eat the CI budget.
-    QV_TEST_PREFIX=$prefix timeout 1200 "$build/tests/prefix_tests" --gtest_filter="$filter" || status=1
+    if [ "$filter" != front ]; then
+        QV_TEST_PREFIX=$prefix timeout 1200 "$build/tests/prefix_tests" --gtest_filter="$filter" || status=1
+    fi
+    if [ "$filter" = "*" ] || [ "$filter" = front ]; then
+        timeout 1500 "$top/tests/front/oracle_test.sh" "$build" "$build/front-oracle-wine10" || status=1
+    fi
     if [ "$filter" = "*" ]; then
         if [ -x "$build/package-test/cmake-example/qvtools-example" ]; then
             "$top/tests/install/example_run_test.sh" "$build/package-test" "$prefix" || status=1
