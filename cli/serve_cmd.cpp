@@ -89,8 +89,6 @@ std::vector<std::string> command_words(std::vector<std::string> words) {
         out.erase(out.begin());
     if (out.empty())
         usage_error("no command in \"argv\"");
-    if (out[0] == "--help" || out[0] == "-h")
-        out[0] = "help";
     if (out[0] == "serve" || out[0] == "batch")
         usage_error(out[0] + ": not inside serve; send each command as a request of its own");
     return out;
@@ -105,23 +103,14 @@ void answer(Context& ctx, const Request& r, size_t line) {
         if (!r.error.empty())
             usage_error("request line " + std::to_string(line) + ": " + r.error);
         run_words(ctx, command_words(r.argv));
-    } catch (const Exit& e) {
+    } catch (...) {
+        Exit e = current_exit();
         if (!e.emitted)
             emit_failure(ctx, e);
-    } catch (const qv::ServerGone& e) {
-        emit_failure(ctx, Exit{kEnvironment, std::string("the server died: ") + e.what(), "environment"});
-    } catch (const qv::ProtocolError& e) {
-        emit_failure(ctx, Exit{kEnvironment, std::string("the server answered outside its protocol: ") + e.what(),
-                               "environment"});
-    } catch (const std::exception& e) {
-        // Whatever a request does, the stream goes on.
-        emit_failure(ctx, Exit{kFailed, std::string("request line ") + std::to_string(line) + ": " + e.what(),
-                               "refused"});
     }
 }
 
-int serve_cmd(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("serve"));
+int serve_cmd(Context& ctx, const Command&, const Args&) {
     if (ctx.in_batch)
         usage_error("serve: not inside a batch");
     // What cannot serve at all fails (in JSON) before the hello; the server
@@ -167,7 +156,7 @@ std::vector<Command> serve_commands() {
              "ends it with exit 0. Read the answers while writing: they wait in a pipe\n"
              "of limited size.\n"
              "Requests and results: schema/qvctl-result.schema.json.\n",
-         {}, {}, serve_cmd},
+         {}, {}, {0, 0}, serve_cmd},
     };
 }
 
