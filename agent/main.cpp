@@ -8,11 +8,18 @@
 //
 // On FD it says "ready" once it listens, "busy" when another agent holds the
 // prefix, or "error ..." when it cannot run.
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -20,6 +27,8 @@
 
 #include "mux.h"
 #include "qv/agent.h"
+
+extern char** environ;
 
 namespace {
 
@@ -46,6 +55,41 @@ int fail(const std::string& what) {
     return 1;
 }
 
+// The server gets nothing of the client that happened to start the agent:
+// the variables every client of this agent shares (they are part of its
+// fingerprint) and a fixed PATH; the rest is cleared.
+void keep_shared_environment() {
+    std::vector<std::pair<std::string, std::string>> kept;
+    for (char** e = environ; *e; e++) {
+        std::string entry = *e;
+        size_t eq = entry.find('=');
+        if (eq != std::string::npos && qv::reaches_agent_server(entry.substr(0, eq)))
+            kept.emplace_back(entry.substr(0, eq), entry.substr(eq + 1));
+    }
+    clearenv();
+    for (auto& [name, value] : kept)
+        setenv(name.c_str(), value.c_str(), 1);
+    setenv("PATH", qv::kAgentServerPath, 1);
+}
+
+// The prefix's lock. Another agent that holds it and serves has its socket
+// in place: the caller is told to use that one (none). One that is ending
+// has removed its socket already: its lock is waited for, so that callers
+// do not start agent after agent meanwhile.
+std::optional<qv::AgentLock> wait_for_lock(const qv::AgentPaths& paths) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        std::optional<qv::AgentLock> lock = qv::AgentLock::take(paths.lock);
+        if (lock)
+            return lock;
+        struct stat st;
+        if ((lstat(paths.socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ||
+            std::chrono::steady_clock::now() > until)
+            return std::nullopt;
+        usleep(10000);
+    }
+}
+
 int listen_on(const std::string& path, std::string* error) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un addr{};
@@ -57,7 +101,7 @@ int listen_on(const std::string& path, std::string* error) {
     bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 128) == 0;
     umask(old);
     if (!ok) {
-        *error = "cannot listen on " + path + ": " + std::strerror(errno);
+        *error = "cannot listen on the agent socket: " + std::string(std::strerror(errno));
         if (fd >= 0)
             close(fd);
         return -1;
@@ -102,12 +146,23 @@ int main(int argc, char** argv) {
         else
             return fail("unknown option " + arg);
     }
+    // Only a pipe is a status pipe: a descriptor the caller did not set up
+    // may be anything, the agent's own lock included once opened.
+    struct stat status_st;
+    if (status_fd >= 0 && (fstat(status_fd, &status_st) != 0 || !S_ISFIFO(status_st.st_mode)))
+        status_fd = -1;
     if (config.launch.prefix.empty() || config.launch.exe.empty())
         return fail("--prefix and --exe are needed");
+    // The caller's descriptor limit is not the agent's: it serves many.
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     try {
         qv::AgentPaths paths = qv::agent_paths(config.launch.prefix);
-        std::optional<qv::AgentLock> lock = qv::AgentLock::take(paths.lock);
+        std::optional<qv::AgentLock> lock = wait_for_lock(paths);
         if (!lock) {
             say("busy");
             return 0;
@@ -118,7 +173,13 @@ int main(int argc, char** argv) {
         }
         config.launch.prefix = paths.prefix;
         config.fingerprint = qv::launch_fingerprint(config.launch);
+        keep_shared_environment();
+        // Nor its working directory: the server's would answer relative
+        // paths, and the folder could not be unmounted while the agent runs.
+        if (chdir("/") != 0)
+            return fail(std::string("cannot change to /: ") + std::strerror(errno));
         config.socket_path = paths.socket;
+        config.socket_shown = paths.shown(paths.socket);
         config.persist_seconds = persist;
 
         struct sigaction sa {};
@@ -134,7 +195,7 @@ int main(int argc, char** argv) {
             return fail(error);
         qvagent::Multiplexer mux(config, listener);
         std::fprintf(stderr, "qvagent[%d]: serving %s on %s (persist %d s)\n", getpid(), paths.prefix.c_str(),
-                     paths.socket.c_str(), persist);
+                     paths.shown(paths.socket).c_str(), persist);
         say("ready");
         std::string why = mux.run(&stop_signal);
         std::fprintf(stderr, "qvagent[%d]: ended: %s\n", getpid(), why.c_str());

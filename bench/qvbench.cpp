@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -337,9 +338,23 @@ void usage() {
     std::exit(2);
 }
 
-}  // namespace
+// The benchmark's own key (two values) and a folder of 100 files.
+const std::string kKey = "HKCU\\Software\\QvBench";
+const std::string kKeyPath = "Software\\QvBench";
 
-int main(int argc, char** argv) {
+bool ok(const std::string& answer) { return answer == "success"; }
+
+void make_fixtures(Bench& bench, const Config& c) {
+    for (const char* v : {"a\\ndword:1", "b\\nstr:two"})
+        expect(ok(bench.ask("setregkey", qv::escape(kKey) + "\\n" + v)), "setregkey fixture");
+    std::string dir = c.prefix + "/drive_c/qvbench";
+    mkdir(dir.c_str(), 0755);
+    for (int i = 0; i < 100; i++)
+        std::ofstream(dir + "/file" + std::to_string(i) + ".txt") << i;
+}
+
+// The run's configuration, from the command line and WINEPREFIX.
+Config configure(int argc, char** argv) {
     Config c;
     if (const char* p = std::getenv("WINEPREFIX"))
         c.prefix = p;
@@ -384,40 +399,35 @@ int main(int argc, char** argv) {
             usage();
     }
     expect(!c.prefix.empty(), "no prefix: give --prefix or set WINEPREFIX");
+    return c;
+}
 
-    Bench bench(c);
-    auto ok = [](const std::string& a) { return a == "success"; };
-
-    // Fixtures: a key with two values, a directory of 100 files.
-    const std::string key = "HKCU\\Software\\QvBench";
-    const std::string key_path = "Software\\QvBench";
-    for (const char* v : {"a\\ndword:1", "b\\nstr:two"})
-        expect(ok(bench.ask("setregkey", qv::escape(key) + "\\n" + v)), "setregkey fixture");
-    std::string dir = c.prefix + "/drive_c/qvbench";
-    mkdir(dir.c_str(), 0755);
-    for (int i = 0; i < 100; i++)
-        std::ofstream(dir + "/file" + std::to_string(i) + ".txt") << i;
-    const std::string pattern = "C:\\qvbench\\*";
-    const std::string win_path = "C:\\windows\\system32";
-    const std::string rm_key = key + "\\Remove";
-
-    {
-        std::string cpu = qv::read_file("/proc/cpuinfo"), wine;
-        size_t at = cpu.find("model name");
-        cpu = at == std::string::npos ? "?" : cpu.substr(cpu.find(':', at) + 2, cpu.find('\n', at) - cpu.find(':', at) - 2);
-        bench.run_quietly({qv::default_wine_loader(), "--version"}, &wine);
-        char date[64];
-        std::time_t now = std::time(nullptr);
-        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-        utsname u;
-        uname(&u);
-        std::printf("qvbench %s: %ld cores (%s), Linux %s, %s", date, sysconf(_SC_NPROCESSORS_ONLN), cpu.c_str(),
-                    u.release, wine.c_str());
-    }
+// What the figures were measured on.
+void print_machine(Bench& bench, const Config& c) {
+    std::string cpu = qv::read_file("/proc/cpuinfo"), wine;
+    size_t at = cpu.find("model name");
+    cpu = at == std::string::npos ? "?" : cpu.substr(cpu.find(':', at) + 2, cpu.find('\n', at) - cpu.find(':', at) - 2);
+    bench.run_quietly({qv::default_wine_loader(), "--version"}, &wine);
+    char date[64];
+    std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+    utsname u;
+    uname(&u);
+    std::printf("qvbench %s: %ld cores (%s), Linux %s, %s", date, sysconf(_SC_NPROCESSORS_ONLN), cpu.c_str(),
+                u.release, wine.c_str());
     std::printf("prefix %s, load %s at start\n", c.prefix.c_str(), load().c_str());
     std::printf("lock-step: %d requests; pipelined: %d batches of %d in flight; per-process: %d runs\n\n",
                 c.requests, c.batches, c.batch, c.processes);
+}
 
+// The operations of the table, each with its request, the per-process
+// command that does the same, and the in-process floor's operation.
+std::vector<Op> operations(Bench& bench, const Config& c) {
+    const std::string& key = kKey;
+    const std::string& key_path = kKeyPath;
+    const std::string pattern = "C:\\qvbench\\*";
+    const std::string win_path = "C:\\windows\\system32";
+    const std::string rm_key = key + "\\Remove";
     std::vector<Op> ops;
     {
         Op op;
@@ -519,43 +529,46 @@ int main(int argc, char** argv) {
         op.inproc_arg = pattern;
         ops.push_back(op);
     }
-    std::string appdata;
+    auto appdata = std::make_shared<std::string>();  // the first answer, which the others must match
     {
         Op op;
         op.name = "getexpandedstr appdata";
         op.requests = {{"getexpandedstr", "appdata"}};
-        op.check = [&appdata](const std::string& a) {
-            if (appdata.empty())
-                appdata = a;
-            return !a.empty() && a == appdata;
+        op.check = [appdata](const std::string& a) {
+            if (appdata->empty())
+                *appdata = a;
+            return !a.empty() && a == *appdata;
         };
         op.peer = {"cmd", "/c", "echo", "%APPDATA%"};
-        op.peer_check = [&appdata](const std::string& o) { return !appdata.empty() && contains(o, appdata); };
+        op.peer_check = [appdata](const std::string& o) { return !appdata->empty() && contains(o, *appdata); };
         op.inproc_op = "getexpandedstr";
         op.inproc_arg = "appdata";
         ops.push_back(op);
     }
-
     const std::string expand_text = "%ProgramFiles%\\Foo;%windir%";
-    std::string expanded;
+    auto expanded = std::make_shared<std::string>();  // the first answer, which the others must match
     {
         Op op;
         op.name = "expandstr";
         op.requests = {{"expandstr", qv::escape(expand_text)}};
-        op.check = [&expanded](const std::string& a) {
-            if (expanded.empty())
-                expanded = a;
-            return a.rfind("text ", 0) == 0 && a == expanded && !contains(a, "%");
+        op.check = [expanded](const std::string& a) {
+            if (expanded->empty())
+                *expanded = a;
+            return a.rfind("text ", 0) == 0 && a == *expanded && !contains(a, "%");
         };
         op.peer = {"cmd", "/c", "echo", expand_text};
-        op.peer_check = [&expanded](const std::string& o) {
-            return !expanded.empty() && o.rfind(qv::unescape(expanded.substr(5)) + "\r\n", 0) == 0;
+        op.peer_check = [expanded](const std::string& o) {
+            return !expanded->empty() && o.rfind(qv::unescape(expanded->substr(5)) + "\r\n", 0) == 0;
         };
         op.inproc_op = "expandstr";
         op.inproc_arg = expand_text;
         ops.push_back(op);
     }
+    return ops;
+}
 
+// Every operation measured lock-step, pipelined, per process and in process.
+std::vector<Row> run(Bench& bench, const Config& c, const std::vector<Op>& ops) {
     std::vector<Row> rows;
     for (const Op& op : ops) {
         if (!c.only.empty() && op.name.find(c.only) == std::string::npos)
@@ -571,7 +584,11 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         std::fprintf(stderr, "  measured %s\n", op.name.c_str());
     }
+    return rows;
+}
 
+// The table and the goals, from the rows.
+void report(const std::vector<Row>& rows) {
     // What lock-step costs beyond the platform's own work (the floor) and the
     // bare exchange (an empty request), as a share of the floor.
     const Row* empty_row = !rows.empty() && rows[0].name == "empty request" ? &rows[0] : nullptr;
@@ -649,174 +666,192 @@ int main(int argc, char** argv) {
                     empty <= 5e-6 ? "met" : "MISSED");
     }
     std::printf("load %s after the table\n", load().c_str());
+}
 
-    if (c.only.empty() || contains("import", c.only))
-        tree_import(bench, c, key);
-
-    if (c.only.empty() || std::string("winver").find(c.only) != std::string::npos) {
-        // The same versions in turn both ways, each change read back by the
-        // other side, so that neither only confirms what is already there.
-        const char* versions[] = {"win10", "win7"};
-        std::vector<double> lib, tool, read;
-        std::string out;
-        for (int i = 0; i < c.winver_runs; i++) {
-            const char* v = versions[i % 2];
-            auto t0 = qv::Clock::now();
-            qv::Result<void> set = qv::set_windows_version(bench.session(), v);
-            lib.push_back(since(t0));
-            expect(set.ok(), "set_windows_version: " + set.error());
-            bench.run_quietly({qv::default_wine_loader(), "winecfg", "-v"}, &out);
-            expect(out.substr(0, out.find_first_of("\r\n")) == v, std::string("winecfg -v after the library: ") + out);
-            const char* w = versions[(i + 1) % 2];
-            tool.push_back(bench.run_quietly({qv::default_wine_loader(), "winecfg", "-v", w}, &out));
-            t0 = qv::Clock::now();
-            qv::Result<qv::WindowsVersionReading> r = qv::windows_version(bench.session());
-            read.push_back(since(t0));
-            expect(r.ok() && r->name == w, std::string("windows_version after winecfg -v ") + w);
-        }
-        Stats l = stats(lib), t = stats(tool), rd = stats(read);
-        std::printf("\nWindows-version change (median / p95 of %d, alternating win10 and win7)\n", c.winver_runs);
-        std::printf("  %-44s %s\n", "library set_windows_version (one batch)", fmt_stats(l).c_str());
-        std::printf("  %-44s %s\n", "wine64 winecfg -v VERSION", fmt_stats(t).c_str());
-        std::printf("  %-44s %s\n", "library windows_version (read)", fmt_stats(rd).c_str());
-        std::printf("  library change %s faster than winecfg -v\n", ratio(t.median, l.median).c_str());
-    }
-
-    if (c.scale) {
-        std::printf("\nscale (median / p95 of %d runs, and the first run)\n\n",
-                    c.scale_runs);
-        qv::Session& s = bench.session();
-        const std::string values_key = key + "\\Values", subkeys_key = key + "\\Subkeys";
-        std::vector<qv::Request> fill;
-        for (int i = 0; i < 10000; i++)
-            fill.push_back({"setregkey", qv::escape(values_key) + "\\nvalue" + std::to_string(i) + "\\ndword:" +
-                                             std::to_string(i)});
+// A Windows-version change by the library and by winecfg -v.
+void winver_change(Bench& bench, const Config& c) {
+    // The same versions in turn both ways, each change read back by the
+    // other side, so that neither only confirms what is already there.
+    const char* versions[] = {"win10", "win7"};
+    std::vector<double> lib, tool, read;
+    std::string out;
+    for (int i = 0; i < c.winver_runs; i++) {
+        const char* v = versions[i % 2];
         auto t0 = qv::Clock::now();
-        for (const std::string& a : s.ask_all(fill))
-            expect(ok(a), "filling 10,000 values");
-        std::printf("  %-40s %s\n", "setregkey 10,000 values, pipelined", fmt(since(t0)).c_str());
-        fill.clear();
-        for (int i = 0; i < 10000; i++)
-            fill.push_back({"setregkey", qv::escape(subkeys_key + "\\sub" + std::to_string(i)) + "\\nv\\ndword:1"});
+        qv::Result<void> set = qv::set_windows_version(bench.session(), v);
+        lib.push_back(since(t0));
+        expect(set.ok(), "set_windows_version: " + set.error());
+        bench.run_quietly({qv::default_wine_loader(), "winecfg", "-v"}, &out);
+        expect(out.substr(0, out.find_first_of("\r\n")) == v, std::string("winecfg -v after the library: ") + out);
+        const char* w = versions[(i + 1) % 2];
+        tool.push_back(bench.run_quietly({qv::default_wine_loader(), "winecfg", "-v", w}, &out));
         t0 = qv::Clock::now();
-        for (const std::string& a : s.ask_all(fill))
-            expect(ok(a), "filling 10,000 subkeys");
-        std::printf("  %-40s %s\n", "setregkey 10,000 new subkeys, pipelined", fmt(since(t0)).c_str());
+        qv::Result<qv::WindowsVersionReading> r = qv::windows_version(bench.session());
+        read.push_back(since(t0));
+        expect(r.ok() && r->name == w, std::string("windows_version after winecfg -v ") + w);
+    }
+    Stats l = stats(lib), t = stats(tool), rd = stats(read);
+    std::printf("\nWindows-version change (median / p95 of %d, alternating win10 and win7)\n", c.winver_runs);
+    std::printf("  %-44s %s\n", "library set_windows_version (one batch)", fmt_stats(l).c_str());
+    std::printf("  %-44s %s\n", "wine64 winecfg -v VERSION", fmt_stats(t).c_str());
+    std::printf("  %-44s %s\n", "library windows_version (read)", fmt_stats(rd).c_str());
+    std::printf("  library change %s faster than winecfg -v\n", ratio(t.median, l.median).c_str());
+}
 
-        auto timed = [&](const std::string& what, const std::string& command, const std::string& args,
-                         const std::function<bool(const std::string&)>& check, const Stats& floor) {
-            std::vector<double> v;
-            for (int i = 0; i < c.scale_runs; i++) {
-                auto t = qv::Clock::now();
-                std::string a = s.ask(command, args);
-                v.push_back(since(t));
-                expect(check(a), what + ": " + a.substr(0, 200));
-            }
-            Stats st = stats(v);
-            std::printf("  %-40s %-21s first %-9s", what.c_str(), fmt_stats(st).c_str(), fmt(v[0]).c_str());
-            if (floor.measured())
-                std::printf(" in-process %s (%s)", fmt_stats(floor).c_str(), ratio(st.median, floor.median).c_str());
-            std::printf("\n");
-        };
-        auto lines = [](size_t n) {
-            return [n](const std::string& a) { return size_t(std::count(a.begin(), a.end(), '\n')) == n; };
-        };
-        timed("getregkey, 10,000 values", "getregkey", values_key, lines(10000),
-              bench.in_process("getregkey", key_path + "\\Values", c.scale_runs));
-        timed("getregkey, 10,000 subkeys", "getregkey", subkeys_key, lines(10000),
-              bench.in_process("getregkey", key_path + "\\Subkeys", c.scale_runs));
+// Large keys, large values and long request lines.
+void scale(Bench& bench, const Config& c) {
+    const std::string& key = kKey;
+    const std::string& key_path = kKeyPath;
+    std::printf("\nscale (median / p95 of %d runs, and the first run)\n\n",
+                c.scale_runs);
+    qv::Session& s = bench.session();
+    const std::string values_key = key + "\\Values", subkeys_key = key + "\\Subkeys";
+    std::vector<qv::Request> fill;
+    for (int i = 0; i < 10000; i++)
+        fill.push_back({"setregkey", qv::escape(values_key) + "\\nvalue" + std::to_string(i) + "\\ndword:" +
+                                         std::to_string(i)});
+    auto t0 = qv::Clock::now();
+    for (const std::string& a : s.ask_all(fill))
+        expect(ok(a), "filling 10,000 values");
+    std::printf("  %-40s %s\n", "setregkey 10,000 values, pipelined", fmt(since(t0)).c_str());
+    fill.clear();
+    for (int i = 0; i < 10000; i++)
+        fill.push_back({"setregkey", qv::escape(subkeys_key + "\\sub" + std::to_string(i)) + "\\nv\\ndword:1"});
+    t0 = qv::Clock::now();
+    for (const std::string& a : s.ask_all(fill))
+        expect(ok(a), "filling 10,000 subkeys");
+    std::printf("  %-40s %s\n", "setregkey 10,000 new subkeys, pipelined", fmt(since(t0)).c_str());
 
-        // One value read from keys of 10, 1,000 and 10,000 values, against a
-        // listing of the same key and against the same read in-process.
-        std::printf("\n  one value (\"a\") against a listing of its key, lock-step\n");
-        double first_read = 0;
-        for (int size : {10, 1000, 10000}) {
-            const std::string sized = key + "\\Sized" + std::to_string(size);
-            std::vector<qv::Request> sized_fill = {{"setregkey", qv::escape(sized) + "\\na\\ndword:1"}};
-            for (int i = 1; i < size; i++)
-                sized_fill.push_back({"setregkey", qv::escape(sized) + "\\nvalue" + std::to_string(i) + "\\ndword:" +
-                                                       std::to_string(i)});
-            for (const std::string& a : s.ask_all(sized_fill))
-                expect(ok(a), "filling a key of " + std::to_string(size) + " values");
-            const qv::Request one = {"getregvalue", qv::escape(sized + "\na")};
-            std::vector<double> reads, lists;
-            for (int i = 0; i < c.scale_runs * 10; i++) {
-                auto t = qv::Clock::now();
-                std::string a = s.ask(one.command, one.args);
-                reads.push_back(since(t));
-                expect(a == "value a\\0 4 01000000\n", "getregvalue in a key of " + std::to_string(size));
-            }
-            for (int i = 0; i < c.scale_runs; i++) {
-                auto t = qv::Clock::now();
-                std::string a = s.ask("getregkey", sized);
-                lists.push_back(since(t));
-                expect(size_t(std::count(a.begin(), a.end(), '\n')) == size_t(size), "listing " + sized);
-            }
-            Stats read = stats(reads), list = stats(lists);
-            Stats floor = bench.in_process("getregvalue", key_path + "\\Sized" + std::to_string(size), c.requests);
-            if (!first_read)
-                first_read = read.median;
-            std::printf("  %6d values: getregvalue %-21s getregkey %-21s (%s)  in-process %s (%s)\n", size,
-                        fmt_stats(read).c_str(), fmt_stats(list).c_str(), ratio(list.median, read.median).c_str(),
-                        fmt_stats(floor).c_str(), ratio(read.median, floor.median).c_str());
-            if (size == 10000) {
-                double x = read.median / first_read;
-                std::printf("  %-40s 10,000 values within 1.3x of 10:   %5.2fx  %s\n", "getregvalue", x,
-                            x <= 1.3 ? "met" : "MISSED");
-            }
+    auto timed = [&](const std::string& what, const std::string& command, const std::string& args,
+                     const std::function<bool(const std::string&)>& check, const Stats& floor) {
+        std::vector<double> v;
+        for (int i = 0; i < c.scale_runs; i++) {
+            auto t = qv::Clock::now();
+            std::string a = s.ask(command, args);
+            v.push_back(since(t));
+            expect(check(a), what + ": " + a.substr(0, 200));
         }
+        Stats st = stats(v);
+        std::printf("  %-40s %-21s first %-9s", what.c_str(), fmt_stats(st).c_str(), fmt(v[0]).c_str());
+        if (floor.measured())
+            std::printf(" in-process %s (%s)", fmt_stats(floor).c_str(), ratio(st.median, floor.median).c_str());
+        std::printf("\n");
+    };
+    auto lines = [](size_t n) {
+        return [n](const std::string& a) { return size_t(std::count(a.begin(), a.end(), '\n')) == n; };
+    };
+    timed("getregkey, 10,000 values", "getregkey", values_key, lines(10000),
+          bench.in_process("getregkey", key_path + "\\Values", c.scale_runs));
+    timed("getregkey, 10,000 subkeys", "getregkey", subkeys_key, lines(10000),
+          bench.in_process("getregkey", key_path + "\\Subkeys", c.scale_runs));
 
-        std::string hex = "hex:";
-        std::string expect_hex;
-        static const char digits[] = "0123456789abcdef";
-        for (int i = 0; i < (1 << 20); i++) {
-            hex += digits[(i >> 4) & 15];
-            hex += digits[i & 15];
-            if (i + 1 < (1 << 20))
-                hex += ',';
-            expect_hex += digits[(i >> 4) & 15];
-            expect_hex += digits[i & 15];
+    // One value read from keys of 10, 1,000 and 10,000 values, against a
+    // listing of the same key and against the same read in-process.
+    std::printf("\n  one value (\"a\") against a listing of its key, lock-step\n");
+    double first_read = 0;
+    for (int size : {10, 1000, 10000}) {
+        const std::string sized = key + "\\Sized" + std::to_string(size);
+        std::vector<qv::Request> sized_fill = {{"setregkey", qv::escape(sized) + "\\na\\ndword:1"}};
+        for (int i = 1; i < size; i++)
+            sized_fill.push_back({"setregkey", qv::escape(sized) + "\\nvalue" + std::to_string(i) + "\\ndword:" +
+                                                   std::to_string(i)});
+        for (const std::string& a : s.ask_all(sized_fill))
+            expect(ok(a), "filling a key of " + std::to_string(size) + " values");
+        const qv::Request one = {"getregvalue", qv::escape(sized + "\na")};
+        std::vector<double> reads, lists;
+        for (int i = 0; i < c.scale_runs * 10; i++) {
+            auto t = qv::Clock::now();
+            std::string a = s.ask(one.command, one.args);
+            reads.push_back(since(t));
+            expect(a == "value a\\0 4 01000000\n", "getregvalue in a key of " + std::to_string(size));
         }
-        const std::string blob_key = key + "\\Blob";
-        // A new server, so that the first write grows the line buffer from nothing.
-        s.restart();
-        timed("setregkey 1 MiB binary (3 MiB line)", "setregkey", qv::escape(blob_key) + "\\nblob\\n" + hex, ok,
-              bench.in_process("setbinary", key_path + "\\Blob", c.scale_runs));
-        timed("getregkey, one 1 MiB binary value", "getregkey", blob_key,
-              [&](const std::string& a) { return a == "value blob\\0 3 " + expect_hex + "\n"; }, Stats{});
-
-        std::printf("\n  request line assembly, median of 3 runs, each in a new server (4 KiB reads)\n");
-        double first = 0;
-        int first_mib = 0;
-        for (int mib : c.line_mib) {
-            std::string line = "nosuchcommand " + std::string(size_t(mib) << 20, 'a') + "\n";
-            std::vector<double> runs;
-            for (int run = 0; run < 3; run++) {
-                s.restart();
-                auto t = qv::Clock::now();
-                s.server().send(line);
-                std::string a = s.server().read_answer();
-                runs.push_back(since(t));
-                expect(a.empty(), "long line answer");
-            }
-            double secs = stats(runs).median;
-            if (!first) {
-                first = secs;
-                first_mib = mib;
-            }
-            std::printf("  %5d MiB line  %10s  %8.1f MiB/s", mib, fmt(secs).c_str(), mib / secs);
-            if (mib != first_mib)
-                std::printf("   %.0fx the %d MiB time for %dx the size", secs / first, first_mib, mib / first_mib);
-            std::printf("\n");
-            if (mib != first_mib && mib == 64 && first_mib == 1) {
-                double x = secs / (64 * first);
-                std::printf("  %-40s 64 MiB within 1.5x of 64x 1 MiB: %5.2fx  %s\n", "line assembly", x,
-                            x <= 1.5 ? "met" : "MISSED");
-            }
+        for (int i = 0; i < c.scale_runs; i++) {
+            auto t = qv::Clock::now();
+            std::string a = s.ask("getregkey", sized);
+            lists.push_back(since(t));
+            expect(size_t(std::count(a.begin(), a.end(), '\n')) == size_t(size), "listing " + sized);
         }
-        std::printf("load %s at the end\n", load().c_str());
+        Stats read = stats(reads), list = stats(lists);
+        Stats floor = bench.in_process("getregvalue", key_path + "\\Sized" + std::to_string(size), c.requests);
+        if (!first_read)
+            first_read = read.median;
+        std::printf("  %6d values: getregvalue %-21s getregkey %-21s (%s)  in-process %s (%s)\n", size,
+                    fmt_stats(read).c_str(), fmt_stats(list).c_str(), ratio(list.median, read.median).c_str(),
+                    fmt_stats(floor).c_str(), ratio(read.median, floor.median).c_str());
+        if (size == 10000) {
+            double x = read.median / first_read;
+            std::printf("  %-40s 10,000 values within 1.3x of 10:   %5.2fx  %s\n", "getregvalue", x,
+                        x <= 1.3 ? "met" : "MISSED");
+        }
     }
 
-    bench.ask("rmregtree", qv::escape(key));
+
+    std::string hex = "hex:";
+    std::string expect_hex;
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < (1 << 20); i++) {
+        hex += digits[(i >> 4) & 15];
+        hex += digits[i & 15];
+        if (i + 1 < (1 << 20))
+            hex += ',';
+        expect_hex += digits[(i >> 4) & 15];
+        expect_hex += digits[i & 15];
+    }
+    const std::string blob_key = key + "\\Blob";
+    // A new server, so that the first write grows the line buffer from nothing.
+    s.restart();
+    timed("setregkey 1 MiB binary (3 MiB line)", "setregkey", qv::escape(blob_key) + "\\nblob\\n" + hex, ok,
+          bench.in_process("setbinary", key_path + "\\Blob", c.scale_runs));
+    timed("getregkey, one 1 MiB binary value", "getregkey", blob_key,
+          [&](const std::string& a) { return a == "value blob\\0 3 " + expect_hex + "\n"; }, Stats{});
+
+    std::printf("\n  request line assembly, median of 3 runs, each in a new server (4 KiB reads)\n");
+    double first = 0;
+    int first_mib = 0;
+    for (int mib : c.line_mib) {
+        std::string line = "nosuchcommand " + std::string(size_t(mib) << 20, 'a') + "\n";
+        std::vector<double> runs;
+        for (int run = 0; run < 3; run++) {
+            s.restart();
+            auto t = qv::Clock::now();
+            s.server().send(line);
+            std::string a = s.server().read_answer();
+            runs.push_back(since(t));
+            expect(a.empty(), "long line answer");
+        }
+        double secs = stats(runs).median;
+        if (!first) {
+            first = secs;
+            first_mib = mib;
+        }
+        std::printf("  %5d MiB line  %10s  %8.1f MiB/s", mib, fmt(secs).c_str(), mib / secs);
+        if (mib != first_mib)
+            std::printf("   %.0fx the %d MiB time for %dx the size", secs / first, first_mib, mib / first_mib);
+        std::printf("\n");
+        if (mib != first_mib && mib == 64 && first_mib == 1) {
+            double x = secs / (64 * first);
+            std::printf("  %-40s 64 MiB within 1.5x of 64x 1 MiB: %5.2fx  %s\n", "line assembly", x,
+                        x <= 1.5 ? "met" : "MISSED");
+        }
+    }
+    std::printf("load %s at the end\n", load().c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Config c = configure(argc, argv);
+    Bench bench(c);
+    make_fixtures(bench, c);
+    print_machine(bench, c);
+    std::vector<Row> rows = run(bench, c, operations(bench, c));
+    report(rows);
+    if (c.only.empty() || contains("import", c.only))
+        tree_import(bench, c, kKey);
+    if (c.only.empty() || std::string("winver").find(c.only) != std::string::npos)
+        winver_change(bench, c);
+    if (c.scale)
+        scale(bench, c);
+    bench.ask("rmregtree", qv::escape(kKey));
     return bench.session().quit() == 0 ? 0 : 1;
 }

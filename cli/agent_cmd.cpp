@@ -54,12 +54,11 @@ std::map<std::string, std::string> ask_status(qv::Server& agent) {
     }
 }
 
-int status_cmd(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("agent status"));
+int status_cmd(Context& ctx, const Command&, const Args&) {
     std::optional<qv::Server> agent = running_agent(ctx);
     if (!agent)
         emit_partial(ctx, json{{"prefix", ctx.launch.prefix}, {"running", false}}, "", kFailed,
-                     "no agent runs for " + ctx.launch.prefix, "refused");
+                     "no agent runs for " + ctx.launch.prefix, "failed");
     auto f = ask_status(*agent);
     agent->quit();
     json r;
@@ -80,8 +79,7 @@ int status_cmd(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int stop_cmd(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("agent stop"));
+int stop_cmd(Context& ctx, const Command&, const Args&) {
     std::optional<qv::Server> agent = running_agent(ctx);
     if (!agent) {
         emit(ctx, json{{"prefix", ctx.launch.prefix}, {"running", false}},
@@ -120,12 +118,12 @@ std::vector<Command> agent_commands() {
          "every qvctl call (started by the first, gone after --persist seconds\n"
          "without a client). Shows its pid, uptime, requests served, its server and\n"
          "when it exits; exit 1 when none runs. Starts nothing.\n",
-         {}, {}, status_cmd},
+         {}, {}, {0, 0}, status_cmd},
         {"agent stop", "agent stop", "end the prefix's agent and its server now",
          "Quits the agent's server and ends the agent, and returns once both have\n"
          "ended, so that the prefix is released at once (`wineserver -w` returns).\n"
          "Exit 0 also when none runs.\n",
-         {}, {}, stop_cmd},
+         {}, {}, {0, 0}, stop_cmd},
     };
 }
 

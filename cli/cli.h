@@ -23,12 +23,15 @@ using json = nlohmann::ordered_json;
 constexpr int kOk = 0, kFailed = 1, kUsage = 2, kEnvironment = 3;
 
 // The version of the JSON results (schema/qvctl-result.schema.json).
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 // The version of `qvctl serve`'s protocol, in its hello line.
 constexpr int kServeProtocol = 1;
 
-// How a command ends early. kind is the error object's kind: "usage",
-// "environment", or a library failure's kind; code the Win32 code, if any.
+// How a command ends early. kind is the error object's kind: "usage" and
+// "refused" (exit 2: what was typed or given is wrong, refused before
+// anything was sent), "environment" (exit 3), or "failed", "server",
+// "win32" and "incomplete" (exit 1: the prefix refused or failed it, or
+// qvctl declined it to keep the prefix whole); code the Win32 code, if any.
 struct Exit {
     int code;
     std::string message;
@@ -41,7 +44,13 @@ struct Exit {
 // A library failure in words, `what` naming what it was about. A refusal
 // (input the wire cannot carry) is the user's input: exit 2; the rest 1.
 [[noreturn]] void failed(const std::string& what, const qv::Failure& f);
+// An operation that failed, or that qvctl declined, with its reason in words:
+// exit 1, kind "failed".
 [[noreturn]] void failed(const std::string& message);
+// The one guard, for the command line, batch and serve: inside a catch
+// block, the Exit that the exception in flight means (an Exit as it is; the
+// library's ServerGone and ProtocolError: exit 3). Anything else goes on.
+Exit current_exit();
 // The error object of the JSON results.
 json error_json(const Exit& e);
 
@@ -53,9 +62,21 @@ struct Args {
 };
 
 struct Context;
-using Handler = int (*)(Context&, const Args&);
+struct Command;
+// A handler receives its own row: its name and usage for messages.
+using Handler = int (*)(Context&, const Command&, const Args&);
 
-// One row of the table: it drives dispatch, option parsing and --help.
+// How many words a command takes after its name, options aside; checked once,
+// before the handler runs. With name_or_default, the word after KEY is the
+// value NAME, which --default stands in for.
+inline constexpr size_t kMany = SIZE_MAX;
+struct Arity {
+    size_t min = 0, max = 0;
+    bool name_or_default = false;
+};
+
+// One row of the table: it drives dispatch, option parsing, the argument
+// count and --help.
 struct Command {
     std::string name;   // "reg get", "path", ...
     std::string usage;  // after "qvctl "
@@ -63,8 +84,8 @@ struct Command {
     std::string help;     // the full text
     std::vector<std::string> flags;       // options without a value ("-s", "--force")
     std::vector<std::string> with_value;  // options taking one
+    Arity args;
     Handler run = nullptr;
-    bool needs_prefix = true;  // false: runs without a prefix (help-like)
 };
 
 // The table, assembled from the areas' parts.
@@ -79,8 +100,10 @@ std::vector<Command> serve_commands();
 // The row for the words at the start of a command line (the longest name
 // that matches, so "reg get" before "reg"); *used is how many words it took.
 const Command* find_command(const std::vector<std::string>& words, size_t* used);
-// The row of that name (which must exist).
-const Command& command_row(const std::string& name);
+// The help a command line asks for ("" the overview, "reg", "reg get"), or
+// none: decided here alone, for the command line, batch and serve, before a
+// prefix is looked for.
+std::optional<std::string> help_topic(const std::vector<std::string>& words);
 
 struct Context {
     qv::LaunchOptions launch;
@@ -96,7 +119,6 @@ struct Context {
 
     // Seconds the prefix's agent stays after its last client; 0: no agent.
     int persist_seconds() const;
-    void connect_agent(qv::SessionOptions o);
 
     // The prefix must exist and look like one: Wine would otherwise create
     // a new prefix there without a word.
@@ -104,10 +126,10 @@ struct Context {
     // C: must be there for Wine to start programs: say how to restore it.
     void check_drive_c() const;
     void check_wine() const;
+    // The session, its server running (the prefix's agent's where it can be
+    // used): the one way a command gets one. A server that does not start is
+    // an environment failure (exit 3).
     qv::Session& session();
-    // The session's server, started now so that a start that fails is told
-    // apart from a call that fails.
-    qv::Server& server();
 };
 
 // Prints a command's result: one JSON object per line with --json (with
@@ -127,9 +149,9 @@ void put_text(json& obj, const std::string& field, const std::string& bytes);
 
 // Runs one command line (the words after the global options).
 int run_words(Context& ctx, const std::vector<std::string>& words);
-// Parses the options of a command line as the row declares them.
+// Parses the options of a command line as the row declares them, and
+// checks the count of the other words against the row.
 Args parse_args(const Command& c, const std::vector<std::string>& words, size_t from);
-void need(const Args& a, size_t min, size_t max, const Command& c);
 
 // Reads a whole file, "-" standard input; a usage error naming `what` when
 // it cannot be read, or when standard input carries requests (`serve`).

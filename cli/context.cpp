@@ -18,7 +18,7 @@ namespace qvctl {
 
 void usage_error(const std::string& m) { throw Exit{kUsage, m, "usage"}; }
 void environment_error(const std::string& m) { throw Exit{kEnvironment, m, "environment"}; }
-void failed(const std::string& m) { throw Exit{kFailed, m, "refused"}; }
+void failed(const std::string& m) { throw Exit{kFailed, m, "failed"}; }
 
 void failed(const std::string& what, const qv::Failure& f) {
     std::string kind = qv::kind_name(f.kind);
@@ -33,9 +33,29 @@ void failed(const std::string& what, const qv::Failure& f) {
     throw Exit{kFailed, what + ": " + f.describe(), kind, f.code};
 }
 
+Exit current_exit() {
+    try {
+        throw;
+    } catch (const Exit& e) {
+        return e;
+    } catch (const qv::ServerGone& e) {
+        return Exit{kEnvironment, std::string("the server died: ") + e.what(), "environment"};
+    } catch (const qv::ProtocolError& e) {
+        return Exit{kEnvironment, std::string("the server answered outside its protocol: ") + e.what(), "environment"};
+    } catch (const qv::Refused& e) {
+        return Exit{kUsage, e.what(), "usage"};
+    } catch (const std::exception& e) {
+        // Whatever a request does, serve and batch go on.
+        return Exit{kFailed, e.what(), ""};
+    }
+}
+
 json error_json(const Exit& e) {
     json j;
-    j["kind"] = e.kind.empty() ? "refused" : e.kind;
+    j["kind"] = !e.kind.empty()         ? e.kind
+                : e.code == kUsage       ? "usage"
+                : e.code == kEnvironment ? "environment"
+                                         : "failed";
     j["message"] = e.message;
     j["code"] = e.win32 ? json(e.win32) : json(nullptr);
     return j;
@@ -89,6 +109,16 @@ void Context::check_wine() const {
                           "): install Wine, or name the loader with --wine or QV_WINE");
 }
 
+int Context::persist_seconds() const {
+    if (persist >= 0)
+        return persist;
+    try {
+        return qv::persist_from_environment();
+    } catch (const std::invalid_argument& e) {
+        usage_error(e.what());
+    }
+}
+
 qv::Session& Context::session() {
     if (!session_) {
         check_prefix();
@@ -102,46 +132,28 @@ qv::Session& Context::session() {
         o.agent.use = o.agent.persist_seconds > 0;
         o.agent.program = agent_program;
         session_ = std::make_unique<qv::Session>(o);
-        if (o.agent.use)
-            connect_agent(o);
+        // Through the prefix's agent; where it cannot be used, qvctl runs a
+        // server of its own, as with --persist 0.
+        if (o.agent.use) {
+            try {
+                session_->server();
+            } catch (const qv::AgentUnavailable& e) {
+                if (e.why != qv::AgentUnavailable::Why::mismatch)
+                    std::cerr << "qvctl: not using the agent: " << e.what() << "\n";
+                o.agent.use = false;
+                session_ = std::make_unique<qv::Session>(o);
+            } catch (const std::exception& e) {
+                environment_error(std::string("the agent did not answer: ") + e.what());
+            }
+        }
     }
-    server();
-    return *session_;
-}
-
-int Context::persist_seconds() const {
-    if (persist >= 0)
-        return persist;
-    try {
-        return qv::persist_from_environment();
-    } catch (const std::invalid_argument& e) {
-        usage_error(e.what());
-    }
-}
-
-// Through the prefix's agent; where it cannot be used, qvctl runs a server
-// of its own, as with --persist 0.
-void Context::connect_agent(qv::SessionOptions o) {
+    // Started now, so that a start that fails is told apart from a call that fails.
     try {
         session_->server();
-    } catch (const qv::AgentUnavailable& e) {
-        if (e.why != qv::AgentUnavailable::Why::mismatch)
-            std::cerr << "qvctl: not using the agent: " << e.what() << "\n";
-        o.agent.use = false;
-        session_ = std::make_unique<qv::Session>(o);
-    } catch (const std::exception& e) {
-        environment_error(std::string("the agent did not answer: ") + e.what());
-    }
-}
-
-qv::Server& Context::server() {
-    if (!session_)
-        session();
-    try {
-        return session_->server();
     } catch (const std::exception& e) {
         environment_error(std::string("the server did not start: ") + e.what());
     }
+    return *session_;
 }
 
 namespace {

@@ -8,17 +8,15 @@
 #include <sys/stat.h>
 
 #include "cli.h"
-#include "qv/text.h"
 #include "qv/files.h"
+#include "qv/text.h"
 #include "text.h"
 
 namespace qvctl {
 
 namespace {
 
-int path_cmd(Context& ctx, const Args& a) {
-    const Command& c = command_row("path");
-    need(a, 2, SIZE_MAX, c);
+int path_cmd(Context& ctx, const Command& c, const Args& a) {
     const std::string& kind = a.pos[0];
     if (kind != "unix" && kind != "windows")
         usage_error("path: say unix or windows, not \"" + kind + "\"\nusage: qvctl " + c.usage);
@@ -86,8 +84,7 @@ std::string tidy(const std::string& path) {
     return out.empty() ? "/" : out;
 }
 
-int drive_list(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("drive list"));
+int drive_list(Context& ctx, const Command&, const Args&) {
     ctx.check_prefix();
     json drives = json::array();
     std::string human;
@@ -111,8 +108,7 @@ int drive_list(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int drive_add(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("drive add"));
+int drive_add(Context& ctx, const Command&, const Args& a) {
     std::string dir = a.pos[0];
     struct stat st;
     if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -137,8 +133,7 @@ int drive_add(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int drive_rm(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("drive rm"));
+int drive_rm(Context& ctx, const Command&, const Args& a) {
     std::string l = a.pos[0];
     if (!((l.size() == 1 || (l.size() == 2 && l[1] == ':')) && std::isalpha(static_cast<unsigned char>(l[0]))))
         usage_error("drive rm: \"" + l + "\" is not a drive; a drive is one letter, like D or D:");
@@ -153,10 +148,10 @@ int drive_rm(Context& ctx, const Args& a) {
                        (is_c ? "the prefix's system drive" : "which maps the prefix's own drive_c") +
                        "; without it Wine cannot start programs in the prefix and qvctl could not put it back. "
                        "Give --force to remove it all the same.",
-                   "refused"};
+                   "failed"};
     if (letter == 'A' || letter == 'Z')
         throw Exit{kFailed,
-                   std::string("drive rm: ") + letter + ": cannot be removed; qvmanip removes B: to Y: only", "refused"};
+                   std::string("drive rm: ") + letter + ": cannot be removed; qvmanip removes B: to Y: only", "failed"};
     qv::Result<void> r = qv::remove_drive(ctx.session(), letter);
     if (!r)
         failed(std::string("drive rm ") + letter, *r.failure);
@@ -166,8 +161,7 @@ int drive_rm(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int find_cmd(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("find"));
+int find_cmd(Context& ctx, const Command&, const Args& a) {
     int max = -1;
     if (auto m = a.value("--max")) {
         char* end = nullptr;
@@ -229,8 +223,7 @@ std::string folder_list() {
     return out;
 }
 
-int folder_cmd(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("folder"));
+int folder_cmd(Context& ctx, const Command&, const Args& a) {
     std::string name = qv::ascii_lower(a.pos[0]);
     bool known = false;
     for (const Folder& f : kFolders)
@@ -248,8 +241,7 @@ int folder_cmd(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int env_cmd(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("env"));
+int env_cmd(Context& ctx, const Command&, const Args& a) {
     const std::string& name = a.pos[0];
     if (name.empty() || name.find('=') != std::string::npos || name.find('\n') != std::string::npos)
         usage_error("env: \"" + qv::visible(name) + "\" is not a variable name");
@@ -271,8 +263,7 @@ int env_cmd(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int expand_cmd(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("expand"));
+int expand_cmd(Context& ctx, const Command&, const Args& a) {
     const std::string& text = a.pos[0];
     qv::Result<std::string> e = qv::expand_text(ctx.session(), text);
     if (!e)
@@ -284,8 +275,7 @@ int expand_cmd(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int dir_cmd(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("dir"));
+int dir_cmd(Context& ctx, const Command&, const Args& a) {
     const std::string& kind = a.pos[0];
     if (kind != "system" && kind != "windows")
         usage_error("dir: say system or windows, not \"" + kind + "\"");
@@ -308,43 +298,43 @@ std::vector<Command> files_commands() {
          "windows: the Windows path of a Unix path (relative to the current\n"
          "directory). When one fails the others are still printed.\n"
          "JSON: {paths: [{input, path} or {input, error}]}.\n",
-         {}, {}, path_cmd},
+         {}, {}, {2, kMany}, path_cmd},
         {"drive add", "drive add UNIXDIR", "map a directory to a drive letter",
          "Maps a directory to the highest free letter, or names the letter that\n"
          "maps it already (compared as the file system sees it: /d, /d/ and a\n"
          "symbolic link to /d are one directory).\n",
-         {}, {}, drive_add},
+         {}, {}, {1, 1}, drive_add},
         {"drive rm", "drive rm LETTER [--force]", "remove a drive letter",
          "Removes a drive letter. C: and any letter mapping the prefix's own\n"
          "drive_c are refused without --force: Wine starts no program in a prefix\n"
          "without its C: drive.\n",
-         {"--force"}, {}, drive_rm},
+         {"--force"}, {}, {1, 1}, drive_rm},
         {"drive list", "drive list", "the prefix's drive letters",
          "Shows the prefix's dosdevices links, read directly from the prefix, and\n"
          "says when C: is missing and how to restore it.\n",
-         {}, {}, drive_list},
+         {}, {}, {0, 0}, drive_list},
         {"find", "find PATTERN [--max N]", "directory entries matching a pattern",
          "Directory entries matching a wildcard pattern such as C:\\windows\\*.exe,\n"
          "\".\" and \"..\" included; at most N. No match exits with 1.\n",
-         {}, {"--max"}, find_cmd},
+         {}, {"--max"}, {1, 1}, find_cmd},
         {"folder", "folder NAME", "a well-known folder",
          "The path of a well-known folder in the prefix (NAME in any case):\n" + folder_list() +
              "Environment variables: qvctl env NAME.\n",
-         {}, {}, folder_cmd},
+         {}, {}, {1, 1}, folder_cmd},
         {"env", "env NAME", "an environment variable in the prefix",
          "The value of the environment variable NAME as programs in the prefix see\n"
          "it (not case-sensitive, as on Windows). Values of 260 bytes or more, or\n"
          "holding a line feed, cannot be read this way.\n",
-         {}, {}, env_cmd},
+         {}, {}, {1, 1}, env_cmd},
         {"expand", "expand TEXT", "expand %VARIABLES% in a text",
          "TEXT with every %NAME% that the prefix's environment defines replaced by\n"
          "its value, as programs in the prefix expand it (what `cmd /c echo TEXT`\n"
          "prints, in one request); unknown names stay as they are. A 32-bit\n"
          "server expands %ProgramFiles% to the 32-bit folder.\n"
          "JSON: {text, expanded}.\n",
-         {}, {}, expand_cmd},
+         {}, {}, {1, 1}, expand_cmd},
         {"dir", "dir system|windows", "the system or Windows directory", "The system or the Windows directory.\n",
-         {}, {}, dir_cmd},
+         {}, {}, {1, 1}, dir_cmd},
     };
 }
 

@@ -141,25 +141,13 @@ int main(int argc, char** argv) {
                 std::cout << "qvctl " << QV_VERSION << " (JSON schema version " << kSchemaVersion << ")\n";
             return kOk;
         }
-        if (g.help) {
+        if (g.help)
             g.words.push_back("--help");
-            if (g.words.size() == 1) {
-                print_help(ctx, "");
-                return kOk;
-            }
+        // Help needs no prefix: answered before looking for one.
+        if (std::optional<std::string> topic = help_topic(g.words)) {
+            print_help(ctx, *topic);
+            return kOk;
         }
-        if (!g.words.empty() && !g.words[0].empty() && g.words[0] != "help") {
-            // Help needs no prefix: answer it before looking for one.
-            size_t used;
-            if (find_command(g.words, &used) || is_command_word(g.words[0]))
-                for (const std::string& w : g.words) {
-                    if (w == "--")
-                        break;
-                    if (w == "--help" || w == "-h")
-                        return run_words(ctx, g.words);
-                }
-        } else if (!g.words.empty() && g.words[0] == "help")
-            return run_words(ctx, g.words);
         if (!g.prefix_given) {
             try {
                 ctx.launch.prefix = qv::default_prefix();
@@ -172,23 +160,12 @@ int main(int argc, char** argv) {
         if (ctx.session_)
             ctx.session_->quit();
         return code;
-    } catch (const Exit& e) {
+    } catch (...) {
+        Exit e = current_exit();
         if (!e.message.empty())
             std::cerr << "qvctl: " << e.message << "\n";
         if (ctx.json && !e.emitted)
             emit_failure(ctx, e);
         return e.code;
-    } catch (const qv::ServerGone& e) {
-        Exit x{kEnvironment, std::string("the server died: ") + e.what(), "environment"};
-        std::cerr << "qvctl: " << x.message << "\n";
-        if (ctx.json)
-            emit_failure(ctx, x);
-        return kEnvironment;
-    } catch (const qv::ProtocolError& e) {
-        Exit x{kEnvironment, std::string("the server answered outside its protocol: ") + e.what(), "environment"};
-        std::cerr << "qvctl: " << x.message << "\n";
-        if (ctx.json)
-            emit_failure(ctx, x);
-        return kEnvironment;
     }
 }

@@ -48,8 +48,7 @@ std::string version_text(const qv::WindowsVersionTool& tool, const qv::WindowsVe
     return out;
 }
 
-int winver_show(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("winver"));
+int winver_show(Context& ctx, const Command&, const Args& a) {
     std::string app = app_of(a, "winver");
     qv::Result<qv::WindowsVersionReading> v = qv::windows_version(ctx.session(), app);
     if (!v)
@@ -61,8 +60,7 @@ int winver_show(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int winver_list(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("winver list"));
+int winver_list(Context& ctx, const Command&, const Args&) {
     json r, all = json::array();
     std::string human;
     for (const qv::WindowsVersion& v : qv::windows_version_tool(ctx.session()).versions) {
@@ -78,8 +76,7 @@ int winver_list(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int winver_set(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("winver set"));
+int winver_set(Context& ctx, const Command&, const Args& a) {
     std::string app = app_of(a, "winver set");
     qv::Result<void> done = qv::set_windows_version(ctx.session(), a.pos[0], app);
     if (!done)
@@ -105,8 +102,7 @@ std::string override_text(const qv::DllOverride& o) {
            "\n";
 }
 
-int dll_list(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("dll list"));
+int dll_list(Context& ctx, const Command&, const Args& a) {
     std::string app = app_of(a, "dll list");
     qv::Result<std::vector<qv::DllOverride>> l = qv::dll_overrides(ctx.session(), app);
     if (!l)
@@ -124,8 +120,7 @@ int dll_list(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int dll_get(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("dll get"));
+int dll_get(Context& ctx, const Command&, const Args& a) {
     std::string app = app_of(a, "dll get");
     qv::Result<qv::DllOverride> o = qv::dll_override(ctx.session(), a.pos[0], app);
     if (!o && o.failure->is(qv::kFileNotFound))
@@ -141,8 +136,7 @@ int dll_get(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int dll_set(Context& ctx, const Args& a) {
-    need(a, 2, 2, command_row("dll set"));
+int dll_set(Context& ctx, const Command&, const Args& a) {
     std::string app = app_of(a, "dll set");
     qv::Result<qv::DllMode> mode = qv::parse_dll_mode(a.pos[1]);
     if (!mode)
@@ -159,8 +153,7 @@ int dll_set(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int dll_rm(Context& ctx, const Args& a) {
-    need(a, 1, 1, command_row("dll rm"));
+int dll_rm(Context& ctx, const Command&, const Args& a) {
     std::string app = app_of(a, "dll rm");
     qv::Result<void> done = qv::remove_dll_override(ctx.session(), a.pos[0], app);
     if (!done && !done.failure->is(qv::kFileNotFound))  // none there: removed already
@@ -172,8 +165,7 @@ int dll_rm(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int info_cmd(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("info"));
+int info_cmd(Context& ctx, const Command&, const Args&) {
     qv::Result<qv::PrefixInfo> i = qv::prefix_info(ctx.session(), ctx.launch.wine);
     if (!i)
         failed("info", *i.failure);
@@ -230,37 +222,37 @@ std::vector<Command> prefix_commands() {
          std::string("The Windows version the prefix reports, as Wine's configuration tool\n"
                      "judges it, and where it comes from (registry, user or app setting).\n") +
              kAppHelp + "JSON: {version, source, exact, ...the registry's values}.\n",
-         {}, {"--app"}, winver_show},
+         {}, {"--app"}, {0, 0}, winver_show},
         {"winver set", "winver set VERSION [--app NAME.exe]", "set the Windows version",
          std::string("Writes everything Wine's configuration tool writes for VERSION, in every\n"
                      "registry view that holds it, in one batch read back to check. VERSION:\n"
                      "one of the words qvctl winver list shows (they differ between Wine\n"
                      "releases: win10, win7, winxp, ...).\n") +
              kAppHelp,
-         {}, {"--app"}, winver_set},
+         {}, {"--app"}, {1, 1}, winver_set},
         {"winver list", "winver list", "the versions Wine offers",
          "The versions the configuration tool of the Wine at hand offers, newest\n"
          "first. JSON: {versions: [{name, description}]}.\n",
-         {}, {}, winver_list},
+         {}, {}, {0, 0}, winver_list},
         {"dll list", "dll list [--app NAME.exe]", "the DLL overrides",
          std::string("Every DLL override: the DLL and its mode.\n") + kAppHelp +
              "JSON: {overrides: [{dll, text, mode}]}, mode null for a text that is no mode.\n",
-         {}, {"--app"}, dll_list},
+         {}, {"--app"}, {0, 0}, dll_list},
         {"dll get", "dll get DLL [--app NAME.exe]", "one DLL override",
          std::string("One DLL's override (d3d9 and d3d9.dll are one). No override: exit 1.\n") + kAppHelp, {},
-         {"--app"}, dll_get},
+         {"--app"}, {1, 1}, dll_get},
         {"dll set", "dll set DLL MODE [--app NAME.exe]", "set a DLL override",
          std::string("MODE: native, builtin, native,builtin, builtin,native or disabled (also\n"
                      "n, b, n,b, b,n).\n") +
              kAppHelp,
-         {}, {"--app"}, dll_set},
+         {}, {"--app"}, {2, 2}, dll_set},
         {"dll rm", "dll rm DLL [--app NAME.exe]", "remove a DLL override",
          std::string("Removes the override; Wine's default applies again. None there: done.\n") + kAppHelp, {},
-         {"--app"}, dll_rm},
+         {"--app"}, {1, 1}, dll_rm},
         {"info", "info", "the prefix's facts in one call",
          "Windows version, architecture, the Wine that last updated the prefix,\n"
          "drive letters and the main folders.\n",
-         {}, {}, info_cmd},
+         {}, {}, {0, 0}, info_cmd},
     };
 }
 

@@ -5,15 +5,14 @@
 
 #include "cli.h"
 #include "progress.h"
-#include "qv/text.h"
 #include "qv/printers.h"
+#include "qv/text.h"
 
 namespace qvctl {
 
 namespace {
 
-int printer_add(Context& ctx, const Args& a) {
-    need(a, 1, SIZE_MAX, command_row("printer add"));
+int printer_add(Context& ctx, const Command&, const Args& a) {
     std::vector<qv::CloudPrinter> printers;
     for (const std::string& p : a.pos) {
         size_t comma = p.find(',');
@@ -83,7 +82,7 @@ std::vector<Command> printer_commands() {
          "nothing per printer; its exit code is passed on. Runs of 50 printers;\n"
          "a progress bar shows on a terminal.\n"
          "JSON: {printers: [names], installer_exit}.\n",
-         {}, {"--ppd"}, printer_add},
+         {}, {"--ppd"}, {1, kMany}, printer_add},
     };
 }
 

@@ -1,14 +1,15 @@
 // reg get, set, rm, rm-value, export and import.
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iostream>
 
 #include "cli.h"
 #include "progress.h"
-#include "qv/text.h"
 #include "qv/regfile.h"
 #include "qv/registry.h"
 #include "qv/regtree.h"
+#include "qv/text.h"
 #include "text.h"
 
 namespace qvctl {
@@ -43,15 +44,8 @@ KeyArg key_arg(std::string text, const Args& a, const std::string& command) {
 
 std::string long_path(const KeyArg& k) { return qv::long_root_path(k.path); }
 
-// The value NAME: the second word, or --default.
-std::string name_arg(const Args& a, size_t at, const Command& c) {
-    if (a.flag("--default")) {
-        need(a, at, at, c);
-        return "";
-    }
-    need(a, at + 1, at + 1, c);
-    return a.pos[at];
-}
+// The value NAME: the second word, or --default (the row's count allows one).
+std::string name_arg(const Args& a) { return a.flag("--default") ? "" : a.pos[1]; }
 
 [[noreturn]] void listing_failed(const qv::Failure& f, const KeyArg& k) {
     if (f.is(qv::kFileNotFound))
@@ -143,7 +137,7 @@ std::vector<std::string> detail_lines(const qv::Failure& f) {
 // warnings; any other key that could not be read whole makes the tree
 // incomplete, and what was read is kept.
 Tree read_tree(Context& ctx, const KeyArg& k, const std::string& label) {
-    ctx.server();
+    ctx.session();
     qv::Result<qv::TreeExport> ex;
     {
         Progress bar(label);
@@ -215,9 +209,7 @@ int reg_get_recursive(Context& ctx, const Args& a, const KeyArg& k, const std::o
     return kOk;
 }
 
-int reg_get(Context& ctx, const Args& a) {
-    const Command& c = command_row("reg get");
-    need(a, 1, a.flag("--default") ? 1 : 2, c);
+int reg_get(Context& ctx, const Command& c, const Args& a) {
     KeyArg k = key_arg(a.pos[0], a, c.name);
     if (k.view == qv::RegView::both)
         usage_error("reg get: a key is read in one view; use --32 or nothing");
@@ -311,11 +303,9 @@ std::pair<uint32_t, std::string> typed_data(const std::string& type_word, const 
     usage_error("reg set: unknown type " + type_word + " (sz, expand, multi, dword, qword, binary, none)");
 }
 
-int reg_set(Context& ctx, const Args& a) {
-    const Command& c = command_row("reg set");
+int reg_set(Context& ctx, const Command& c, const Args& a) {
     bool dflt = a.flag("--default");
     size_t fixed = dflt ? 2 : 3;  // KEY [NAME] TYPE
-    need(a, fixed, SIZE_MAX, c);
     KeyArg k = key_arg(a.pos[0], a, c.name);
     std::string name = dflt ? "" : a.pos[1];
     const std::string& type = a.pos[fixed - 1];
@@ -337,7 +327,6 @@ int reg_set(Context& ctx, const Args& a) {
     } catch (const std::invalid_argument& e) {
         usage_error("reg set: " + what + ": " + e.what());
     }
-    ctx.server();
     qv::Result<void> done = qv::parse_write(ctx.session().ask(req.command, req.args));
     if (!done)
         failed("cannot write " + what, *done.failure);
@@ -349,9 +338,7 @@ int reg_set(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int reg_rm(Context& ctx, const Args& a) {
-    const Command& c = command_row("reg rm");
-    need(a, 1, 1, c);
+int reg_rm(Context& ctx, const Command& c, const Args& a) {
     KeyArg k = key_arg(a.pos[0], a, c.name);
     if (k.path.back() == '\\')
         usage_error("reg rm: refusing to delete the root key " + long_path(k) + " itself");
@@ -364,12 +351,9 @@ int reg_rm(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int reg_rm_value(Context& ctx, const Args& a) {
-    const Command& c = command_row("reg rm-value");
-    if (a.pos.empty())
-        need(a, 1, 1, c);
+int reg_rm_value(Context& ctx, const Command& c, const Args& a) {
     KeyArg k = key_arg(a.pos[0], a, c.name);
-    std::string name = name_arg(a, 1, c);
+    std::string name = name_arg(a);
     qv::Result<void> done = qv::delete_value(ctx.session(), k.path, name, k.view);
     if (!done)
         failed("cannot delete " + long_path(k) + ": " + value_name_text(name), *done.failure);
@@ -380,9 +364,7 @@ int reg_rm_value(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int reg_export(Context& ctx, const Args& a) {
-    const Command& c = command_row("reg export");
-    need(a, 1, 2, c);
+int reg_export(Context& ctx, const Command& c, const Args& a) {
     KeyArg k = key_arg(a.pos[0], a, c.name);
     if (k.view == qv::RegView::both)
         usage_error("reg export: a tree is read in one view; use --32 or nothing");
@@ -437,8 +419,7 @@ int reg_export(Context& ctx, const Args& a) {
 }
 
 // The file read, checked and planned: what reg import sends.
-qv::ImportPlan planned_import(const std::string& file, const Args& a, qv::RegView view) {
-    const Command& c = command_row("reg import");
+qv::ImportPlan planned_import(const Command& c, const std::string& file, const Args& a, qv::RegView view) {
     qv::RegFile parsed;
     try {
         parsed = qv::parse_regfile(read_input(file, "reg import"));
@@ -463,17 +444,15 @@ qv::ImportPlan planned_import(const std::string& file, const Args& a, qv::RegVie
     return std::move(plan.value);
 }
 
-int reg_import(Context& ctx, const Args& a) {
-    const Command& c = command_row("reg import");
-    need(a, 1, 1, c);
+int reg_import(Context& ctx, const Command& c, const Args& a) {
     std::string file = a.pos[0];
     qv::RegView view = a.flag("--32") ? qv::RegView::win32 : qv::RegView::native;
     // The file is read and planned while the server starts; what is wrong
     // with the file is still reported before what is wrong with the prefix.
-    std::future<qv::ImportPlan> planning = std::async(std::launch::async, planned_import, file, a, view);
+    std::future<qv::ImportPlan> planning = std::async(std::launch::async, planned_import, std::cref(c), file, a, view);
     std::exception_ptr start_failure;
     try {
-        ctx.server();
+        ctx.session();
     } catch (...) {
         start_failure = std::current_exception();
     }
@@ -539,7 +518,7 @@ std::vector<Command> registry_commands() {
              "JSON: {key, values: [{name, type, type_code, data, hex}], subkeys, complete};\n"
              "with NAME {key, value}; with -s {key, keys: [...], warnings}. data is text,\n"
              "a list of strings, a number (dword), a decimal string (qword: exact) or hex.\n",
-         {"-s", "--data", "--default", "--32"}, {}, reg_get},
+         {"-s", "--data", "--default", "--32"}, {}, {1, 2, true}, reg_get},
         {"reg set", "reg set KEY (NAME | --default) TYPE [DATA...] [--data-file FILE] [--32]",
          "write a value",
          "Writes one value, creating KEY and its parents. TYPE: sz, expand, multi\n"
@@ -551,15 +530,15 @@ std::vector<Command> registry_commands() {
          "--default writes the key's default value. A leading 3264\\ on KEY writes\n"
          "both views.\n" +
              key_help,
-         {"--default", "--32"}, {"--data-file"}, reg_set},
+         {"--default", "--32"}, {"--data-file"}, {3, kMany, true}, reg_set},
         {"reg rm", "reg rm KEY [--32]", "delete a key and all below it",
          "Deletes KEY with everything below it; a missing key counts as deleted.\n"
          "Root keys themselves are refused.\n" +
              key_help,
-         {"--32"}, {}, reg_rm},
+         {"--32"}, {}, {1, 1}, reg_rm},
         {"reg rm-value", "reg rm-value KEY (NAME | --default) [--32]", "delete one value",
          "Deletes one value; a missing key or value is a failure.\n" + key_help, {"--default", "--32"}, {},
-         reg_rm_value},
+         {2, 2, true}, reg_rm_value},
         {"reg export", "reg export KEY [FILE] [--utf8 | --utf16 | --regedit4] [--32]", "a tree as a .reg file",
          "Writes KEY and everything below it as a .reg file: \"Windows Registry Editor\n"
          "Version 5.00\" text, in UTF-8 on standard output (no FILE, or \"-\") and in\n"
@@ -570,7 +549,7 @@ std::vector<Command> registry_commands() {
          "warning; any other key that cannot be read whole fails the export (exit 1)\n"
          "after writing the rest. A progress bar shows on a terminal.\n" +
              key_help,
-         {"--regedit4", "--utf8", "--utf16", "--32"}, {}, reg_export},
+         {"--regedit4", "--utf8", "--utf16", "--32"}, {}, {1, 2}, reg_export},
         {"reg import", "reg import FILE [--to KEY [--from KEY]] [--32]", "a .reg file into the registry",
          "Writes a .reg file (\"-\": standard input): REGEDIT4 or version 5.00,\n"
          "UTF-16LE with BOM or UTF-8/8-bit text. --to moves the keys below --from\n"
@@ -578,7 +557,7 @@ std::vector<Command> registry_commands() {
          "Every type is written as it is; only values whose name holds a line feed\n"
          "go through the prefix's registry editor and are read back to check them.\n"
          "The file is checked whole before anything is written.\n",
-         {"--32"}, {"--to", "--from"}, reg_import},
+         {"--32"}, {"--to", "--from"}, {1, 1}, reg_import},
     };
 }
 

@@ -3,6 +3,7 @@
 // {"id": ..., "argv": [...]} the result --json prints for those words, with
 // the request's id. The words go through the same table and handlers as the
 // command line and batch, so the three cannot drift apart.
+#include <cmath>
 #include <iostream>
 
 #include "cli.h"
@@ -25,7 +26,8 @@ Request read_request(const std::string& line) {
     json j;
     try {
         j = json::parse(line);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Not only syntax: a number too large for a double (1e400) too.
         // The parser's words without its "[json.exception...]" tag.
         std::string why = e.what();
         size_t tag = why.find("] ");
@@ -38,7 +40,13 @@ Request read_request(const std::string& line) {
     }
     if (j.contains("id")) {
         const json& id = j["id"];
-        if (id.is_string() || id.is_number() || id.is_null())
+        // An integer beyond 64 bits is read as a float, and would come back
+        // as another number.
+        bool beyond_64_bits = id.is_number_float() && std::nearbyint(id.get<double>()) == id.get<double>() &&
+                              std::fabs(id.get<double>()) >= 9223372036854775808.0;
+        if (beyond_64_bits)
+            r.error = "\"id\" is an integer beyond 64 bits, which would not come back exactly: send it as a string";
+        else if (id.is_string() || id.is_number() || id.is_null())
             r.id = id;
         else
             r.error = "\"id\" must be a string, a number or null";
@@ -81,8 +89,6 @@ std::vector<std::string> command_words(std::vector<std::string> words) {
         out.erase(out.begin());
     if (out.empty())
         usage_error("no command in \"argv\"");
-    if (out[0] == "--help" || out[0] == "-h")
-        out[0] = "help";
     if (out[0] == "serve" || out[0] == "batch")
         usage_error(out[0] + ": not inside serve; send each command as a request of its own");
     return out;
@@ -97,19 +103,14 @@ void answer(Context& ctx, const Request& r, size_t line) {
         if (!r.error.empty())
             usage_error("request line " + std::to_string(line) + ": " + r.error);
         run_words(ctx, command_words(r.argv));
-    } catch (const Exit& e) {
+    } catch (...) {
+        Exit e = current_exit();
         if (!e.emitted)
             emit_failure(ctx, e);
-    } catch (const qv::ServerGone& e) {
-        emit_failure(ctx, Exit{kEnvironment, std::string("the server died: ") + e.what(), "environment"});
-    } catch (const qv::ProtocolError& e) {
-        emit_failure(ctx, Exit{kEnvironment, std::string("the server answered outside its protocol: ") + e.what(),
-                               "environment"});
     }
 }
 
-int serve_cmd(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("serve"));
+int serve_cmd(Context& ctx, const Command&, const Args&) {
     if (ctx.in_batch)
         usage_error("serve: not inside a batch");
     // What cannot serve at all fails (in JSON) before the hello; the server
@@ -145,16 +146,17 @@ std::vector<Command> serve_commands() {
              "Then each line in is one request, {\"id\": ID, \"argv\": [WORDS...]}, where\n"
              "WORDS are the words of a qvctl command line (\"reg\", \"get\", \"HKCU\\\\...\"),\n"
              "and each line out is the object `qvctl --json WORDS` prints, with \"id\"\n"
-             "(a string, a number or null) copied from the request. Requests may be\n"
-             "sent before earlier answers are read; answers come in request order. A\n"
-             "line that is not a request gets an error object (\"id\": null when none\n"
-             "could be read) and the stream goes on. Options of qvctl itself (--prefix,\n"
-             "--persist, ...) go on serve's own command line; batch and reading \"-\"\n"
-             "are refused (standard input carries the requests). Through the prefix's\n"
-             "agent unless --persist 0. End of input ends it with exit 0. Read the\n"
-             "answers while writing: they wait in a pipe of limited size.\n"
+             "(a string, a number or null; no integer beyond 64 bits) copied from the\n"
+             "request. Requests may be sent before earlier answers are read; answers\n"
+             "come in request order. A line that is not a request gets an error object\n"
+             "(\"id\": null when none could be read) and the stream goes on. Options\n"
+             "of qvctl itself (--prefix, --persist, ...) go on serve's own command\n"
+             "line; batch and reading \"-\" are refused (standard input carries the\n"
+             "requests). Through the prefix's agent unless --persist 0. End of input\n"
+             "ends it with exit 0. Read the answers while writing: they wait in a pipe\n"
+             "of limited size.\n"
              "Requests and results: schema/qvctl-result.schema.json.\n",
-         {}, {}, serve_cmd},
+         {}, {}, {0, 0}, serve_cmd},
     };
 }
 

@@ -7,8 +7,8 @@
 
 #include "cli.h"
 #include "help.h"
-#include "qv/text.h"
 #include "qv/framing.h"
+#include "qv/text.h"
 #include "text.h"
 
 namespace qvctl {
@@ -54,9 +54,7 @@ json answer_json(const std::string& request, const std::string& answer, const st
     return r;
 }
 
-int request_cmd(Context& ctx, const Args& a) {
-    const Command& c = command_row("request");
-    need(a, 1, SIZE_MAX, c);
+int request_cmd(Context& ctx, const Command&, const Args& a) {
     const std::string& word = a.pos[0];
     if (!known_request(word))
         usage_error("request: the server knows no request \"" + word + "\"; it knows " + request_words());
@@ -65,7 +63,7 @@ int request_cmd(Context& ctx, const Args& a) {
         args += (i > 1 ? " " : "") + a.pos[i];
     if (args.find('\n') != std::string::npos)
         usage_error("request: a line feed cannot travel inside a request (the server escapes it as \\n)");
-    ctx.server();
+    ctx.session();
     std::string answer = ctx.session().ask(word, args);
     std::string line = word + (args.empty() ? "" : " " + args);
     std::optional<qv::Failure> f = refusal(answer);
@@ -78,13 +76,12 @@ int request_cmd(Context& ctx, const Args& a) {
     return kOk;
 }
 
-int demo_cmd(Context& ctx, const Args& a) {
-    need(a, 0, 0, command_row("demo"));
+int demo_cmd(Context& ctx, const Command&, const Args&) {
     if (ctx.in_batch)
         usage_error("demo: not inside a batch");
     if (ctx.json)
         usage_error("demo: shows bytes for people; there is no JSON form (use request)");
-    qv::Server& server = ctx.server();
+    qv::Server& server = ctx.session().server();
     std::cout << "bytes sent (->) and received (<-), with C escapes: \\n is LF, \\\\ one backslash\n";
     std::cout << "<- " << qv::visible(std::string(qv::kHandshake)) << "   (handshake)\n";
     const std::vector<std::string> requests = {
@@ -108,8 +105,7 @@ int demo_cmd(Context& ctx, const Args& a) {
     return code == 0 ? kOk : kFailed;
 }
 
-int batch_cmd(Context& ctx, const Args& a) {
-    need(a, 0, 1, command_row("batch"));
+int batch_cmd(Context& ctx, const Command&, const Args& a) {
     if (ctx.in_batch)
         usage_error("batch: batches do not nest");
     std::string file = a.pos.empty() ? "-" : a.pos[0];
@@ -137,7 +133,8 @@ int batch_cmd(Context& ctx, const Args& a) {
             if (!error.empty())
                 usage_error(error);
             code = run_words(ctx, words);
-        } catch (const Exit& e) {
+        } catch (...) {
+            Exit e = current_exit();
             code = e.code;
             if (!e.message.empty())
                 std::cerr << "qvctl: line " << n << ": " << e.message << "\n";
@@ -160,7 +157,7 @@ int batch_cmd(Context& ctx, const Args& a) {
 }  // namespace
 
 int raw_mode(Context& ctx) {
-    qv::Server& server = ctx.server();
+    ctx.session();
     bool tty = isatty(0);
     ctx.command = "request";
     if (tty)
@@ -168,7 +165,15 @@ int raw_mode(Context& ctx) {
                      "inside it); \"help\" for the request words, \"quit\" or EOF ends.\n> "
                   << std::flush;
     std::string line;
+    int worst = kOk;
     while (std::getline(std::cin, line)) {
+        if (std::cin.eof()) {
+            // The server never runs a line that its input ends inside.
+            std::cerr << "qvctl: the last line has no line feed at its end; not sent (only complete lines are "
+                         "requests)\n";
+            worst = kUsage;
+            break;
+        }
         if (line == "quit" || line.rfind("quit ", 0) == 0)
             break;
         if (line == "help" || line == "--help" || line == "-h") {
@@ -177,8 +182,24 @@ int raw_mode(Context& ctx) {
             std::cout << (tty ? "> " : "") << std::flush;
             continue;
         }
-        server.send(line + "\n");
-        std::string answer = server.read_answer();
+        size_t space = line.find(' ');
+        std::string answer;
+        try {
+            answer = ctx.session().ask(line.substr(0, space),
+                                       space == std::string::npos ? std::string() : line.substr(space + 1));
+        } catch (const qv::Refused& e) {
+            std::cerr << "qvctl: " << e.what() << "; not sent\n";
+            if (ctx.json) {
+                json r;
+                put_text(r, "request", line);
+                r["exit"] = kUsage;
+                r["error"] = error_json(Exit{kUsage, e.what(), "usage"});
+                emit(ctx, r, "", false);
+            }
+            worst = std::max(worst, int(kUsage));
+            std::cout << (tty ? "> " : "") << std::flush;
+            continue;
+        }
         std::optional<qv::Failure> f = refusal(answer);
         // One line per answer: where it ends is never in doubt.
         if (ctx.json) {
@@ -194,7 +215,7 @@ int raw_mode(Context& ctx) {
     int code = ctx.session().quit();
     if (tty)
         std::cout << "\nserver exited with code " << code << "\n";
-    return code == 0 ? kOk : kEnvironment;
+    return code == 0 ? worst : kEnvironment;
 }
 
 std::vector<Command> session_commands() {
@@ -208,7 +229,7 @@ std::vector<Command> session_commands() {
          "after a failure unless --stop-on-error; an environment failure (exit 3)\n"
          "stops the batch. With --json each line's result is one JSON object\n"
          "carrying its line number. Exits with the highest exit code of its lines.\n",
-         {"--stop-on-error"}, {}, batch_cmd},
+         {"--stop-on-error"}, {}, {0, 1}, batch_cmd},
         {"request", "request WORD [ARGS...]", "one raw request",
          "Sends one request as it is (the words joined by spaces) and prints the\n"
          "answer. WORD is one the server knows: " +
@@ -216,9 +237,9 @@ std::vector<Command> session_commands() {
              ".\n"
              "An answer that is the server's refusal (errno N, error ...) exits 1 with\n"
              "it in words. JSON: {request, answer, error?}.\n",
-         {}, {}, request_cmd},
+         {}, {}, {1, kMany}, request_cmd},
         {"demo", "demo", "a few requests with the bytes shown",
-         "Sends a few requests and shows the bytes going both ways.\n", {}, {}, demo_cmd},
+         "Sends a few requests and shows the bytes going both ways.\n", {}, {}, {0, 0}, demo_cmd},
     };
 }
 

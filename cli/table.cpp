@@ -1,6 +1,7 @@
 // The command table: dispatch, option parsing and every --help text.
 #include <algorithm>
 #include <iostream>
+#include <optional>
 
 #include "cli.h"
 #include "help.h"
@@ -65,13 +66,6 @@ const Command* find_command(const std::vector<std::string>& words, size_t* used)
     }
     *used = best_words;
     return best;
-}
-
-const Command& command_row(const std::string& name) {
-    for (const Command& c : commands())
-        if (c.name == name)
-            return c;
-    throw std::logic_error("no command " + name);
 }
 
 std::string usage_line(const std::string& command) {
@@ -165,47 +159,70 @@ Args parse_args(const Command& c, const std::vector<std::string>& words, size_t 
         } else
             usage_error(c.name + ": unknown option " + name + " (see qvctl " + c.name + " --help)");
     }
+    Arity n = c.args;
+    if (n.name_or_default && a.flag("--default")) {
+        n.max -= n.max == kMany ? 0 : 1;
+        n.min -= n.min > 1 ? 1 : 0;
+    }
+    if (a.pos.size() < n.min || a.pos.size() > n.max)
+        usage_error(c.name + ": " + (a.pos.size() < n.min ? "missing arguments" : "too many arguments") +
+                    "\nusage: qvctl " + c.usage);
     return a;
 }
 
-void need(const Args& a, size_t min, size_t max, const Command& c) {
-    if (a.pos.size() < min || a.pos.size() > max)
-        usage_error(c.name + ": " + (a.pos.size() < min ? "missing arguments" : "too many arguments") +
-                    "\nusage: qvctl " + c.usage);
+namespace {
+
+bool asks_help(const std::string& w) { return w == "--help" || w == "-h"; }
+
+std::string joined(const std::vector<std::string>& words, size_t from, size_t to) {
+    std::string out;
+    for (size_t i = from; i < words.size() && i < to; i++)
+        out += (out.empty() ? "" : " ") + words[i];
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> help_topic(const std::vector<std::string>& words) {
+    if (words.empty())
+        return std::nullopt;
+    if (words[0] == "help" || asks_help(words[0]))
+        return joined(words, 1, 3);
+    size_t used = 0;
+    if (const Command* c = find_command(words, &used)) {
+        // --help is never an argument, never sent.
+        for (size_t i = used; i < words.size() && words[i] != "--"; i++)
+            if (asks_help(words[i]))
+                return c->name;
+        return std::nullopt;
+    }
+    if (!group(words[0]).empty() && words.size() > 1 && asks_help(words[1]))
+        return words[0];
+    return std::nullopt;
 }
 
 int run_words(Context& ctx, const std::vector<std::string>& words) {
-    if (words[0] == "help") {
-        std::string topic;
-        for (size_t i = 1; i < words.size() && i < 3; i++)
-            topic += (topic.empty() ? "" : " ") + words[i];
-        print_help(ctx, topic);
+    if (std::optional<std::string> topic = help_topic(words)) {
+        print_help(ctx, *topic);
         return kOk;
     }
     size_t used = 0;
     const Command* c = find_command(words, &used);
     if (!c) {
-        if (!group(words[0]).empty()) {
-            bool asked = words.size() > 1 && (words[1] == "--help" || words[1] == "-h");
-            if (asked) {
-                print_help(ctx, words[0]);
-                return kOk;
-            }
+        if (!group(words[0]).empty())
             usage_error(words[0] + ": " +
                         (words.size() > 1 ? "unknown command " + words[1] : std::string("name a command")) +
                         "\nusage: " + group_usage(words[0]));
-        }
         usage_error("unknown command " + words[0] + " (qvctl --help lists them)");
     }
-    // --help before anything else: it is never an argument, never sent.
-    for (size_t i = used; i < words.size() && words[i] != "--"; i++)
-        if (words[i] == "--help" || words[i] == "-h") {
-            print_help(ctx, c->name);
-            return kOk;
-        }
     Args a = parse_args(*c, words, used);
     ctx.command = c->name;
-    return c->run(ctx, a);
+    try {
+        return c->run(ctx, *c, a);
+    } catch (const qv::Refused& e) {
+        // A request the library will not send (a raw LF or NUL, too long).
+        usage_error(c->name + ": " + e.what());
+    }
 }
 
 }  // namespace qvctl

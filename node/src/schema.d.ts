@@ -1,9 +1,9 @@
 /* Made from schema/qvctl-result.schema.json by npm run schema: do not edit. */
 
 /**
- * Every line qvctl --json prints is one object: 'ok', the 'command' that produced it (absent only when the command line itself could not be read), 'line' inside a batch, and the command's result. A failure has 'ok': false, 'exit' (qvctl's exit code) and 'error'; a failure that got part of the way also carries that part. Inside `qvctl serve` each line also carries 'id', copied from its request (null when none could be read), and the first line is the result of the command 'serve' (the hello, with the protocol version); a request is one line as definitions/'serve request' describes. Version 1; a change that removes or retypes a field raises the version.
+ * Every line qvctl --json prints is one object: 'ok', the 'command' that produced it (absent only when the command line itself could not be read), 'line' inside a batch, and the command's result. A failure has 'ok': false, 'exit' (qvctl's exit code) and 'error'; a failure that got part of the way also carries that part. Inside `qvctl serve` each line also carries 'id', copied from its request (null when none could be read), and the first line is the result of the command 'serve' (the hello, with the protocol version); a request is one line as definitions/'serve request' describes. Version 2 (version 1 named two things 'refused': what qvctl refused before sending, exit 2, which keeps the name, and an operation that failed or that qvctl declined, exit 1, now 'failed'); a change that removes or retypes a field raises the version.
  */
-export type QvctlJsonResultsVersion1 = {
+export type QvctlJsonResultsVersion2 = {
   [k: string]: unknown;
 } & {
   ok: boolean;
@@ -55,7 +55,10 @@ export type RequestId = string | number | null;
  * via the `definition` "error".
  */
 export interface Error {
-  kind: "usage" | "environment" | "refused" | "server" | "win32" | "incomplete";
+  /**
+   * usage and refused (exit 2): what was typed or given is wrong, refused before anything was sent; environment (exit 3): no prefix, no Wine, the server did not start or died; failed, server, win32 and incomplete (exit 1): the operation failed or was declined (failed, in words), the server refused it in its own words (server) or with a Win32 code (win32), or it was done in part (incomplete).
+   */
+  kind: "usage" | "environment" | "refused" | "failed" | "server" | "win32" | "incomplete";
   message: string;
   code: null | number;
 }
@@ -559,7 +562,7 @@ export interface Version {
   exit?: unknown;
   error?: unknown;
   version?: string;
-  schema?: 1;
+  schema?: 2;
 }
 /**
  * This interface was referenced by `undefined`'s JSON-Schema
@@ -609,7 +612,7 @@ export interface Serve {
   exit?: unknown;
   error?: unknown;
   protocol?: 1;
-  schema?: 1;
+  schema?: 2;
   version?: string;
 }
 /**

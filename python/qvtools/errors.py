@@ -11,8 +11,9 @@ _NOT_FOUND_CODES = (2, 3)
 class QvError(Exception):
     """A command failed.
 
-    kind: the schema's error kind (usage, environment, refused, server,
-    win32, incomplete, ...) or this package's own ("timeout", "closed");
+    kind: the schema's error kind (usage and refused: exit 2; environment:
+    exit 3; failed, server, win32, incomplete: exit 1) or this package's own
+    ("timeout", "closed");
     code: the Win32 error or None; exit: qvctl's exit code for it (2 what was
     given, 1 what the prefix refused, 3 the environment); partial: the result
     object when the command still read something (an incomplete listing keeps

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,9 +33,17 @@ const char kScript[] =
     "echo start >>\"$QV_STARTS\"\n"
     "while IFS= read -r line; do\n"
     "  case \"$line\" in\n"
-    "    quit*) exit 0 ;;\n"
+    "    quit*) [ -z \"$QV_SLOW_QUIT\" ] || sleep 2; exit 0 ;;\n"
     "    die*) exit 3 ;;\n"
+    "    endwine*) if [ ! -e \"$QV_STARTS.ended\" ]; then touch \"$QV_STARTS.ended\"; exit 4; fi\n"
+    "      printf 'echo %s\\nend\\n' \"$line\" ;;\n"
     "    slow*) sleep 1; printf 'late\\nend\\n' ;;\n"
+    "    hang*) set -- $line; sleep \"${2:-2}\"; echo \"$line\" >>\"$QV_STARTS.carried\"; printf 'late\\nend\\n' ;;\n"
+    "    big*) cat \"$QV_BIG\"; printf '\\nend\\n' ;;\n"
+    "    mark*) echo \"$line\" >>\"$QV_STARTS.marks\"; printf 'ok\\nend\\n' ;;\n"
+    "    'unixpath Z:'*) printf 'path %s/dosdevices/z:\\nend\\n' \"$WINEPREFIX\" ;;\n"
+    "    unixpath*|windowspath*|findfiles*|getexpandedstr*|expandstr*)\n"
+    "      printf '%s pwd=%s foo=%s\\nend\\n' \"$line\" \"$(pwd)\" \"$QVT_FOO\" ;;\n"
     "    *) printf 'echo %s\\nend\\n' \"$line\" ;;\n"
     "  esac\n"
     "done\n";
@@ -75,6 +85,33 @@ int raw_connect(const std::string& path) {
     return fd;
 }
 
+// CPU seconds a process has used, and its resident memory in KiB.
+double cpu_seconds(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; i++)
+        if (i >= 14)
+            ticks += std::stoull(field);
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long rss_kib(pid_t pid) {
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+// All a raw connection receives until the agent closes it.
+std::string read_all(int fd) {
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    return got;
+}
+
 class AgentHost : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -110,6 +147,16 @@ protected:
         return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
     }
     qv::AgentPaths paths() const { return qv::agent_paths(prefix_); }
+    // The agent's socket and log as people know them (paths() reaches them
+    // through a descriptor that lives only as long as its result).
+    std::string socket_path() const {
+        qv::AgentPaths p = paths();
+        return p.shown(p.socket);
+    }
+    std::string log_path() const {
+        qv::AgentPaths p = paths();
+        return p.shown(p.log);
+    }
 
     // Running qvagent processes serving this test's prefix.
     std::vector<pid_t> agents() const {
@@ -183,11 +230,37 @@ TEST(AgentFolder, RefusesFoldersOthersCanEnterLinksAndOtherUsersFolders) {
     struct stat st;
     ASSERT_EQ(stat((good + "/qvtools").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+    mkdir((good + "/unsafe").c_str(), 0700);
+    mkdir((good + "/unsafe/qvtools").c_str(), 0700);
+    chmod((good + "/unsafe/qvtools").c_str(), 0755);
+    setenv("XDG_RUNTIME_DIR", (good + "/unsafe").c_str(), 1);
+    EXPECT_THROW(qv::agent_folder(), qv::AgentUnavailable);  // this user's own doing
+    // A runtime folder others may enter, or another user's, is not one.
+    std::string tmp = base + "/tmp";
+    mkdir(tmp.c_str(), 0700);
+    chmod(tmp.c_str(), 01777);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    std::string fallback = tmp + "/qvtools-" + std::to_string(geteuid());
     setenv("XDG_RUNTIME_DIR", open.c_str(), 1);
-    mkdir((open + "/qvtools").c_str(), 0755);
-    chmod((open + "/qvtools").c_str(), 0755);
-    EXPECT_THROW(qv::agent_folder(), qv::AgentUnavailable);
+    EXPECT_EQ(qv::agent_folder(), fallback);
+    if (can_chown) {
+        setenv("XDG_RUNTIME_DIR", theirs.c_str(), 1);
+        EXPECT_EQ(qv::agent_folder(), fallback);
+    }
     unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(qv::agent_folder(), fallback);
+    // That name taken by another user first: a folder under HOME instead.
+    if (can_chown) {
+        ASSERT_EQ(chown(fallback.c_str(), geteuid() + 4242, getegid()), 0);
+        std::string home = base + "/home";
+        mkdir(home.c_str(), 0755);
+        const char* was_home = std::getenv("HOME");
+        std::string saved = was_home ? was_home : "";
+        setenv("HOME", home.c_str(), 1);
+        EXPECT_EQ(qv::agent_folder(), home + "/.cache/qvtools/agents");
+        setenv("HOME", saved.c_str(), 1);
+    }
+    unsetenv("TMPDIR");
     EXPECT_EQ(qv::agent_folder(), "/tmp/qvtools-" + std::to_string(geteuid()));
     std::system(("rm -rf '" + base + "'").c_str());
 }
@@ -286,6 +359,275 @@ TEST_F(AgentHost, EightClientsAtOnceEachGetTheirOwnAnswersInOrderFromOneServer) 
     EXPECT_EQ(status_field("requests"), std::to_string(kClients * kRequests));
 }
 
+TEST_F(AgentHost, AnswersDoNotDependOnTheClientThatStartedTheAgent) {
+    std::string first = dir_ + "/first", second = dir_ + "/second";
+    mkdir(first.c_str(), 0755);
+    mkdir(second.c_str(), 0755);
+    char was[4096];
+    ASSERT_TRUE(getcwd(was, sizeof was));
+    ASSERT_EQ(chdir(first.c_str()), 0);
+    setenv("QVT_FOO", "first", 1);
+    qv::Session starter(options_);
+    EXPECT_EQ(starter.ask("x"), "echo x");
+    ASSERT_EQ(chdir(second.c_str()), 0);
+    setenv("QVT_FOO", "second", 1);
+    qv::SessionOptions alone = options_;
+    alone.agent.use = false;
+    qv::Session own(alone);
+    qv::Session shared(options_);
+    // What the agent's server answers: it runs in / and without the
+    // variables of whoever started it.
+    auto agents_server = [](const std::string& line) { return line + " pwd=/ foo="; };
+    struct {
+        std::string command, args;
+        bool depends;  // answered as without the agent
+    } cases[] = {
+        {"unixpath", "x.txt", true},
+        {"unixpath", "\\x.txt", true},
+        {"unixpath", "C:x.txt", true},
+        {"unixpath", "C:\\x.txt", false},
+        {"unixpath", "D:", false},
+        {"unixpath", "\\\\server\\share", false},
+        {"findfiles", "5 *.txt", true},
+        {"findfiles", "5 C:\\*.txt", false},
+        {"windowspath", "x.txt", true},
+        {"windowspath", "/tmp/x.txt", false},
+        {"getexpandedstr", "QVT_FOO", true},
+        {"getexpandedstr", "qvt_foo", true},
+        {"getexpandedstr", "PATH", true},
+        {"getexpandedstr", "QVT_UNSET_HERE", false},
+        {"getexpandedstr", "appdata", false},
+        {"expandstr", "a %QVT_FOO% b", true},
+        {"expandstr", "%QVT_UNSET_HERE% %windir% 100%", false},
+    };
+    for (auto& c : cases) {
+        std::string line = c.command + " " + c.args;
+        EXPECT_EQ(qv::depends_on_caller(c.command, c.args), c.depends) << line;
+        std::string expected = c.depends ? own.ask(c.command, c.args) : agents_server(line);
+        EXPECT_EQ(shared.ask(c.command, c.args), expected) << line;
+    }
+    EXPECT_EQ(own.ask("unixpath", "x.txt"), "unixpath x.txt pwd=" + second + " foo=second");
+    // Pipelined, one dependent request takes the whole window to the
+    // session's own server.
+    std::vector<std::string> answers = shared.ask_all({{"getexpandedstr", "appdata"}, {"unixpath", "x.txt"}});
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[1], "unixpath x.txt pwd=" + second + " foo=second");
+    ASSERT_EQ(chdir(was), 0);
+    unsetenv("QVT_FOO");
+    std::vector<pid_t> running = agents();
+    ASSERT_EQ(running.size(), 1u);
+    char cwd[4096] = {};
+    ASSERT_GT(readlink(("/proc/" + std::to_string(running[0]) + "/cwd").c_str(), cwd, sizeof cwd - 1), 0);
+    EXPECT_STREQ(cwd, "/") << "the agent keeps its starter's folder busy";
+    // Nor does its server get the agent's own state: an ignored SIGHUP.
+    std::string server = status_field("server_pid");
+    std::string sigign = read_file("/proc/" + server + "/status");
+    sigign = sigign.substr(sigign.find("SigIgn:") + 7);
+    EXPECT_EQ(std::stoull(sigign, nullptr, 16) & (1ull << (SIGHUP - 1)), 0u) << server;
+    // A prefix named through a link: Unix paths in answers name it so, as
+    // a server of the session's own would.
+    std::string link = dir_ + "/link";
+    ASSERT_EQ(symlink(prefix_.c_str(), link.c_str()), 0);
+    qv::SessionOptions linked = options_;
+    linked.launch.prefix = link;
+    qv::Session through_link(linked);
+    EXPECT_EQ(through_link.ask("unixpath", "Z:\\"), "path " + link + "/dosdevices/z:");
+    EXPECT_EQ(through_link.ask_all({{"unixpath", "Z:\\"}}).at(0), "path " + link + "/dosdevices/z:");
+    EXPECT_EQ(starts(), 3) << "the agent's server, the one without agent and the shared session's own";
+}
+
+TEST_F(AgentHost, AnAnswerPastItsTimeoutEndsTheServerAndTheAgentKeepsServing) {
+    options_.answer_timeout = qv::Millis(500);
+    qv::Session session(options_);
+    EXPECT_EQ(session.ask("before"), "echo before");
+    std::string pid;
+    std::thread asker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pid = status_field("pid");  // while the request hangs
+    });
+    try {
+        session.ask("hang");
+        FAIL() << "a request past its timeout was answered";
+    } catch (const qv::ServerGone& e) {
+        EXPECT_NE(std::string(e.what()).find("did not answer within 500 ms, so it was ended"), std::string::npos)
+            << e.what();
+        EXPECT_NE(std::string(e.what()).find("may or may not have been carried out"), std::string::npos) << e.what();
+    }
+    asker.join();
+    EXPECT_FALSE(pid.empty()) << "status did not answer while a request hung";
+    EXPECT_EQ(session.ask("after"), "echo after");
+    EXPECT_EQ(starts(), 2);
+    // Ended, as a server of the client's own would be: not carried out later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(read_file(dir_ + "/starts.carried"), "");
+
+    // A stop does not wait for a hanging request beyond a short grace.
+    options_.answer_timeout = qv::Millis(20000);
+    qv::Session patient(options_);
+    std::thread hanging([&] { EXPECT_THROW(patient.ask("hang", "10"), qv::ServerGone); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::optional<qv::Server> agent = qv::connect_running_agent(prefix_, qv::Millis(5000));
+    ASSERT_TRUE(agent);
+    EXPECT_EQ(agent->request(".agent stop"), "stopped");
+    hanging.join();
+    EXPECT_TRUE(eventually([&] { return agents().empty(); }));
+}
+
+TEST_F(AgentHost, EveryCompleteLineOfAClientThatClosesAtOnceIsCarriedOut) {
+    qv::Session session(options_);
+    EXPECT_EQ(session.ask("x"), "echo x");
+    constexpr int kLines = 1000;
+    for (int run = 0; run < 3; run++) {
+        std::remove((dir_ + "/starts.marks").c_str());
+        std::string text;
+        for (int i = 0; i < kLines; i++)
+            text += "mark " + std::to_string(i) + "\n";
+        text += "mark cut";  // no LF: never run, as by the server itself
+        int fd = raw_connect(paths().socket);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+        close(fd);
+        ASSERT_TRUE(eventually([&] {
+            std::string marks = read_file(dir_ + "/starts.marks");
+            return std::count(marks.begin(), marks.end(), '\n') >= kLines;
+        })) << "run " << run;
+        EXPECT_EQ(session.ask("y"), "echo y");  // after all of them
+        std::string marks = read_file(dir_ + "/starts.marks");
+        EXPECT_EQ(std::count(marks.begin(), marks.end(), '\n'), kLines) << "run " << run;
+        EXPECT_EQ(marks.find("cut"), std::string::npos);
+    }
+}
+
+TEST_F(AgentHost, AClientThatReadsNoAnswersCannotMakeTheAgentHoldThemAll) {
+    std::string big = dir_ + "/big";
+    std::ofstream(big) << std::string(64 * 1024, 'b');
+    options_.launch.env.push_back({"QV_BIG", big});
+    qv::Session session(options_);
+    EXPECT_EQ(session.ask("x"), "echo x");
+    pid_t agent = agents().at(0);
+    // 2000 requests of 64 KiB answers each, none read.
+    int fd = raw_connect(paths().socket);
+    ASSERT_GE(fd, 0);
+    std::string lines;
+    for (int i = 0; i < 2000; i++)
+        lines += "big\n";
+    ASSERT_EQ(send(fd, lines.data(), lines.size(), MSG_NOSIGNAL), static_cast<ssize_t>(lines.size()));
+    std::string served, now = status_field("requests");
+    while (now != served) {  // until the agent sends it no more
+        served = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        now = status_field("requests");
+    }
+    EXPECT_LT(std::stoi(now), 1000) << "every request was sent for a client that reads nothing";
+    EXPECT_LT(rss_kib(agent), 48 * 1024) << "KiB held by the agent";
+    EXPECT_EQ(session.ask("others"), "echo others");
+    close(fd);
+    // Gone, its lines are still carried out, their answers dropped.
+    EXPECT_TRUE(eventually([&] { return status_field("requests") == std::to_string(2000 + 2); }))
+        << status_field("requests");
+}
+
+TEST_F(AgentHost, ALineLongerThanAnyRequestClosesTheConnectionWithWords) {
+    qv::Session session(options_);
+    EXPECT_EQ(session.ask("x"), "echo x");
+    EXPECT_THROW(session.ask("x", std::string(qv::kMaxRequestBytes, 'a')), qv::Refused);
+    int fd = raw_connect(paths().socket);
+    ASSERT_GE(fd, 0);
+    std::thread writer([&] {
+        std::string chunk(1 << 20, 'a');
+        for (size_t sent = 0; sent <= qv::kMaxRequestBytes + chunk.size();) {
+            ssize_t n = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += static_cast<size_t>(n);
+        }
+        shutdown(fd, SHUT_WR);
+    });
+    std::string got = read_all(fd);
+    writer.join();
+    close(fd);
+    EXPECT_NE(got.find("a request line longer than 16 MiB"), std::string::npos) << got.substr(0, 200);
+    EXPECT_EQ(session.ask("y"), "echo y");
+}
+
+TEST_F(AgentHost, OutOfDescriptorsTheAgentWaitsInsteadOfSpinningAndServesAgain) {
+    // An agent started by a client whose limit is low inherits it.
+    pid_t child = fork();
+    if (child == 0) {
+        rlimit low{40, 40};
+        setrlimit(RLIMIT_NOFILE, &low);
+        qv::Session session(options_);
+        _exit(session.ask("x") == "echo x" ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    pid_t agent = agents().at(0);
+    std::vector<int> held;
+    for (int i = 0; i < 60; i++) {
+        int fd = raw_connect(paths().socket);
+        if (fd >= 0)
+            held.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    double before = cpu_seconds(agent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LT(cpu_seconds(agent) - before, 0.5) << "CPU seconds in 1.5 s out of descriptors";
+    for (int fd : held)
+        close(fd);
+    qv::Session session(options_);
+    EXPECT_EQ(session.ask("again"), "echo again");
+}
+
+TEST_F(AgentHost, ACallWhileTheAgentEndsStartsAFewAgentsAtMost) {
+    std::string wrapper = dir_ + "/agent.sh";
+    std::ofstream(wrapper) << "#!/bin/sh\necho x >>'" << dir_ << "/spawns'\nexec '" << QV_AGENT_PROGRAM << "' \"$@\"\n";
+    chmod(wrapper.c_str(), 0755);
+    options_.agent.program = wrapper;
+    options_.launch.env.push_back({"QV_SLOW_QUIT", "1"});  // the ending agent's server takes 2 s to quit
+    qv::Session first(options_);
+    EXPECT_EQ(first.ask("x"), "echo x");
+    std::optional<qv::Server> agent = qv::connect_running_agent(prefix_, qv::Millis(5000));
+    ASSERT_TRUE(agent);
+    agent->send(".agent stop\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    qv::Session second(options_);
+    EXPECT_EQ(second.ask("y"), "echo y");
+    std::string spawns = read_file(dir_ + "/spawns");
+    EXPECT_LE(std::count(spawns.begin(), spawns.end(), '\n'), 1 + qv::kAgentStartsPerCall);
+    EXPECT_EQ(agents().size(), 1u);
+}
+
+TEST_F(AgentHost, StartedWithStandardInputClosedTheAgentKeepsItsLock) {
+    pid_t child = fork();
+    if (child == 0) {
+        close(0);
+        qv::Session session(options_);
+        _exit(session.ask("x") == "echo x" ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(agents().size(), 1u);
+    EXPECT_FALSE(qv::AgentLock::take(paths().lock)) << "the running agent's lock is free";
+    EXPECT_EQ(read_file(paths().lock), "");
+}
+
+TEST_F(AgentHost, EachLeavingClientKeepsTheAgentForItsOwnPersistTime) {
+    {
+        qv::Session patient(options_);  // 60 s
+        EXPECT_EQ(patient.ask("x"), "echo x");
+    }
+    qv::SessionOptions brief = options_;
+    brief.agent.persist_seconds = 1;
+    {
+        qv::Session session(brief);
+        EXPECT_EQ(session.ask("y"), "echo y");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    EXPECT_EQ(agents().size(), 1u) << "the last client's persist time was taken for everyone's";
+}
+
 TEST_F(AgentHost, AClientKilledMidRequestDisturbsNoOneAndItsAnswerIsDrained) {
     qv::Session other(options_);
     EXPECT_EQ(other.ask("before"), "echo before");
@@ -326,6 +668,16 @@ TEST_F(AgentHost, ServerDeathFailsOnlyTheRequestInFlightAndTheNextRequestStartsA
     EXPECT_EQ(idle.ask("still"), "echo still");    // nothing was in flight for it
     EXPECT_EQ(starts(), 2);
     EXPECT_EQ(agents().size(), 1u);
+}
+
+TEST_F(AgentHost, WhatAServerEndedWithWinesSessionLeftUnansweredGoesToTheNext) {
+    qv::Session session(options_);
+    // It ends on reading the second (exit code 4): neither it nor the third
+    // was carried out, and both are answered by the next server.
+    std::vector<std::string> answers = session.ask_all({{"a", ""}, {"endwine", ""}, {"b", ""}});
+    EXPECT_EQ(answers, (std::vector<std::string>{"echo a", "echo endwine", "echo b"}));
+    EXPECT_EQ(starts(), 2);
+    EXPECT_EQ(status_field("requests"), "3");
 }
 
 TEST_F(AgentHost, QuitFromAClientEndsItsConversationNotTheSharedServer) {
@@ -402,7 +754,7 @@ TEST_F(AgentHost, AnotherUserCannotConnectEvenWhereTheFolderLetsThemIn) {
     gid_t gid = pw->pw_gid;
     qv::Session session(options_);
     EXPECT_EQ(session.ask("mine"), "echo mine");
-    std::string socket = paths().socket;
+    std::string socket = socket_path();
 
     // What the other user gets: "denied" (no entry), "closed" (the agent
     // hung up without a word), or the bytes it was sent.
@@ -440,9 +792,10 @@ TEST_F(AgentHost, AnotherUserCannotConnectEvenWhereTheFolderLetsThemIn) {
     chmod(socket.c_str(), 0777);
     EXPECT_EQ(as_other_user(), "closed");
     chmod((runtime_ + "/qvtools").c_str(), 0700);
+    chmod(runtime_.c_str(), 0700);
     EXPECT_EQ(session.ask("still mine"), "echo still mine");
     std::system(("userdel " + user + " 2>/dev/null").c_str());
-    EXPECT_NE(read_file(paths().log).find("refused a connection from user id " + std::to_string(uid)),
+    EXPECT_NE(read_file(log_path()).find("refused a connection from user id " + std::to_string(uid)),
               std::string::npos);
 }
 
@@ -470,6 +823,26 @@ TEST_F(AgentHost, AnUnsafeFolderIsRefusedAndNothingIsCreatedInIt) {
     closedir(d);
     EXPECT_EQ(entries, 0);
     EXPECT_TRUE(agents().empty());
+}
+
+TEST_F(AgentHost, TheAgentFolderIsUsedAsOpenedWhateverBecomesOfItsPath) {
+    qv::AgentPaths p = paths();
+    std::string folder = runtime_ + "/qvtools", elsewhere = dir_ + "/elsewhere";
+    mkdir(elsewhere.c_str(), 0700);
+    ASSERT_EQ(rename(folder.c_str(), (folder + ".old").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), folder.c_str()), 0);
+    EXPECT_TRUE(qv::AgentLock::take(p.lock));
+    auto entries = [](const std::string& dir) {
+        int n = 0;
+        DIR* d = opendir(dir.c_str());
+        while (dirent* e = d ? readdir(d) : nullptr)
+            n += e->d_name[0] != '.';
+        if (d)
+            closedir(d);
+        return n;
+    };
+    EXPECT_EQ(entries(elsewhere), 0);
+    EXPECT_EQ(entries(folder + ".old"), 1);
 }
 
 TEST_F(AgentHost, IdleAgentEndsWithItsServerAndStopEndsItAtOnce) {
@@ -505,7 +878,7 @@ TEST_F(AgentHost, RemovingThePrefixFolderEndsTheAgent) {
     qv::Session session(options_);
     EXPECT_EQ(session.ask("x"), "echo x");
     ASSERT_EQ(agents().size(), 1u);
-    std::string log = paths().log;
+    std::string log = log_path();
     std::system(("rm -rf '" + prefix_ + "'").c_str());
     EXPECT_TRUE(eventually([&] { return agents().empty(); }));
     EXPECT_NE(read_file(log).find("ended: the prefix folder " + prefix_ + " is gone"), std::string::npos)

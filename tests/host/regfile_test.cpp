@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "qv/text.h"
 #include "qv/regfile.h"
 #include "qv/registry.h"
 #include "qv/regtree.h"
+#include "qv/text.h"
 #include "text.h"
 
 namespace {

@@ -229,7 +229,8 @@ TEST_F(AgentPrefix, QvctlCallsShareOneServerAndAClientLeavingUnreadAnswersDistur
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", qv::agent_paths(prefix_->path()).socket.c_str());
+    qv::AgentPaths paths = qv::agent_paths(prefix_->path());  // its socket is reached through paths
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", paths.socket.c_str());
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     std::string burst;
     for (int i = 0; i < 200; i++)
@@ -304,19 +305,32 @@ TEST_F(AgentPrefix, PersistZeroRunsWithoutAnAgent) {
     EXPECT_EQ(qvctl({"dir", "windows"}, {"--persist", "soon"}).exit_code, 2);
 }
 
-TEST_F(AgentPrefix, IdleExitAndStopReleaseThePrefixForWineserverWait) {
+TEST_F(AgentPrefix, WineserverWaitReturnsUnderARunningAgentWithTheWriteOnDisk) {
     // The clone's wineserver persists by itself; one started by the agent's
     // server does not.
     prefix_->stop();
-    qv::RunResult r = qvctl({"dir", "windows"}, {"--persist", "2"});
+    const std::string key = "HKCU\\Software\\QvAgentWait";
+    qv::RunResult r = qvctl({"reg", "set", key, "V", "sz", "on disk"}, {"--persist", "3600"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     int agent = status()["pid"];
-    EXPECT_EQ(wineserver("-w", qv::Millis(60000)), 0) << "wineserver -w did not return";
-    EXPECT_FALSE(alive(agent)) << "the agent outlived the prefix's wineserver";
+    // The agent's server does not hold the prefix, as Wine's own services
+    // do not: no `agent stop` needed.
+    EXPECT_EQ(wineserver("-w", qv::Millis(60000)), 0) << "wineserver -w did not return under a running agent";
+    EXPECT_TRUE(alive(agent));
+    std::ifstream user(prefix_->path() + "/user.reg");
+    std::string saved((std::istreambuf_iterator<char>(user)), {});
+    EXPECT_NE(saved.find("QvAgentWait"), std::string::npos) << "not on disk when wineserver -w returned";
+    // The next call starts what it needs again, through the same agent.
+    r = qvctl({"reg", "get", key, "V"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("on disk"), std::string::npos) << r.out;
+    EXPECT_EQ(status()["pid"], agent);
+    // wineserver -k ends the server under the agent; the next call works.
+    wineserver("-k", qv::Millis(60000));
+    r = qvctl({"reg", "rm", key});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
 
-    // With a long idle time, stop releases the prefix.
-    r = qvctl({"dir", "windows"}, {"--persist", "3600"});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // Stop releases the prefix at once.
     r = qvctl({"agent", "stop"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("stopped the agent of " + prefix_->path()), std::string::npos) << r.out;

@@ -46,7 +46,7 @@ TEST(ClientCli, NeverBreaksThePrefixsSystemDrive) {
     qv::RunResult r = qvctl({"drive", "rm", "Q"}, with_json());
     EXPECT_EQ(r.exit_code, 1);
     json j = json::parse(r.out);
-    EXPECT_EQ(j["error"]["kind"], "refused");
+    EXPECT_EQ(j["error"]["kind"], "failed");
     EXPECT_TRUE(contains(j["error"]["message"], "drive_c")) << r.out;
     struct stat st;
     EXPECT_EQ(lstat(q.c_str(), &st), 0);
@@ -103,29 +103,50 @@ TEST(ClientCli, OneFolderMapsToOneLetterHoweverItIsSpelled) {
 TEST(ClientCli, OneExitCodeRuleAndMessagesInWords) {
     std::string somedir = clienttest::scratch("somedir");
     mkdir(somedir.c_str(), 0755);
+    // kind: the JSON error's, which tells what qvctl refused before sending
+    // (usage, refused: exit 2) from what failed or was declined (exit 1).
     struct Case {
         std::vector<std::string> args;
         int code;
-        std::string says;
+        std::string says, kind;
     };
     const std::vector<Case> cases = {
-        {{"drive", "rm", "1"}, 2, "\"1\" is not a drive"},
-        {{"drive", "rm", "P"}, 1, "no such drive letter is defined (Win32 error 433)"},
-        {{"drive", "rm", "Z"}, 1, "B: to Y: only"},
-        {{"path", "unix", "a\nb"}, 2, "holds a line feed"},
-        {{"path", "unix", ""}, 2, "path unix: an empty path"},
-        {{"reg", "import", somedir}, 2, somedir + " is a directory"},
-        {{"reg", "set", "HKCU\\Software\\QvTest\\Cli", "v", "sz", "a\xff"}, 2, "not UTF-8"},
-        {{"request", "bogus"}, 2, "no request \"bogus\""},
-        {{"folder", "nosuchfolder"}, 2, "qvctl folder --help lists them"},
-        {{"find", "C:\\nosuchdir\\*"}, 1, "a folder on the way does not exist (Win32 error 3)"},
-        {{"reg", "get", "HKCU\\Software\\QvTest\\NoSuchKeyHere"}, 1, "(Win32 error 2)"},
-        {{"reg", "get", "HKCU\\Software\\QvTest\\NoSuchKeyHere", "v"}, 1, "no such key"},
+        {{"drive", "rm", "1"}, 2, "\"1\" is not a drive", "usage"},
+        {{"drive", "rm", "P"}, 1, "no such drive letter is defined (Win32 error 433)", "win32"},
+        {{"drive", "rm", "Z"}, 1, "B: to Y: only", "failed"},
+        {{"path", "unix", "a\nb"}, 2, "holds a line feed", "usage"},
+        {{"path", "unix", ""}, 2, "path unix: an empty path", "usage"},
+        {{"path", "dos", "x"}, 2, "unix or windows", "usage"},
+        {{"reg", "import", somedir}, 2, somedir + " is a directory", "usage"},
+        {{"reg", "import", "/nonexistent/file.reg"}, 2, "cannot read", "usage"},
+        {{"reg", "set", "HKCU\\Software\\QvTest\\Cli", "v", "sz", "a\xff"}, 2, "not UTF-8", "usage"},
+        {{"reg", "set", "HKCU\\Software\\QvTest\\Bad", "v", "dword", "1f"}, 2, "decimal number or 0x", "usage"},
+        {{"reg", "set", "HKCU\\Software\\QvTest\\Bad", "v", "dword", "0x100000000"}, 2, "32 bits", "usage"},
+        {{"reg", "set", "HKCU\\Software\\QvTest\\Bad", "v", "binary", "0g"}, 2, "hex", "usage"},
+        {{"reg", "set", "HKCU\\Software\\QvTest\\Bad", "v", "sz"}, 2, "exactly one DATA", "usage"},
+        {{"reg", "set", "HKCU\\Software\\QvTest\\Bad", "--default"}, 2, "missing arguments", "usage"},
+        {{"reg", "rm-value", "HKCU\\Software\\QvTest\\Bad", "v", "--default"}, 2, "too many", "usage"},
+        {{"reg", "get", "HKCC\\Software"}, 2, "HKCC", "usage"},
+        {{"reg", "get", "Software\\x"}, 2, "not a registry root", "usage"},
+        {{"reg", "get"}, 2, "usage: qvctl reg get", "usage"},
+        {{"reg", "get", "HKCU\\Software", "a", "b"}, 2, "too many", "usage"},
+        {{"reg", "get", "HKCU\\Software", "a", "--default"}, 2, "too many", "usage"},
+        {{"reg", "rm", "HKCU"}, 2, "root key", "usage"},
+        {{"reg", "frob"}, 2, "unknown command frob", "usage"},
+        {{"reg", "get", "HKCU\\Software\\QvTest\\NoSuchKeyHere"}, 1, "no such key", "win32"},
+        {{"request", "bogus"}, 2, "no request \"bogus\"", "usage"},
+        {{"folder", "nosuchfolder"}, 2, "qvctl folder --help lists them", "usage"},
+        {{"find", "C:\\nosuchdir\\*"}, 1, "a folder on the way does not exist (Win32 error 3)", "win32"},
+        {{"find", "C:\\*", "--max", "0"}, 2, "positive", "usage"},
+        {{"find", "C:\\*", "--depth", "1"}, 2, "unknown option --depth", "usage"},
+        {{"printer", "add", "NoId"}, 2, "NAME,ID", "usage"},
+        {{"reg", "get", "HKCU\\Software\\QvTest\\NoSuchKeyHere", "v"}, 1, "no such key", "win32"},
     };
     for (const Case& c : cases) {
         qv::RunResult r = qvctl(c.args);
         EXPECT_EQ(r.exit_code, c.code) << c.args[0] << " " << c.args.back() << ": " << r.err;
         EXPECT_TRUE(contains(r.err, c.says)) << r.err;
+        EXPECT_EQ(r.out, "") << c.args[0];
         EXPECT_FALSE(contains(r.err, "errno")) << r.err;
         EXPECT_FALSE(contains(r.err, "basic_filebuf")) << r.err;
         EXPECT_NE(r.err, "qvctl: error\n");
@@ -134,8 +155,12 @@ TEST(ClientCli, OneExitCodeRuleAndMessagesInWords) {
         EXPECT_EQ(j.exit_code, c.code);
         json e = json::parse(j.out);
         EXPECT_EQ(e["exit"], c.code);
+        EXPECT_EQ(e["error"]["kind"], c.kind) << j.out;
         EXPECT_TRUE(contains(e["error"]["message"], c.says)) << j.out;
     }
+    // Nothing was created under the refused names.
+    regtest::Checker checker;
+    EXPECT_FALSE(checker.exists("HKCU\\Software\\QvTest\\Bad", "64"));
     json e = json::parse(qvctl({"drive", "rm", "P"}, with_json()).out);
     EXPECT_EQ(e["error"]["code"], 433);
     EXPECT_EQ(e["error"]["kind"], "win32");
@@ -168,7 +193,7 @@ TEST(ClientCli, OptionsStandAnywhereAndTakeTheirValueEitherWay) {
     qv::RunResult v = qvctl({"--version"}, {"--prefix", "/nonexistent"});
     EXPECT_EQ(v.exit_code, 0);
     EXPECT_EQ(v.out.rfind("qvctl ", 0), 0u);
-    EXPECT_TRUE(contains(v.out, "schema version 1")) << v.out;
+    EXPECT_TRUE(contains(v.out, "schema version 2")) << v.out;
     // "dir" is a command, not the prefix the user forgot to name.
     qv::RunResult misread = qvctl({"--prefix", "dir", "windows"}, {"--json"});
     EXPECT_EQ(misread.exit_code, 2);
@@ -209,6 +234,19 @@ TEST(ClientCli, RawRequestsSayWhereEachAnswerEnds) {
     EXPECT_EQ(json::parse(jl[0])["answer"], "C:\\windows");
     EXPECT_EQ(json::parse(jl[2])["ok"], false);
     EXPECT_EQ(json::parse(jl[2])["error"]["code"], 2);
+    // As the server does, a last line without its LF is not run; nor is a
+    // line the server would cut at a raw NUL. Both are said.
+    const std::string key = "HKCU\\Software\\QvRawKept";
+    ASSERT_EQ(qvctl({"reg", "set", key, "Kept", "sz", "1"}).exit_code, 0);
+    for (const std::string& raw : {"rmregtree " + key + '\0' + "\\Sub\n", "getwindowsdir\nrmregtree " + key}) {
+        clienttest::write_file(input, raw);
+        o.args = {std::string(QV_QVCTL) + " --prefix '" + qvtest::prefix() + "' < '" + input + "'"};
+        qv::RunResult r = qv::run_program(o, qvtest::patience(qv::Millis(120000))).value;
+        EXPECT_EQ(r.exit_code, 2) << r.err;
+        EXPECT_TRUE(contains(r.err, "raw NUL") || contains(r.err, "no line feed at its end")) << r.err;
+        EXPECT_EQ(qvctl({"reg", "get", key, "Kept"}).exit_code, 0) << "deleted by: " << qv::visible(raw);
+    }
+    qvctl({"reg", "rm", key});
     unlink(input.c_str());
 }
 

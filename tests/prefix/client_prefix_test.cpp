@@ -8,8 +8,8 @@
 #include <string>
 
 #include "client_support.h"
-#include "qv/text.h"
 #include "qv/registry.h"
+#include "qv/text.h"
 #include "registry_support.h"
 
 namespace {

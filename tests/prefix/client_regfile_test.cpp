@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include "client_support.h"
-#include "qv/text.h"
 #include "qv/regfile.h"
+#include "qv/text.h"
 #include "registry_support.h"
 
 namespace {

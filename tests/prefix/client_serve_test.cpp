@@ -145,13 +145,20 @@ TEST(ClientServe, MalformedLinesGetAnErrorObjectAndTheStreamGoesOn) {
         {"{\"id\": 12, \"argv\": [\"serve\"]}", 12},
         {"{\"id\": 13, \"argv\": [\"dir\", \"windows\"]}", 13},
         {"{\"id\": 14, \"argv\": [\"dir\", \"windows\"]", nullptr},  // the end cut off
+        {"{\"id\": 1e400, \"argv\": [\"dir\", \"windows\"]}", nullptr},   // no double holds it
+        {"{\"id\": 18446744073709551616, \"argv\": [\"dir\", \"windows\"]}", nullptr},
+        {"{\"id\": 18446744073709551615, \"argv\": [\"dir\", \"windows\"]}", 18446744073709551615ull},
+        // A raw NUL would end the server's line before it: never sent.
+        {"{\"id\": 18, \"argv\": [\"request\", \"rmregtree\", " + json(kKey + '\0' + "\\Sub").dump() + "]}", 18},
     };
     std::string in;
     for (auto& line : input)
         in += line.first + "\n";
     // The schema's view of a request is the server's: it rejects what serve
-    // rejects (lines 9 to 13 are requests; serve refuses 9 to 12 by their words).
+    // rejects (lines 9 to 13 and 15 to 18 are requests; serve refuses 9 to
+    // 12, 15, 16 and 18 by their words).
     EXPECT_EQ(schema_rejects(in, "serve request"), (std::set<int>{1, 2, 3, 4, 5, 6, 7, 8, 14}));
+    ASSERT_EQ(qvctl({"reg", "set", kKey, "Kept", "sz", "1"}).exit_code, 0);
 
     Serve serve(clienttest::scratch("out"));
     serve.send(in);
@@ -166,7 +173,7 @@ TEST(ClientServe, MalformedLinesGetAnErrorObjectAndTheStreamGoesOn) {
             continue;
         json got = json::parse(out[k++]);
         EXPECT_EQ(got["id"], input[i].second) << got.dump();
-        bool valid = i == 12;
+        bool valid = i == 12 || i == 16;
         EXPECT_EQ(got["ok"], valid) << got.dump();
         if (!valid) {
             EXPECT_EQ(got["exit"], 2) << got.dump();
@@ -176,6 +183,11 @@ TEST(ClientServe, MalformedLinesGetAnErrorObjectAndTheStreamGoesOn) {
     EXPECT_NE(out[1].find("request line 1: not JSON"), std::string::npos) << out[1];
     EXPECT_NE(out[6].find("unknown member \\\"env\\\""), std::string::npos) << out[6];
     EXPECT_NE(out[9].find("standard input carries the requests"), std::string::npos) << out[9];
+    EXPECT_NE(out[14].find("not JSON: number overflow"), std::string::npos) << out[14];
+    EXPECT_NE(out[15].find("beyond 64 bits"), std::string::npos) << out[15];
+    EXPECT_NE(out[17].find("raw NUL"), std::string::npos) << out[17];
+    EXPECT_EQ(qvctl({"reg", "get", kKey, "Kept"}).exit_code, 0) << "the key was deleted";
+    qvctl({"reg", "rm", kKey});
 }
 
 TEST(ClientServe, AnswersOneAtATimeForACoprocessThroughTheAgent) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "qv/host.h"
 #include "support.h"
 
 namespace clienttest {
@@ -60,10 +61,7 @@ inline std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using qv::read_file;
 
 inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

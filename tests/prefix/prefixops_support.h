@@ -14,20 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "qv/text.h"
+#include "qv/host.h"
 #include "qv/process.h"
 #include "qv/regfile.h"
 #include "qv/session.h"
+#include "qv/text.h"
 #include "support.h"
 
 namespace opstest {
 
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using qv::read_file;
 
 // A Wine tool ("winecfg", "regedit", "reg") or program run to its end in
 // prefix; extra environment as given.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "printer_support.h"
+#include "qv/host.h"
 
 namespace {
 
@@ -19,13 +20,6 @@ class PrinterInstall : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { qv::place_ppd(qvtest::prefix(), prn::ppd_source()); }
 };
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // "C:\windows\..." in the test prefix, as a Unix path.
 std::string unix_path(const std::string& windows) {
@@ -41,7 +35,7 @@ TEST_F(PrinterInstall, DriverForAllThreeEnvironmentsWithThePpdInItsVersionFolder
     prn::Cleanup cleanup{{"QV Inst Driver"}};
     auto r = prn::run({"--gcloud", "QV Inst Driver,drv1"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    const std::string ppd = slurp(prn::ppd_source());
+    const std::string ppd = qv::read_file(prn::ppd_source());
     ASSERT_FALSE(ppd.empty());
     struct Env {
         const char *name, *folder;
@@ -61,7 +55,7 @@ TEST_F(PrinterInstall, DriverForAllThreeEnvironmentsWithThePpdInItsVersionFolder
             EXPECT_EQ(d.data_file, folder + "Google_Cloud_Print.ppd") << env.name;
             EXPECT_EQ(d.default_datatype, "RAW") << env.name;
             // The spooler copied the PPD from the environment's folder.
-            EXPECT_EQ(slurp(unix_path(d.data_file)), ppd) << d.data_file;
+            EXPECT_EQ(qv::read_file(unix_path(d.data_file)), ppd) << d.data_file;
         }
         EXPECT_EQ(found, 1) << env.name;
     }

@@ -1,7 +1,7 @@
 #include "support.h"
 
-#include "qv/text.h"
 #include "qv/files.h"
+#include "qv/text.h"
 
 #include <cstdio>
 #include <cstdlib>

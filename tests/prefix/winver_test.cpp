@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "prefixops_support.h"
-#include "qv/winver.h"
 #include "qv/text.h"
+#include "qv/winver.h"
 
 namespace {
 

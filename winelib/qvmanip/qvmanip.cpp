@@ -1879,6 +1879,62 @@ static void expandstr_cmd(char *args)
 }
 
 /* ------------------------------------------------------------------------ */
+/* Ending with the prefix's Wine session                                    */
+/* ------------------------------------------------------------------------ */
+
+/* Held while a request is carried out, so that the process ends only
+ * between two of them. */
+static CRITICAL_SECTION serving;
+
+/* The exit code when Wine ended the session: every request read and not
+ * answered was not carried out either. */
+#define EXIT_ENDED_BY_WINE 4
+/* Wine's own information class for NtSetInformationProcess. */
+#define PROCESS_WINE_MAKE_PROCESS_SYSTEM 1000
+
+static DWORD WINAPI wine_session_end(void *event)
+{
+    WaitForSingleObject((HANDLE)event, INFINITE);
+    EnterCriticalSection(&serving);
+    fflush(stdout);
+    ExitProcess(EXIT_ENDED_BY_WINE);
+    return 0;
+}
+
+/* From now on the server does not keep the prefix's Wine session alive:
+ * like Wine's own background services it is a system process, which the
+ * wineserver asks to end once the last program has; it then ends between
+ * two requests with EXIT_ENDED_BY_WINE. */
+static void systemprocess_cmd(char *args)
+{
+    typedef LONG(WINAPI * set_information)(HANDLE, int, void *, ULONG);
+    static HANDLE event;
+    (void)args;
+    if (!event)
+    {
+        set_information set = (set_information)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll"),
+                                                                               "NtSetInformationProcess");
+        HANDLE got = NULL;
+        if (!set || set(GetCurrentProcess(), PROCESS_WINE_MAKE_PROCESS_SYSTEM, &got, sizeof(got)) || !got)
+        {
+            printf("errno %u", (unsigned)ERROR_NOT_SUPPORTED);
+            return;
+        }
+        HANDLE thread = CreateThread(NULL, 0, wine_session_end, got, 0, NULL);
+        if (!thread)
+        {
+            /* A system process that cannot hear the request is ended by
+             * force instead, possibly inside an answer. */
+            printf("errno %u", (unsigned)GetLastError());
+            return;
+        }
+        CloseHandle(thread);
+        event = got;
+    }
+    fputs("success", stdout);
+}
+
+/* ------------------------------------------------------------------------ */
 /* Command loop                                                             */
 /* ------------------------------------------------------------------------ */
 
@@ -1897,6 +1953,7 @@ static const struct command commands[] = {
     {"rmregvalue", rmregvalue_cmd},
     {"getregvalue", getregvalue_cmd},
     {"expandstr", expandstr_cmd},
+    {"systemprocess", systemprocess_cmd},
     {NULL, NULL},
 };
 
@@ -1909,6 +1966,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR cmdline, int sh
 
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
+    InitializeCriticalSection(&serving);
 
     if (fputs("QVMANIP OK\n", stdout) < 0)
         return 2;
@@ -1924,6 +1982,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR cmdline, int sh
             close_set_key();
             return 0;
         }
+        EnterCriticalSection(&serving);
 
         char *args = strchr(line, ' ');
         if (args)
@@ -1946,5 +2005,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR cmdline, int sh
         }
 
         fputs("\nend\n", stdout);
+        LeaveCriticalSection(&serving);
     }
 }

@@ -9,14 +9,31 @@
 // connecting, then one request line in, one framed answer out. A line
 // "quit" ends that client's conversation, not the server. Lines starting
 // with ".agent" are the agent's own:
-//   .agent hello FINGERPRINT PERSIST   "ok", or "error ..." when the agent runs
-//                                      its server for another configuration
+//   .agent hello FINGERPRINT PERSIST TIMEOUT_MS
+//                                      "ok", or "error ..." when the agent runs
+//                                      its server for another configuration;
+//                                      the agent stays PERSIST seconds after
+//                                      this client leaves (the longest any
+//                                      leaving client asked for counts), and
+//                                      gives its requests TIMEOUT_MS each
 //   .agent status                      "name value" lines (see AgentStatus)
 //   .agent stop                        quits the server, answers "stopped",
 //                                      and the agent exits
-// When the server dies under a request, the agent writes one line of text
-// without an end marker and closes that client: the client sees the
-// conversation end inside an answer, with the reason in words.
+// When the server dies under a request, or does not answer it within its
+// client's timeout (the agent then ends it, as a client's own server would
+// be ended), the agent writes one line of text without an end marker and
+// closes that client: the client sees the conversation end inside an answer,
+// with the reason in words, and the next request starts a new server.
+// Every complete line a client sends is carried out, also when it closes
+// its end without reading the answers (as the server itself does); a last
+// line without its LF never is. A line longer than kMaxRequestBytes closes
+// the connection.
+//
+// The server runs in / with only the variables that every client of the
+// agent shares (reaches_agent_server); a request whose answer depends on
+// the caller's working directory or environment goes to a server of the
+// caller's own (qv/session.h).
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -29,6 +46,12 @@
 namespace qv {
 
 inline constexpr int kDefaultPersistSeconds = 5;
+// The most agents one call starts; more calls wait for one to serve.
+inline constexpr int kAgentStartsPerCall = 3;
+// The agent ends a server that does not answer within the client's answer
+// timeout (sent in its hello) and tells it so; the client waits this much
+// longer, so that those words reach it before its own timeout.
+inline constexpr Millis kAgentAnswerGrace{5000};
 inline constexpr std::string_view kAgentWord = ".agent";
 
 struct AgentOptions {

@@ -14,6 +14,10 @@
 //     qv::WindowsPrograms programs = qv::installed_programs();
 //     qv::Session session(qv::session_options(programs, qv::default_prefix()));
 //
+//   With SessionOptions::agent.use the requests go through the prefix's
+//   agent (agent.h; where it lives: agent_files.h), so that short-lived
+//   programs share one resident server.
+//
 // Typed calls
 //   Each takes a Session (or a bare Server), builds and escapes the request
 //   and parses the answer:
@@ -40,6 +44,12 @@
 //     one program; modes as DllMode or Wine's words, unknown ones refused.
 //   - info.h: prefix_info gathers the Windows version, architecture, the
 //     Wine that last updated the prefix, drive letters and main folders.
+//
+// Helpers every layer shares
+//   - text.h: hex, readable bytes, UTF-8 checks, UTF-8 <-> UTF-16LE, the
+//     ANSI code page, numbers read from digits, ASCII case folding.
+//   - escape.h: the request escapes; host.h: whole files and environment
+//     variables of this host.
 //
 // Batches
 //   session.ask_all(requests) keeps many requests in flight and returns the

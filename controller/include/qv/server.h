@@ -25,8 +25,24 @@ struct Request {
     std::string args;
 };
 
+// The longest request line anyone sends: far more than any request needs
+// (a registry value of several MiB, escaped), far less than the server's own
+// limit of 2 GiB, which only runs it out of memory. The agent closes a
+// client's connection on a longer line.
+inline constexpr size_t kMaxRequestBytes = size_t(16) << 20;
+
+// Asks the server to be a Wine system process: one that does not keep the
+// prefix's Wine session (and its wineserver) alive, and that ends between
+// two requests with kServerEndedByWine once that session ends. Then what it
+// has not answered it has not carried out. "success", or "errno N" where
+// Wine offers no such thing.
+inline constexpr std::string_view kSystemProcessRequest = "systemprocess";
+inline constexpr int kServerEndedByWine = 4;
+
 // "command args\n" ("command\n" when args is empty). A raw LF cannot travel
-// inside a request, so one in command or args is refused (qv::Refused).
+// inside a request, and the server would end the line at a raw NUL (acting
+// on what comes before it), so either in command or args is refused
+// (qv::Refused), as is a line longer than kMaxRequestBytes.
 std::string request_line(std::string_view command, std::string_view args);
 inline std::string request_line(const Request& r) { return request_line(r.command, r.args); }
 

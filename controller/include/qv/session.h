@@ -17,9 +17,20 @@ struct SessionOptions {
     Millis answer_timeout{60000};        // for each answer
     // With agent.use, requests go through the prefix's agent (qv/agent.h),
     // started when none runs, so that programs share one server; server()
-    // then throws AgentUnavailable when the agent cannot be used.
+    // then throws AgentUnavailable when the agent cannot be used. A request
+    // whose answer depends on this process (depends_on_caller) goes to a
+    // server of the session's own instead, so that every answer is the one
+    // this process would get without the agent.
     AgentOptions agent;
 };
+
+// Whether the answer depends on what the agent's server does not share with
+// the calling process: its working directory (a relative path for
+// "unixpath", "findfiles" or "windowspath") or its environment (a name
+// "getexpandedstr" or a %NAME% of "expandstr" looks up in the environment
+// that this process has and the agent's server has not, or not with the
+// same value).
+bool depends_on_caller(std::string_view command, std::string_view args);
 
 // The server died or stopped answering. What was in flight may or may not
 // have been carried out; the session starts a new server on the next request.
@@ -59,17 +70,25 @@ public:
     int quit();
 
     bool running();
-    // How many servers this session has started.
+    // How many servers this session has started (its own and conversations
+    // with the agent).
     int starts() const { return starts_; }
     const SessionOptions& options() const { return options_; }
 
 private:
     void stop();
-    [[noreturn]] void gone(const ProtocolError& error);
+    [[noreturn]] void gone(const ProtocolError& error, bool own);
+    // The server of this process's own, for what depends_on_caller.
+    Server& own_server();
+    bool to_own(std::string_view command, std::string_view args) const;
+    std::string as_named(std::string_view command, std::string answer) const;
 
     SessionOptions options_;
     Server server_;
     bool started_ = false;
+    Server own_;
+    bool own_started_ = false;
+    std::string real_prefix_;  // what the agent's server knows the prefix as
     int starts_ = 0;
 };
 

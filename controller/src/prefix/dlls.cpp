@@ -1,7 +1,7 @@
 #include "qv/dlls.h"
 
-#include "qv/text.h"
 #include "qv/registry.h"
+#include "qv/text.h"
 #include "qv/wineconfig.h"
 
 #include "calls/call.h"

@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "qv/text.h"
 #include "qv/files.h"
 #include "qv/install.h"
+#include "qv/text.h"
 #include "qv/wineconfig.h"
 #include "qv/winerelease.h"
 

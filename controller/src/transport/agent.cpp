@@ -1,6 +1,7 @@
 // Reaching the prefix's agent, and starting one when none runs.
 #include <cerrno>
 #include <csignal>
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -95,10 +96,16 @@ int spawn_agent(const std::string& program, const LaunchOptions& launch, const A
         pid_t agent = fork();
         if (agent != 0)
             _exit(agent < 0 ? 1 : 0);
-        dup2(null_fd, 0);
-        dup2(null_fd, 1);
-        dup2(log_fd >= 0 ? log_fd : null_fd, 2);
-        dup2(status[1], 3);
+        // Each moved clear of 0 to 3 first: with a standard descriptor closed
+        // in the caller, one of them may already sit on its target, where
+        // dup2 would leave it as it is (closed at exec).
+        int moved[3] = {null_fd, log_fd >= 0 ? log_fd : null_fd, status[1]};
+        for (int& fd : moved)
+            fd = fcntl(fd, F_DUPFD, 10);
+        dup2(moved[0], 0);
+        dup2(moved[0], 1);
+        dup2(moved[1], 2);
+        dup2(moved[2], 3);
         for (int fd = 4; fd < 1024; fd++)
             close(fd);
         struct sigaction dfl {};
@@ -151,11 +158,13 @@ Server connect_agent(const LaunchOptions& launch_in, const AgentOptions& agent, 
     LaunchOptions launch = launch_in;
     launch.prefix = paths.prefix;
     std::string hello = std::string(kAgentWord) + " hello " + launch_fingerprint(launch) + " " +
-                        std::to_string(agent.persist_seconds);
+                        std::to_string(agent.persist_seconds) + " " + std::to_string(answer_timeout.count());
     std::string program = agent.program.empty() ? default_agent_program() : agent.program;
 
     Clock::time_point deadline = Clock::now() + agent.connect_timeout;
     int starting = -1;  // status pipe of an agent this call started
+    int started = 0;
+    Millis pause(5);
     std::string last = "no agent answered";
     auto finish = [&] {
         if (starting >= 0)
@@ -189,10 +198,18 @@ Server connect_agent(const LaunchOptions& launch_in, const AgentOptions& agent, 
         } else if (errno != ENOENT && errno != ECONNREFUSED) {
             finish();
             throw AgentUnavailable(AgentUnavailable::Why::start,
-                                   "cannot connect to the agent at " + paths.socket + ": " + std::strerror(errno));
+                                   "cannot connect to the agent at " + paths.shown(paths.socket) + ": " + std::strerror(errno));
         }
         if (starting < 0) {
+            // A started agent waits for one that is ending; it says "busy"
+            // only when another serves, so a few starts are enough.
+            if (started >= kAgentStartsPerCall) {
+                std::this_thread::sleep_for(pause);
+                pause = std::min(pause * 2, Millis(200));
+                continue;
+            }
             starting = spawn_agent(program, launch, paths, agent.persist_seconds);
+            started++;
             continue;
         }
         std::string said = spawned_status(starting, 5);
@@ -203,13 +220,13 @@ Server connect_agent(const LaunchOptions& launch_in, const AgentOptions& agent, 
         if (said == "exited") {
             finish();
             throw AgentUnavailable(AgentUnavailable::Why::start,
-                                   "the agent " + program + " ended at its start (see " + paths.log + ")");
+                                   "the agent " + program + " ended at its start (see " + paths.shown(paths.log) + ")");
         }
         if (said == "busy") {
-            // Another agent holds the prefix and is about to listen, or was
-            // ending: try it, and start another if it is gone.
+            // Another agent serves: try it, and start another if it is gone.
             finish();
-            std::this_thread::sleep_for(Millis(5));
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, Millis(200));
         }
     }
     finish();

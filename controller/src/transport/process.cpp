@@ -176,7 +176,10 @@ Peer Peer::spawn(const LaunchOptions& o) {
         }
         for (int fd = 3; fd < 1024; fd++)
             close(fd);
-        signal(SIGPIPE, SIG_DFL);
+        // Ignored signals stay ignored across exec: the server gets the
+        // defaults whatever its starter (the agent ignores SIGHUP) set.
+        for (int sig : {SIGPIPE, SIGHUP, SIGINT, SIGTERM})
+            signal(sig, SIG_DFL);
         // Signals the starting thread had blocked would stay blocked in Wine.
         sigset_t none;
         sigemptyset(&none);

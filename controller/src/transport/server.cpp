@@ -178,6 +178,11 @@ std::string Server::read_answer() {
 std::string request_line(std::string_view command, std::string_view args) {
     if (command.find('\n') != std::string_view::npos || args.find('\n') != std::string_view::npos)
         throw Refused("a request cannot carry a raw LF; escape it");
+    if (command.find('\0') != std::string_view::npos || args.find('\0') != std::string_view::npos)
+        throw Refused("a request cannot carry a raw NUL (the server would act on the text before it); escape it");
+    if (command.size() + args.size() + 2 > kMaxRequestBytes)
+        throw Refused("a request line of " + std::to_string(command.size() + args.size() + 2) +
+                      " bytes is longer than the " + std::to_string(kMaxRequestBytes >> 20) + " MiB a request may have");
     std::string line(command);
     if (!args.empty()) {
         line += ' ';
