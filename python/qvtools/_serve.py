@@ -49,6 +49,10 @@ class _Waiter:
         self.done.set()
 
 
+# Seconds serve may take to say hello, at least (see Coprocess).
+START_TIMEOUT = 60.0
+
+
 class Coprocess:
     def __init__(self, command: Sequence[str], env: Optional[Mapping[str, str]] = None,
                  timeout: Optional[float] = None) -> None:
@@ -74,7 +78,10 @@ class Coprocess:
         threading.Thread(target=self._read_loop, name="qvtools-reader", daemon=True).start()
         threading.Thread(target=self._write_loop, name="qvtools-writer", daemon=True).start()
         try:
-            self.hello = self._wait(self._hello, timeout, "the hello of qvctl serve")[0]
+            # Starting serve is not a call: a per-call timeout shorter than a
+            # process start would fail every start on a busy machine.
+            start = None if timeout is None else max(timeout, START_TIMEOUT)
+            self.hello = self._wait(self._hello, start, "the hello of qvctl serve")[0]
         except BaseException:
             self.close()
             raise

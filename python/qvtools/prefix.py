@@ -55,7 +55,7 @@ class Prefix:
     (["flatpak-spawn", "--host"], a runtime's launch client); persist:
     seconds the agent stays after its last client (0: no agent, the server
     ends with this object); timeout: seconds any call may take (None: no
-    limit); env: the environment for qvctl (default: this process's).
+    limit; starting serve may take a minute whatever it is); env: the environment for qvctl (default: this process's).
     """
 
     def __init__(self, path: Optional[UnixPath] = None, *, qvctl: Optional[UnixPath] = None,

@@ -36,11 +36,21 @@ with qvtools.Prefix(path, persist=0) as p:
     # One call interrupted while it waits behind another thread's batch.
     worker = threading.Thread(target=p.batch, args=(sets("c"),))
     worker.start()
-    # Until its first answers come: the batch is ahead of the call then.
     deadline = time.monotonic() + 30
-    while not 0 < len(p._serve._waiting) < 100000 and time.monotonic() < deadline:
-        time.sleep(0.001)
-    threading.Timer(0.1, _thread.interrupt_main).start()
+    while not p._serve._waiting and time.monotonic() < deadline:
+        time.sleep(0.001)  # the batch goes ahead of the call
+    # The interrupt comes once the call waits and the batch, ahead of it, has
+    # answers still to come: serve answers in order, so the call cannot have
+    # its answer yet.
+    def interrupt_the_waiting_call():
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            waiters = {id(w) for w, _ in list(p._serve._waiting.values())}
+            if len(waiters) >= 2:
+                _thread.interrupt_main()
+                return
+            time.sleep(0.0005)
+    threading.Thread(target=interrupt_the_waiting_call).start()
     try:
         p.reg_set(key, "single", "dword", 1)
         out.write("single finished\n")
