@@ -36,7 +36,7 @@ std::string windows_dir() {
 }
 
 TEST(CommandLoop, HandshakeIsTheFirstOutputBeforeAnyInput) {
-    qv::Peer child = qv::Peer::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
+    qv::Peer child = qvtest::spawn_server_raw(qvtest::options_for(qvtest::program("qvmanip.exe")));
     std::string got;
     char buf[64];
     auto deadline = qv::Clock::now() + qvtest::patience(qv::Millis(60000));
@@ -54,7 +54,7 @@ TEST(CommandLoop, HandshakeIsTheFirstOutputBeforeAnyInput) {
 
 TEST(CommandLoop, QuitAndEndOfInputExitWithZeroAndNoMoreOutput) {
     for (const std::string ending : {"quit\n", "quit now please\n", ""}) {
-        qv::Peer child = qv::Peer::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
+        qv::Peer child = qvtest::spawn_server_raw(qvtest::options_for(qvtest::program("qvmanip.exe")));
         ASSERT_TRUE(child.write_all("getwindowsdir\n" + ending));
         if (ending.empty())
             child.close_input();
@@ -137,7 +137,7 @@ TEST(CommandLoop, HugeLinesAmongShortOnesKeepTheFramingAndGiveTheirMemoryBack) {
 }
 
 TEST(CommandLoop, PartialLastLineIsNeverExecuted) {
-    qv::Peer child = qv::Peer::spawn(qvtest::options_for(qvtest::program("qvmanip.exe")));
+    qv::Peer child = qvtest::spawn_server_raw(qvtest::options_for(qvtest::program("qvmanip.exe")));
     ASSERT_TRUE(child.write_all("getwindowsdir\ngetwindowsdir"));
     child.close_input();
     std::string out = read_to_eof(child);

@@ -154,7 +154,7 @@ std::vector<std::string> dosdevices(const OwnPrefix& prefix) {
     return entries;
 }
 
-RawConversation::RawConversation(const qv::LaunchOptions& options) : child_(qv::Peer::spawn(options)) {}
+RawConversation::RawConversation(const qv::LaunchOptions& options) : child_(qvtest::spawn_server_raw(options)) {}
 
 bool RawConversation::fill(qv::Clock::time_point deadline, std::string* why) {
     char buf[65536];

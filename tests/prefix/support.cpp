@@ -3,6 +3,9 @@
 #include "qv/files.h"
 #include "qv/text.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -79,6 +82,22 @@ std::string from_hex(const std::string& hex) {
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
+}
+
+qv::Peer spawn_server_raw(const qv::LaunchOptions& options) {
+    for (int attempt = 1;; attempt++) {
+        qv::Peer child = qv::Peer::spawn(options);
+        if (child.output_fd() < 0)
+            return child;
+        pollfd p{child.output_fd(), POLLIN, 0};
+        int waiting = 0;
+        if (poll(&p, 1, static_cast<int>(patience(qv::Millis(60000)).count())) == 1)
+            ioctl(p.fd, FIONREAD, &waiting);
+        if (waiting > 0 || attempt == 2 || !(p.revents & POLLHUP))
+            return child;
+        if (child.wait(qv::Clock::now() + qv::Millis(2000)) != 1)
+            return child;
+    }
 }
 
 LineProgram::LineProgram(const qv::LaunchOptions& options) : options_(options), child_(qv::Peer::spawn(options)) {}

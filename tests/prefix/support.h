@@ -39,6 +39,12 @@ qv::Server start_server();
 // deadline that allows for slow starts.
 qv::Server start_server(const qv::LaunchOptions& options);
 
+// The server started without the library, for tests of its raw command
+// loop, returned once it has written something or ended. One that Wine
+// ended at its start (status 1, not a byte; see wine_tool.h) is started once
+// more. Output to a file is not watched.
+qv::Peer spawn_server_raw(const qv::LaunchOptions& options);
+
 // Bytes shown with C escapes, for readable failure messages.
 std::string shown(const std::string& bytes);
 // Lower-case hex of bytes, and back.
