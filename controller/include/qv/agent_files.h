@@ -23,7 +23,7 @@ struct AgentUnavailable : std::runtime_error {
 };
 
 // The agent folder, the first usable of: $XDG_RUNTIME_DIR/qvtools where
-// XDG_RUNTIME_DIR is what its specification requires (this user's, mode
+// XDG_RUNTIME_DIR is a runtime folder fit for us (this user's, mode
 // 0700); else qvtools-UID in $TMPDIR or /tmp; else, where another user has
 // taken that name, ~/.cache/qvtools/agents. Created 0700 where missing;
 // otherwise it must be a directory (not a link) of this user's that no one

@@ -72,7 +72,7 @@ struct OpenFolder {
     int fd;
 };
 
-// $XDG_RUNTIME_DIR as its specification requires it to be: this user's
+// $XDG_RUNTIME_DIR when it is a runtime folder fit for us: this user's
 // alone (mode 0700). None when it is not set or not so.
 std::optional<int> runtime_folder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
