@@ -79,11 +79,15 @@ check() {
             local long=${k/#HKCU\\/HKEY_CURRENT_USER\\}
             long=${long/#HKLM\\/HKEY_LOCAL_MACHINE\\}
             rm -f "$work/a.reg" "$work/b.reg"
-            WINEPREFIX=$a "$wine64" regedit /E "$work/a.reg" "$long" >/dev/null 2>&1 </dev/null
-            WINEPREFIX=$b "$wine64" regedit /E "$work/b.reg" "$long" >/dev/null 2>&1 </dev/null
+            WINEPREFIX=$a "$wine64" regedit /E "$work/a.reg" "$long" >"$work/a.export" 2>&1 </dev/null
+            local ea=$?
+            WINEPREFIX=$b "$wine64" regedit /E "$work/b.reg" "$long" >"$work/b.export" 2>&1 </dev/null
+            local eb=$?
             # A key absent from both prefixes exports in neither.
-            if [ -e "$work/a.reg" ] || [ -e "$work/b.reg" ]; then
-                cmp -s "$work/a.reg" "$work/b.reg" || problems+=" export of $k differs;"
+            if { [ -e "$work/a.reg" ] || [ -e "$work/b.reg" ]; } && ! cmp -s "$work/a.reg" "$work/b.reg"; then
+                problems+=" export of $k differs (regedit /E exit $ea vs $eb);"
+                head -c 300 "$work/a.export" "$work/b.export"
+                diff <(iconv -f UTF-16LE -t UTF-8 "$work/a.reg" 2>&1) <(iconv -f UTF-16LE -t UTF-8 "$work/b.reg" 2>&1) | head -10
             fi
         done
         unset IFS

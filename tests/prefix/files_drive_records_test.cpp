@@ -17,30 +17,16 @@ struct Outcome {
 
 class FakeDevice {
 public:
-    FakeDevice() : child_(qv::Peer::spawn(qvtest::options_for(qvtest::test_program64("fs_units.exe")))) {}
-    ~FakeDevice() {
-        child_.close_input();
-        child_.wait(qv::Clock::now() + qv::Millis(30000));
-    }
+    FakeDevice() : program_("fs_units.exe") {}
 
     Outcome run(const std::string& layout, const std::string& quirk, const std::string& drives,
                 const std::string& command, const std::string& args = "", int fail_alloc = 0) {
-        std::string line = layout + " " + quirk + " " + drives + " " + std::to_string(fail_alloc) + " " + command +
-                           " " + args + "\n";
-        if (!child_.write_all(line))
-            return {"<no input>", ""};
-        const std::string end = "\n#end\n";
-        auto deadline = qv::Clock::now() + qv::Millis(60000);
-        size_t found;
-        while ((found = pending_.find(end)) == std::string::npos) {
-            char buf[4096];
-            ssize_t n = child_.read_some(buf, sizeof buf, deadline);
-            if (n <= 0)
-                return {"<no answer>", pending_};
-            pending_.append(buf, static_cast<size_t>(n));
-        }
-        std::string item = pending_.substr(0, found);
-        pending_.erase(0, found + end.size());
+        std::string item = program_.ask_through(
+            layout + " " + quirk + " " + drives + " " + std::to_string(fail_alloc) + " " + command + " " + args, "#end");
+        const std::string end = "\n#end";
+        if (item.size() < end.size() || item.compare(item.size() - end.size(), end.size(), end) != 0)
+            return {item, ""};  // the program's own words on why there is no answer
+        item.erase(item.size() - end.size());
         size_t mark = item.rfind("\n#");
         if (mark == std::string::npos)
             return {"<bad output>", item};
@@ -48,8 +34,7 @@ public:
     }
 
 private:
-    qv::Peer child_;
-    std::string pending_;
+    qvtest::LineProgram program_;
 };
 
 // "q16:A;q16:B;..." for the letters from first to last.

@@ -112,7 +112,7 @@ LineProgram::~LineProgram() {
 
 std::string LineProgram::ask_through(const std::string& line, const std::string& marker) {
     if (!child_.write_all(line + "\n"))
-        return "<no input>";
+        return started_again() ? ask_through(line, marker) : "<no input: " + ended_ + ">";
     auto deadline = qv::Clock::now() + qv::Millis(60000);
     for (;;) {
         size_t at = pending_.compare(0, marker.size(), marker) == 0 ? 0 : pending_.find("\n" + marker);
@@ -127,19 +127,22 @@ std::string LineProgram::ask_through(const std::string& line, const std::string&
         ssize_t n = child_.read_some(buf, sizeof buf, deadline);
         if (n < 0)
             return "<no answer within 60 s>";
-        if (n == 0) {
-            int status = child_.wait(qv::Clock::now() + qv::Millis(2000));
-            if (status == 1 && !answered_ && pending_.empty()) {
-                // Ended at its start, as Wine now and then ends a program
-                // (see wine_tool.h): once more, with the same line.
-                answered_ = true;
-                child_ = qv::Peer::spawn(options_);
-                return ask_through(line, marker);
-            }
-            return "<no answer: the program ended" + (status >= 0 ? " with status " + std::to_string(status) : "") + ">";
-        }
+        if (n == 0)
+            return started_again() ? ask_through(line, marker) : "<no answer: " + ended_ + ">";
         pending_.append(buf, static_cast<size_t>(n));
     }
+}
+
+bool LineProgram::started_again() {
+    int status = child_.wait(qv::Clock::now() + qv::Millis(2000));
+    ended_ = "the program ended" + (status >= 0 ? " with status " + std::to_string(status) : "");
+    if (status != 1 || answered_ || !pending_.empty())
+        return false;
+    // Ended at its start, as Wine now and then ends a program (see
+    // wine_tool.h), before it said or read anything: once more, same line.
+    answered_ = true;
+    child_ = qv::Peer::spawn(options_);
+    return true;
 }
 
 }  // namespace qvtest

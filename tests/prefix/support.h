@@ -64,9 +64,14 @@ public:
     std::string ask_through(const std::string& line, const std::string& marker);
 
 private:
+    // After the program ended: true when it was started once more because it
+    // ended at its start; ended_ then or otherwise says how it ended.
+    bool started_again();
+
     qv::LaunchOptions options_;
     qv::Peer child_;
     std::string pending_;
+    std::string ended_;
     bool answered_ = false;
 };
 
