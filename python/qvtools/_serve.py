@@ -175,15 +175,11 @@ class Coprocess:
         if n == 0:
             return []
         with self._lock:
-            if self._gone is not None:
-                raise self._gone
-            if self._closing:
-                raise ServerGone("closed", "the connection to qvctl serve is closed", None, 3)
+            self._check_open()
             first = self._next_id
             self._next_id += n
-            waiter = _Waiter(first, n)
-            for i in range(n):
-                self._waiting[first + i] = (waiter, i)
+        # The lines are made before anything waits for their answers: an
+        # interrupt while making them leaves nothing behind.
         chunks: List[bytes] = []
         piece: List[str] = []
         size = 0
@@ -196,8 +192,25 @@ class Coprocess:
                 piece, size = [], 0
         if piece:
             chunks.append("".join(piece).encode("utf-8"))
-        self._writes.put((waiter, chunks))
+        waiter = _Waiter(first, n)
+        with self._lock:
+            self._check_open()
+            try:
+                self._waiting.update((first + i, (waiter, i)) for i in range(n))
+                self._writes.put((waiter, chunks))
+            except BaseException:  # waited for and sent, or neither
+                waiter.cancelled = True
+                for i in range(n):
+                    self._waiting.pop(first + i, None)
+                raise
         return self._wait(waiter, timeout, "%d request%s" % (n, "" if n == 1 else "s"))
+
+    def _check_open(self) -> None:
+        """Raises what ended the connection, if it ended; under the lock."""
+        if self._gone is not None:
+            raise self._gone
+        if self._closing:
+            raise ServerGone("closed", "the connection to qvctl serve is closed", None, 3)
 
     def _wait(self, waiter: _Waiter, timeout: Optional[float], what: str) -> List[Result]:
         try:
