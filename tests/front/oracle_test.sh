@@ -8,11 +8,8 @@
 #
 # Usage: oracle_test.sh BUILD_DIR [WORK_DIR]
 set -uo pipefail
-top=$(cd "$(dirname "$0")/../.." && pwd)
-build=$(cd "$1" && pwd)
+source "$(dirname "$0")/common.sh"
 work=${2:-$build/front-oracle}
-front=$build/front/bin
-wine64=${QV_WINE:-/usr/lib/wine/wine64}
 # The front's wine64 is the one the other side runs; its `wine` is found as
 # the front finds it.
 export QV_FRONT_WINE64=$wine64
@@ -60,12 +57,13 @@ check() {
     local real=$wine64
     [ "$loader" = wine ] && real=$wine
     : >"$log"
-    (cd "$work" && WINEPREFIX=$a QV_FRONT_LOG=$log timeout 60 "$front/$loader" "$@" >"$work/a.out" 2>"$work/a.err" </dev/null)
+    (cd "$work" && run_wine "$work/a.out" "$work/a.err" env WINEPREFIX="$a" QV_FRONT_LOG="$log" timeout 60 "$front/$loader" "$@")
     local ca=$?
-    (cd "$work" && WINEPREFIX=$b timeout 60 "$real" "$@" >"$work/b.out" 2>"$work/b.err" </dev/null)
+    (cd "$work" && run_wine "$work/b.out" "$work/b.err" env WINEPREFIX="$b" timeout 60 "$real" "$@")
     local cb=$?
     local problems=""
-    how=$(cut -d' ' -f1 "$log")
+    # (A line run once more is logged twice, the same way.)
+    how=$(cut -d' ' -f1 "$log" | sort -u)
     [ "$how" = "$expect" ] || problems+=" front: $how, expected $expect;"
     sed -i "s|$a|PREFIX|g" "$work/a.out" "$work/a.err"
     sed -i "s|$b|PREFIX|g" "$work/b.out" "$work/b.err"
@@ -79,9 +77,9 @@ check() {
             local long=${k/#HKCU\\/HKEY_CURRENT_USER\\}
             long=${long/#HKLM\\/HKEY_LOCAL_MACHINE\\}
             rm -f "$work/a.reg" "$work/b.reg"
-            WINEPREFIX=$a "$wine64" regedit /E "$work/a.reg" "$long" >"$work/a.export" 2>&1 </dev/null
+            run_wine /dev/null "$work/a.export" env WINEPREFIX="$a" "$wine64" regedit /E "$work/a.reg" "$long"
             local ea=$?
-            WINEPREFIX=$b "$wine64" regedit /E "$work/b.reg" "$long" >"$work/b.export" 2>&1 </dev/null
+            run_wine /dev/null "$work/b.export" env WINEPREFIX="$b" "$wine64" regedit /E "$work/b.reg" "$long"
             local eb=$?
             # A key absent from both prefixes exports in neither.
             if { [ -e "$work/a.reg" ] || [ -e "$work/b.reg" ]; } && ! cmp -s "$work/a.reg" "$work/b.reg"; then

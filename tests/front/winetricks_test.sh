@@ -7,11 +7,8 @@
 #
 # Usage: winetricks_test.sh BUILD_DIR [WORK_DIR]
 set -uo pipefail
-top=$(cd "$(dirname "$0")/../.." && pwd)
-build=$(cd "$1" && pwd)
+source "$(dirname "$0")/common.sh"
 work=${2:-$build/front-winetricks}
-front=$build/front/bin
-wine64=${QV_WINE:-/usr/lib/wine/wine64}
 winetricks=$("$top/scripts/winetricks.sh") || { echo "winetricks could not be fetched"; exit 1; }
 
 verbs=(csmt=off renderer=gl mwo=force fontsmooth=rgb grabfullscreen=y usetakefocus=n
@@ -25,28 +22,35 @@ keys=('HKEY_CURRENT_USER\Software\Wine' 'HKEY_CURRENT_USER\Control Panel\Desktop
 
 mkdir -p "$work"
 a=$work/front b=$work/wine
-"$top/scripts/wine-prefix.sh" clone "$a" >/dev/null
-"$top/scripts/wine-prefix.sh" clone "$b" >/dev/null
-# The clones' wineservers are kept alive for good; winetricks waits for
-# them to end (wineserver -w), so they go back to Wine's own lifetime.
-"$top/scripts/wine-prefix.sh" stop "$a"
-"$top/scripts/wine-prefix.sh" stop "$b"
 cleanup() {
+    QV_PERSIST=0 "$build/cli/qvctl" --prefix "$a" agent stop >/dev/null 2>&1
     "$top/scripts/wine-prefix.sh" stop "$a"
     "$top/scripts/wine-prefix.sh" stop "$b"
 }
 trap cleanup EXIT
 
 status=0
-# One run: NAME PREFIX [PATH entry first]. winetricks finds wine, wine64
-# and wineserver on PATH, as a user's shell would.
+# One run in a new clone: NAME PREFIX [PATH entry first]. winetricks finds
+# wine, wine64 and wineserver on PATH, as a user's shell would. A run in
+# which Wine ended one of its programs at its start is run once more.
 run() {
-    local name=$1 prefix=$2 first=${3:-}
+    local name=$1 prefix=$2 first=${3:-} code
     local start=$(date +%s.%N)
-    (cd "$work" && env ${first:+PATH=$first:$PATH} WINEPREFIX=$prefix QV_FRONT_LOG=$work/calls.log \
-        WINETRICKS_LATEST_VERSION_CHECK=disabled XDG_CACHE_HOME=$work/cache \
-        timeout 900 "$winetricks" -q "${verbs[@]}" >"$work/$name.winetricks.log" 2>&1 </dev/null)
-    local code=$?
+    for attempt in 1 2; do
+        : >"$work/calls.log"
+        # (An agent the front started in a first attempt goes with its clone.)
+        QV_PERSIST=0 "$build/cli/qvctl" --prefix "$prefix" agent stop >/dev/null 2>&1
+        "$top/scripts/wine-prefix.sh" clone "$prefix" >/dev/null
+        # The clone's wineserver is kept alive for good; winetricks waits
+        # for it to end (wineserver -w), so it goes back to Wine's lifetime.
+        "$top/scripts/wine-prefix.sh" stop "$prefix"
+        (cd "$work" && env ${first:+PATH=$first:$PATH} WINEPREFIX=$prefix QV_FRONT_LOG=$work/calls.log \
+            WINETRICKS_LATEST_VERSION_CHECK=disabled XDG_CACHE_HOME=$work/cache \
+            timeout 900 "$winetricks" -q "${verbs[@]}" >"$work/$name.winetricks.log" 2>&1 </dev/null)
+        code=$?
+        wine_said_it_ended_at_start "$work/$name.winetricks.log" || break
+        echo "$name: Wine ended a program at its start; once more"
+    done
     local end=$(date +%s.%N)
     printf '%s: exit %s, %.1f s\n' "$name" "$code" "$(echo "$end - $start" | bc)"
     if [ "$code" != 0 ]; then
@@ -54,7 +58,6 @@ run() {
         tail -15 "$work/$name.winetricks.log"
     fi
 }
-: >"$work/calls.log"
 run wine "$b"
 run front "$a" "$front"
 echo "front: $(grep -c '^served' "$work/calls.log") command lines answered, $(grep -c '^passed' "$work/calls.log") passed to Wine"
@@ -65,8 +68,8 @@ WINEPREFIX=$a "$front/wineserver" -w
 WINEPREFIX=$b /usr/bin/wineserver -w
 for k in "${keys[@]}"; do
     rm -f "$work/a.reg" "$work/b.reg"
-    WINEPREFIX=$a "$wine64" regedit /E "$work/a.reg" "$k" >/dev/null 2>&1 </dev/null
-    WINEPREFIX=$b "$wine64" regedit /E "$work/b.reg" "$k" >/dev/null 2>&1 </dev/null
+    run_wine /dev/null "$work/a.export" env WINEPREFIX="$a" "$wine64" regedit /E "$work/a.reg" "$k"
+    run_wine /dev/null "$work/b.export" env WINEPREFIX="$b" "$wine64" regedit /E "$work/b.reg" "$k"
     if [ ! -s "$work/b.reg" ] || ! cmp -s "$work/a.reg" "$work/b.reg"; then
         echo "FAIL: export of $k differs"
         diff <(iconv -f utf-16 -t utf-8 "$work/a.reg") <(iconv -f utf-16 -t utf-8 "$work/b.reg") | head -10
