@@ -34,8 +34,7 @@ status=0
 # wine, wine64 and wineserver on PATH, as a user's shell would. A run in
 # which Wine ended one of its programs at its start is run once more.
 run() {
-    local name=$1 prefix=$2 first=${3:-} code
-    local start=$(date +%s.%N)
+    local name=$1 prefix=$2 first=${3:-} code start end
     for attempt in 1 2; do
         : >"$work/calls.log"
         # (An agent the front started in a first attempt goes with its clone.)
@@ -44,14 +43,15 @@ run() {
         # The clone's wineserver is kept alive for good; winetricks waits
         # for it to end (wineserver -w), so it goes back to Wine's lifetime.
         "$top/scripts/wine-prefix.sh" stop "$prefix"
+        start=$(date +%s.%N)
         (cd "$work" && env ${first:+PATH=$first:$PATH} WINEPREFIX=$prefix QV_FRONT_LOG=$work/calls.log \
             WINETRICKS_LATEST_VERSION_CHECK=disabled XDG_CACHE_HOME=$work/cache \
             timeout 900 "$winetricks" -q "${verbs[@]}" >"$work/$name.winetricks.log" 2>&1 </dev/null)
         code=$?
+        end=$(date +%s.%N)
         wine_said_it_ended_at_start "$work/$name.winetricks.log" || break
         echo "$name: Wine ended a program at its start; once more"
     done
-    local end=$(date +%s.%N)
     printf '%s: exit %s, %.1f s\n' "$name" "$code" "$(echo "$end - $start" | bc)"
     if [ "$code" != 0 ]; then
         status=1
