@@ -216,6 +216,8 @@ served wine "$K" 'C:\windows\syswow64\regedit.exe' /S "$work/four.reg"
 served wine64 "$K" regedit /S "Z:${work//\//\\}\\five.reg"
 served wine "$K" 'C:\windows\syswow64\regedit.exe' /S 'C:\four.reg'
 served wine64 "$K" regedit /S 'C:/five.reg'
+served wine64 "$K" regedit /S four.reg
+served wine "$K" regedit /S '.\five.reg'
 passed wine64 "$K" regedit /S "$work/bad.reg"
 passed wine64 "$K" regedit /S "$work/none.reg"
 passed wine64 - regedit /S
