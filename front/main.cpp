@@ -99,7 +99,8 @@ std::optional<std::string> served_prefix() {
 
 // The loader's release, kept in the agent's folder beside the loader's size
 // and time so that a call does not start `wine64 --version` each time (a
-// loader replaced by another release changes them).
+// loader replaced by another release changes them), and told to the
+// library, whose Windows-version code asks it too.
 int release_of(const std::string& loader) {
     struct stat st;
     if (stat(loader.c_str(), &st) != 0)
@@ -113,23 +114,27 @@ int release_of(const std::string& loader) {
         return qv::wine_release(loader).major;
     }
     if (FILE* f = std::fopen(cache.c_str(), "r")) {
-        char line[4096];
-        int major = 0;
+        char line[4096], version[4096];
         bool hit = std::fgets(line, sizeof line, f) && std::string(line) == stamp + "\n" &&
-                   std::fscanf(f, "%d", &major) == 1;
+                   std::fgets(version, sizeof version, f);
         std::fclose(f);
-        if (hit)
-            return major;
+        qv::WineRelease release = hit ? qv::parse_wine_release(version) : qv::WineRelease();
+        if (release.major > 0) {
+            qv::remember_wine_release(loader, release);
+            return release.major;
+        }
     }
-    int major = qv::wine_release(loader).major;
+    qv::WineRelease release = qv::wine_release(loader);
+    if (release.major == 0)
+        return 0;
     std::string tmp = cache + "." + std::to_string(getpid());
     if (FILE* f = std::fopen(tmp.c_str(), "w")) {
-        bool ok = std::fprintf(f, "%s\n%d\n", stamp.c_str(), major) > 0;
+        bool ok = std::fprintf(f, "%s\n%s\n", stamp.c_str(), release.text.c_str()) > 0;
         ok = std::fclose(f) == 0 && ok;
         if (!ok || std::rename(tmp.c_str(), cache.c_str()) != 0)
             std::remove(tmp.c_str());
     }
-    return major;
+    return release.major;
 }
 
 // Wine's debug channels write to standard error; one turned on would be missing.

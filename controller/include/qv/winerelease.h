@@ -23,4 +23,9 @@ WineRelease parse_wine_release(std::string_view line);
 // or answers something else.
 WineRelease wine_release(const std::string& loader, const std::vector<std::string>& launcher = {});
 
+// What wine_release answers from now on in this process, for a caller that
+// knew it already (the front keeps it across its short-lived processes).
+void remember_wine_release(const std::string& loader, const WineRelease& release,
+                           const std::vector<std::string>& launcher = {});
+
 }  // namespace qv

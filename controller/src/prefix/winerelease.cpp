@@ -28,12 +28,22 @@ WineRelease parse_wine_release(std::string_view line) {
     return r;
 }
 
-WineRelease wine_release(const std::string& loader, const std::vector<std::string>& launcher) {
-    static std::mutex lock;
-    static std::map<std::string, WineRelease> known;
+namespace {
+
+std::mutex lock;
+std::map<std::string, WineRelease> known;  // by loader and launcher
+
+std::string key_of(const std::string& loader, const std::vector<std::string>& launcher) {
     std::string key = loader;
     for (const std::string& word : launcher)
         key += '\0' + word;
+    return key;
+}
+
+}  // namespace
+
+WineRelease wine_release(const std::string& loader, const std::vector<std::string>& launcher) {
+    std::string key = key_of(loader, launcher);
     {
         std::lock_guard<std::mutex> hold(lock);
         auto at = known.find(key);
@@ -52,9 +62,14 @@ WineRelease wine_release(const std::string& loader, const std::vector<std::strin
     } catch (const std::runtime_error&) {
         // No loader there: the release stays unknown.
     }
-    std::lock_guard<std::mutex> hold(lock);
-    known[key] = r;
+    remember_wine_release(loader, r, launcher);
     return r;
+}
+
+void remember_wine_release(const std::string& loader, const WineRelease& release,
+                           const std::vector<std::string>& launcher) {
+    std::lock_guard<std::mutex> hold(lock);
+    known[key_of(loader, launcher)] = release;
 }
 
 }  // namespace qv
