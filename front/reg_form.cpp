@@ -1,7 +1,7 @@
 // `reg query|add|delete` as Wine's reg of this release answers them: every
 // message goes to standard output, lines end in CRLF. Declined (the real reg
 // runs): help, copy, export, import, /s, a prompt (no /f where reg would ask),
-// REG_QWORD, REG_MULTI_SZ and big-endian writes, HKCC, text that is not printable
+// REG_MULTI_SZ and big-endian writes, HKCC, text that is not printable
 // ASCII (reg writes in the console's code page), and values reg prints in a
 // way not copied here.
 #include <cstdint>
@@ -336,6 +336,36 @@ Number parse_dword(const std::string& d, uint32_t* out) {
     return Number::good;
 }
 
+// The QWORD of /d as reg reads it: none or empty is 0, decimal, or hex
+// after "0x". Unlike a DWORD, reg takes a sign, and overflow reads as the
+// largest number: both are left to it.
+Number parse_qword(const std::optional<std::string>& d, uint64_t* out) {
+    *out = 0;
+    if (!d || d->empty())
+        return Number::good;
+    char first = (*d)[0];
+    if (first < '0' || first > '9')
+        return first == '+' || first == '-' || first == ' ' || first == '\t' ? Number::unsure : Number::bad;
+    bool hex = d->size() >= 2 && first == '0' && ((*d)[1] == 'x' || (*d)[1] == 'X');
+    std::string digits = hex ? d->substr(2) : *d;
+    if (digits.empty())
+        return Number::bad;  // "0x": the 0 is read and the x is left over
+    const uint64_t base = hex ? 16 : 10;
+    uint64_t n = 0;
+    for (char c : digits) {
+        int v = qv::hex_digit(c);
+        if (v < 0 || static_cast<uint64_t>(v) >= base)
+            return Number::bad;  // left over after the number
+        if (n > (UINT64_MAX - static_cast<uint64_t>(v)) / base)
+            return Number::bad;  // out of range
+        n = n * base + static_cast<uint64_t>(v);
+    }
+    if (n == UINT64_MAX)
+        return Number::unsure;
+    *out = n;
+    return Number::good;
+}
+
 std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key, const Switches& s) {
     if (key.path.empty() || s.separator)
         return std::nullopt;
@@ -399,8 +429,19 @@ std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key
             bytes += static_cast<char>(hi << 4 | lo);
         }
         written = qv::set_binary(prefix.session(), key.server_path(), name, bytes, view);
+    } else if (iequal(type, "REG_QWORD")) {
+        uint64_t n = 0;
+        Number read = parse_qword(s.data, &n);
+        if (read == Number::unsure)
+            return std::nullopt;
+        if (read == Number::bad)
+            return refuse("The option [/d] must be followed by a valid numeric value");
+        std::string bytes;
+        for (int i = 0; i < 8; i++)
+            bytes += static_cast<char>(n >> (8 * i) & 0xff);
+        written = qv::set_typed(prefix.session(), key.server_path(), name, qv::reg_qword, bytes, view);
     } else {
-        return std::nullopt;  // multi-strings, QWORD, big-endian: Wine's reg writes them
+        return std::nullopt;  // multi-strings, big-endian: Wine's reg writes them
     }
     if (!written)
         return std::nullopt;

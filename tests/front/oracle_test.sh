@@ -159,7 +159,16 @@ served wine64 "$K" reg add "$K\D" /v n /t REG_DWORD /d x1 /f
 served wine64 "$K" reg add "$K\D2" /v n /t REG_DWORD /f
 served wine64 "$K" reg add "$K\E" /v n /t REG_BINARY /d 0g /f
 served wine64 "$K" reg add "$K\F" /v n /d new
-passed wine64 "$K" reg add "$K\G" /v q /t REG_QWORD /d 5 /f
+served wine64 "$K" reg add "$K\G" /v q /t REG_QWORD /d 5 /f
+served wine64 "$K" reg add "$K\G" /v q0 /t reg_qword /f
+served wine64 "$K" reg add "$K\G" /v q1 /t REG_QWORD /d 0X1f /f
+served wine64 "$K" reg add "$K\G" /v q2 /t REG_QWORD /d 18446744073709551614 /f
+served wine64 "$K" reg add "$K\G" /v q3 /t REG_QWORD /d 00012 /f
+served wine64 "$K" reg add "$K\G2" /v q /t REG_QWORD /d 0x /f
+served wine64 "$K" reg add "$K\G3" /v q /t REG_QWORD /d 18446744073709551616 /f
+served wine64 "$K" reg add "$K\G4" /v q /t REG_QWORD /d 12ab /f
+served wine64 "$K" reg add "$K\G5" /v q /t REG_QWORD /d x1 /f
+passed wine64 "$K" reg add "$K\G" /v q4 /t REG_QWORD /d -1 /f
 served wine64 "$K" reg add "$K\G" /v n /t REG_NONE /d 5 /f
 served wine64 "$K" reg add "$K\G" /v n0 /t reg_none /f
 served wine64 - reg query "$K\G" /v N
