@@ -1,7 +1,7 @@
 // `reg query|add|delete` as Wine's reg of this release answers them: every
 // message goes to standard output, lines end in CRLF. Declined (the real reg
 // runs): help, copy, export, import, /s, a prompt (no /f where reg would ask),
-// REG_MULTI_SZ and big-endian writes, HKCC, text that is not printable
+// big-endian writes, multi-strings with a separator of their own (/s), HKCC, text that is not printable
 // ASCII (reg writes in the console's code page), and values reg prints in a
 // way not copied here.
 #include <cstdint>
@@ -366,6 +366,31 @@ Number parse_qword(const std::optional<std::string>& d, uint64_t* out) {
     return Number::good;
 }
 
+// The strings of a REG_MULTI_SZ's /d as reg makes them: "\0" ends a string,
+// and the data ends in an empty one. False for an empty string before
+// another or at the start, which reg refuses.
+bool parse_multi_string(const std::string& d, std::string* out) {
+    std::string chars;  // one byte per character: /d is printable ASCII here
+    for (size_t i = 0; i < d.size(); i++) {
+        if (d[i] == '\\' && i + 1 < d.size() && d[i + 1] == '0') {
+            chars += '\0';
+            i++;
+        } else {
+            chars += d[i];
+        }
+        size_t at = chars.size() - 1;
+        if (at > 0 && chars[at - 1] == '\0' && (chars[at] == '\0' || at == 1))
+            return false;
+    }
+    if (!chars.empty() && chars.back() != '\0')
+        chars += '\0';
+    chars += '\0';
+    out->clear();
+    for (char c : chars)
+        *out += std::string{c, '\0'};
+    return true;
+}
+
 std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key, const Switches& s) {
     if (key.path.empty() || s.separator)
         return std::nullopt;
@@ -440,8 +465,13 @@ std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key
         for (int i = 0; i < 8; i++)
             bytes += static_cast<char>(n >> (8 * i) & 0xff);
         written = qv::set_typed(prefix.session(), key.server_path(), name, qv::reg_qword, bytes, view);
+    } else if (iequal(type, "REG_MULTI_SZ")) {
+        std::string bytes;
+        if (!parse_multi_string(data, &bytes))
+            return refuse("The option [/d] must be followed by a valid string");
+        written = qv::set_typed(prefix.session(), key.server_path(), name, qv::reg_multi_sz, bytes, view);
     } else {
-        return std::nullopt;  // multi-strings, big-endian: Wine's reg writes them
+        return std::nullopt;  // big-endian: Wine's reg writes it
     }
     if (!written)
         return std::nullopt;

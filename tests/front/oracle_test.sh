@@ -172,7 +172,18 @@ passed wine64 "$K" reg add "$K\G" /v q4 /t REG_QWORD /d -1 /f
 served wine64 "$K" reg add "$K\G" /v n /t REG_NONE /d 5 /f
 served wine64 "$K" reg add "$K\G" /v n0 /t reg_none /f
 served wine64 - reg query "$K\G" /v N
-passed wine64 "$K" reg add "$K\G" /v m /t REG_MULTI_SZ /d 'a\0b' /f
+served wine64 "$K" reg add "$K\G" /v m /t REG_MULTI_SZ /d 'a\0b' /f
+served wine64 "$K" reg add "$K\M" /v m1 /t REG_MULTI_SZ /f
+served wine64 "$K" reg add "$K\M" /v m2 /t reg_multi_sz /d '' /f
+served wine64 "$K" reg add "$K\M" /v m3 /t REG_MULTI_SZ /d 'a\0' /f
+served wine64 "$K" reg add "$K\M" /v m4 /t REG_MULTI_SZ /d '\0' /f
+served wine64 "$K" reg add "$K\M" /v m5 /t REG_MULTI_SZ /d 'a\\0b\0c\' /f
+served wine64 "$K" reg add "$K\M" /v m6 /t REG_MULTI_SZ /d 'a\0b\0' /f
+served wine64 "$K" reg add "$K\M" /v m7 /t REG_MULTI_SZ /d '\0a' /f
+served wine64 "$K" reg add "$K\M" /v m8 /t REG_MULTI_SZ /d 'a\0\0b' /f
+served wine64 "$K" reg add "$K\M" /v m9 /t REG_MULTI_SZ /d '\0\0' /f
+served wine64 - reg query "$K\M"
+passed wine64 "$K" reg add "$K\M" /v s /t REG_MULTI_SZ /d 'a#b' /s '#' /f
 served wine64 - reg query "$K\A"
 served wine64 - reg query "$K\G"
 served wine64 - reg query "$K"
