@@ -1,7 +1,8 @@
 // `reg query|add|delete` as Wine's reg of this release answers them: every
 // message goes to standard output, lines end in CRLF. Declined (the real reg
-// runs): help, copy, export, import, /s, a prompt (no /f where reg would ask),
-// big-endian writes, multi-strings with a separator of their own (/s), HKCC, text that is not printable
+// runs): help, copy, export, import, the search form (/s with /v or /ve),
+// a prompt (no /f where reg would ask), big-endian writes, multi-strings
+// with a separator of their own (/s), HKCC, text that is not printable
 // ASCII (reg writes in the console's code page), and values reg prints in a
 // way not copied here.
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "qv/text.h"
 #include "qv/registry.h"
+#include "qv/regtree.h"
 #include "served.h"
 
 namespace front {
@@ -245,9 +247,61 @@ const qv::RegValue* find_value(const qv::RegKey& key, const std::string& name) {
     return nullptr;
 }
 
+// The lines of a key's values, in the order listed; none when one is not
+// printed as copied here.
+std::optional<std::string> value_lines(const std::vector<qv::RegValue>& values) {
+    std::string out;
+    for (const qv::RegValue& v : values) {
+        if (!printable_ascii(v.name))
+            return std::nullopt;
+        std::optional<std::string> line = value_line(v.name.empty() ? "(Default)" : v.name, v);
+        if (!line)
+            return std::nullopt;
+        out += *line;
+    }
+    return out;
+}
+
+// `reg query KEY /s`: the key and every key below it, each before its own
+// subkeys, each with its values and a blank line.
+std::optional<Answer> query_tree(const Invocation& call, Prefix& prefix, const Key& key, const Switches& s) {
+    qv::Result<qv::TreeExport> tree = qv::export_tree(prefix.session(), key.server_path(), view_of(s, call));
+    if (!tree) {
+        if (tree.failure->is(qv::kFileNotFound))
+            return message("Unable to find the specified registry key", 1);
+        return std::nullopt;
+    }
+    if (!tree->warnings.empty() || tree->file.keys.empty())
+        return std::nullopt;  // keys Wine lists in its own way
+    const std::string& top = tree->file.keys.front().path;
+    Answer a;
+    a.out = kCrlf;
+    for (const qv::RegFileKey& k : tree->file.keys) {
+        if (k.path.compare(0, top.size(), top) != 0 || !printable_ascii(k.path))
+            return std::nullopt;
+        std::vector<qv::RegValue> values;
+        for (const qv::RegFileValue& fv : k.values) {
+            qv::RegValue v;
+            v.name = fv.name;
+            v.type = fv.type;
+            v.data = fv.data;
+            if (v.is_text())
+                v.text = qv::utf16le_to_utf8(v.data);
+            values.push_back(v);
+        }
+        std::optional<std::string> lines = value_lines(values);
+        if (!lines)
+            return std::nullopt;
+        // The top key is named only when it has values; every key below it is.
+        if (&k != &tree->file.keys.front() || !values.empty())
+            a.out += key.long_name() + k.path.substr(top.size()) + kCrlf + *lines + kCrlf;
+    }
+    return a;
+}
+
 std::optional<Answer> query(const Invocation& call, Prefix& prefix, const Key& key, const Switches& s) {
     if (s.recurse)
-        return std::nullopt;
+        return s.value_name || s.value_empty ? std::nullopt : query_tree(call, prefix, key, s);
     Answer a;
     a.out = kCrlf;
     std::string name = key.long_name();
@@ -282,18 +336,11 @@ std::optional<Answer> query(const Invocation& call, Prefix& prefix, const Key& k
             return message("Unable to find the specified registry key", 1);
         return std::nullopt;
     }
+    std::optional<std::string> lines = value_lines(listed->values);
+    if (!lines)
+        return std::nullopt;
     if (!listed->values.empty())
-        a.out += name + kCrlf;
-    for (const qv::RegValue& v : listed->values) {
-        if (!printable_ascii(v.name))
-            return std::nullopt;
-        std::optional<std::string> line = value_line(v.name.empty() ? "(Default)" : v.name, *&v);
-        if (!line)
-            return std::nullopt;
-        a.out += *line;
-    }
-    if (!listed->values.empty())
-        a.out += kCrlf;
+        a.out += name + kCrlf + *lines + kCrlf;
     for (const std::string& sub : listed->subkeys) {
         if (!printable_ascii(sub))
             return std::nullopt;

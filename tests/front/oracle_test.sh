@@ -130,7 +130,14 @@ served wine64 - reg Add 'HKCU\Software\Wine' /z
 served wine64 - reg delete 'HKCU\Software\Wine' /va /ve
 passed wine64 - reg /?
 passed wine64 - reg query /?
-passed wine64 - reg query 'HKCU\Software\Wine' /s
+served wine64 - reg query 'HKCU\Software\Wine' /s
+served wine64 - reg query 'hkcu\software\wine\' /s
+served wine64 - reg query 'HKCU\Software\Nope' /s
+served wine - reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer' /s
+served wine64 - reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer' /s /reg:32
+served wine64 - reg query 'HKLM\Software\Wine' /s
+passed wine64 - reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion' /s
+passed wine64 - reg query 'HKCU\Software\Wine' /s /v Version
 passed wine64 - reg export 'HKCU\Software\Wine' x.reg /y
 # reg query
 served wine64 - reg query 'HKCU\Software\Wine'
@@ -183,6 +190,7 @@ served wine64 "$K" reg add "$K\M" /v m7 /t REG_MULTI_SZ /d '\0a' /f
 served wine64 "$K" reg add "$K\M" /v m8 /t REG_MULTI_SZ /d 'a\0\0b' /f
 served wine64 "$K" reg add "$K\M" /v m9 /t REG_MULTI_SZ /d '\0\0' /f
 served wine64 - reg query "$K\M"
+served wine64 - reg query "$K" /s
 passed wine64 "$K" reg add "$K\M" /v s /t REG_MULTI_SZ /d 'a#b' /s '#' /f
 served wine64 - reg query "$K\A"
 served wine64 - reg query "$K\G"
