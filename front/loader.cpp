@@ -145,7 +145,15 @@ std::optional<bool> runs_32bit(const std::string& loader) {
         return std::nullopt;
     if (executable_file("/usr/lib/wine/wine"))
         return elf_class("/usr/lib/wine/wine", nullptr) == 1 ? std::optional<bool>(true) : std::nullopt;
-    return executable_file("/usr/lib/wine/wine64") ? std::optional<bool>(false) : std::nullopt;
+    if (!executable_file("/usr/lib/wine/wine64"))
+        return std::nullopt;
+    // Its 64-bit one it runs after a hint on standard error that wine32 is
+    // missing, which WINEDEBUG silences as the wrapper reads it.
+    const char* debug = std::getenv("WINEDEBUG");
+    std::string x = std::string("x") + (debug ? debug : "");
+    bool quiet = x.rfind("x-all", 0) == 0 || x.find(",-all") != std::string::npos ||
+                 x.find("err-all") != std::string::npos;
+    return quiet ? std::optional<bool>(false) : std::nullopt;
 }
 
 }  // namespace front

@@ -30,7 +30,8 @@ std::optional<std::string> real_program(Role role, std::string* tried = nullptr)
 
 // Whether a `wine` loader runs programs as 32-bit ones: an ELF loader by its
 // class; Debian's wrapper script by the loader it picks (its 32-bit one when
-// installed). None when it cannot tell (another script).
+// installed). None when it cannot tell (another script), and when the
+// wrapper would first print its hint that wine32 is missing.
 std::optional<bool> runs_32bit(const std::string& loader);
 
 }  // namespace front

@@ -29,8 +29,6 @@ namespace {
 constexpr const char* kOffVariable = "QV_FRONT";
 // Why the agent could not answer a line it serves, for the log.
 std::string g_failure;
-// The Wine release whose programs the served answers copy.
-constexpr int kMeasuredRelease = 8;
 
 void help(std::ostream& out) {
     out << "qvfront: Wine's `wine`, `wine64` and `wineserver`, answered by the prefix's qvtools agent where\n"
@@ -48,11 +46,15 @@ void help(std::ostream& out) {
            "QV_FRONT_LOG=FILE appends \"served\" or \"passed\" and the command line to FILE for each call\n"
            "(and why, when the agent failed to answer a line the front serves).\n"
            "\n"
-           "Answered, under `wine64` (and under a 32-bit `wine`, in the 32-bit view), for a 64-bit prefix\n"
-           "and Wine " << kMeasuredRelease << ", when standard output and error are not terminals and WINEDEBUG turns no\n"
-           "channel on:\n";
-    for (const Served& s : served_programs())
-        out << "    " << s.forms << "\n";
+           "Answered, under `wine64` (and under a 32-bit `wine`, in the 32-bit view), for a 64-bit prefix,\n"
+           "when standard output and error are not terminals and WINEDEBUG turns no channel on, under\n"
+           "the Wine releases each program was measured against (32-bit calls: the first named):\n";
+    for (const Served& s : served_programs()) {
+        out << "    " << s.forms << " (Wine";
+        for (int release : s.releases)
+            out << " " << release;
+        out << ")\n";
+    }
     out << "Everything else goes to Wine unchanged, `wineserver` always; before `wineserver -w` (which\n"
            "waits for every process of the prefix) the prefix's agent is asked to end, so the wait is as\n"
            "short as without it.\n"
@@ -165,12 +167,13 @@ std::optional<Answer> try_serve(Role role, const std::string& real, int argc, ch
     std::optional<std::string> wine64 = role == Role::wine64 ? std::optional<std::string>(real) : real_program(Role::wine64);
     if (!prefix || !wine64)
         return std::nullopt;
-    // What each program writes was measured against one Wine release.
-    if (release_of(*wine64) != kMeasuredRelease)
-        return std::nullopt;
+    // What each program writes was measured against given Wine releases.
+    int release = release_of(*wine64);
     Prefix where(*prefix, *wine64);
     for (const Served& s : served_programs())
         if (call->program == s.program) {
+            if (!s.answers(release, call->wow32))
+                return std::nullopt;
             try {
                 return s.handler(*call, where);
             } catch (const std::exception& e) {

@@ -2,6 +2,7 @@
 // and the prefix's agent.
 #include "served.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -23,15 +24,22 @@ bool iequal(std::string_view a, std::string_view b) { return lower(a) == lower(b
 
 const std::vector<Served>& served_programs() {
     static const std::vector<Served> table = {
-        {"reg", serve_reg,
-         "reg query KEY [/v NAME | /ve] [/reg:32|/reg:64]; reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] /f "
+        {"reg", serve_reg, {8, 10},
+         "reg query KEY [/v NAME | /ve | /s] [/reg:32|/reg:64]; reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] /f "
          "[/reg:32|/reg:64]; reg delete KEY [/v NAME | /ve] /f [/reg:32|/reg:64]"},
-        {"winepath", serve_winepath, "winepath [-u] [-w] [-0] [--] PATH... (absolute paths)"},
-        {"cmd", serve_cmd, "cmd /c echo TEXT (TEXT with %VAR% of the variables Wine sets itself)"},
-        {"winecfg", serve_winecfg, "winecfg -v | /v (prints the version); winecfg -v VERSION"},
-        {"regedit", serve_regedit, "regedit /S FILE (a .reg file the server writes exactly)"},
+        {"winepath", serve_winepath, {8, 10}, "winepath [-u] [-w] [-0] [--] PATH... (absolute paths)"},
+        {"cmd", serve_cmd, {8, 10}, "cmd /c echo TEXT (TEXT with %VAR% of the variables Wine sets itself)"},
+        // Wine 10's winecfg prints the version on standard error, without CR.
+        {"winecfg", serve_winecfg, {8}, "winecfg -v | /v (prints the version); winecfg -v VERSION"},
+        {"regedit", serve_regedit, {8, 10}, "regedit /S FILE (a .reg file the server writes exactly)"},
     };
     return table;
+}
+
+bool Served::answers(int release, bool wow32) const {
+    if (releases.empty())
+        return false;
+    return wow32 ? release == releases.front() : std::find(releases.begin(), releases.end(), release) != releases.end();
 }
 
 std::optional<Invocation> invocation(std::string_view word, bool loader32) {

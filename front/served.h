@@ -73,7 +73,12 @@ using Handler = std::optional<Answer> (*)(const Invocation&, Prefix&);
 struct Served {
     const char* program;
     Handler handler;
+    // The Wine releases whose program the handler was measured against, for
+    // 64-bit calls; a 32-bit call only under the first (the only release
+    // measured with 32-bit Wine).
+    std::vector<int> releases;
     const char* forms;  // the command lines it answers, for the help text
+    bool answers(int release, bool wow32) const;
 };
 const std::vector<Served>& served_programs();
 
