@@ -43,16 +43,17 @@ run() {
         # The clone's wineserver is kept alive for good; winetricks waits
         # for it to end (wineserver -w), so it goes back to Wine's lifetime.
         "$top/scripts/wine-prefix.sh" stop "$prefix"
-        start=$(date +%s.%N)
+        start=$(date +%s%N)
         (cd "$work" && env ${first:+PATH=$first:$PATH} WINEPREFIX=$prefix QV_FRONT_LOG=$work/calls.log \
             WINETRICKS_LATEST_VERSION_CHECK=disabled XDG_CACHE_HOME=$work/cache \
             timeout 900 "$winetricks" -q "${verbs[@]}" >"$work/$name.winetricks.log" 2>&1 </dev/null)
         code=$?
-        end=$(date +%s.%N)
+        end=$(date +%s%N)
         wine_said_it_ended_at_start "$work/$name.winetricks.log" || break
         echo "$name: Wine ended a program at its start; once more"
     done
-    printf '%s: exit %s, %.1f s\n' "$name" "$code" "$(echo "$end - $start" | bc)"
+    local ms=$(( (end - start) / 1000000 ))
+    printf '%s: exit %s, %d.%d s\n' "$name" "$code" $((ms / 1000)) $((ms % 1000 / 100))
     if [ "$code" != 0 ]; then
         status=1
         tail -15 "$work/$name.winetricks.log"
