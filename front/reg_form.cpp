@@ -28,12 +28,6 @@ Answer invalid_syntax(const std::string& op) {
 }
 Answer success() { return message("The operation completed successfully", 0); }
 
-bool printable_ascii(std::string_view s) {
-    for (unsigned char c : s)
-        if (c < 0x20 || c > 0x7e)
-            return false;
-    return true;
-}
 
 struct Root {
     const char* short_name;

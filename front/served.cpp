@@ -22,6 +22,13 @@ std::string lower(std::string_view text) {
 
 bool iequal(std::string_view a, std::string_view b) { return lower(a) == lower(b); }
 
+bool printable_ascii(std::string_view s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c > 0x7e)
+            return false;
+    return true;
+}
+
 const std::vector<Served>& served_programs() {
     static const std::vector<Served> table = {
         {"reg", serve_reg, {8, 10},
@@ -31,7 +38,8 @@ const std::vector<Served>& served_programs() {
         {"cmd", serve_cmd, {8, 10}, "cmd /c echo TEXT (TEXT with %VAR% of the variables Wine sets itself)"},
         // Wine 10's winecfg prints the version on standard error, without CR.
         {"winecfg", serve_winecfg, {8}, "winecfg -v | /v (prints the version); winecfg -v VERSION"},
-        {"regedit", serve_regedit, {8, 10}, "regedit /S FILE (a .reg file the server writes exactly)"},
+        {"regedit", serve_regedit, {8, 10},
+         "regedit /S FILE (a .reg file the server writes exactly); regedit /E FILE HKEY_...\\KEY"},
     };
     return table;
 }

@@ -85,5 +85,7 @@ const std::vector<Served>& served_programs();
 // ASCII case folding, as Wine compares its programs' switches.
 std::string lower(std::string_view text);
 bool iequal(std::string_view a, std::string_view b);
+// Text the programs write the same in any code page.
+bool printable_ascii(std::string_view s);
 
 }  // namespace front

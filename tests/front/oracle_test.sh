@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The front against Wine itself: each command line of the table runs through
 # the front in one clone of the pristine prefix and through the real Wine in
-# another; standard output, standard error and the exit code must be equal
-# (each prefix's own path read as PREFIX), and so must a `regedit /E` export of
-# the keys the line names. Lines marked "served" must have been answered by
-# the front, lines marked "passed" handed to Wine.
+# another, each in a working folder of its own; standard output, standard
+# error and the exit code must be equal (each prefix's own path read as
+# PREFIX, its working folder as HERE, Wine's thread numbers left out), and so must a `regedit /E` export of
+# the keys the line names and the files it writes. Lines marked "served"
+# must have been answered by the front, lines marked "passed" handed to Wine.
 #
 # Usage: oracle_test.sh BUILD_DIR [WORK_DIR]
 set -uo pipefail
@@ -49,12 +50,16 @@ printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Qv
 
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvFront\\Bad]\r\n"s"="x"\r\n"bad\r\n"t"="y"\r\n' >"$work/bad.reg"
 
-cp "$work/four.reg" "$work/five.reg" "$a/drive_c/"
-cp "$work/four.reg" "$work/five.reg" "$b/drive_c/"
+# Each side runs in a working folder of its own, both holding the files.
+mkdir -p "$work/a-dir" "$work/b-dir"
+for d in "$a/drive_c" "$b/drive_c" "$work/a-dir" "$work/b-dir"; do
+    cp "$work/four.reg" "$work/five.reg" "$d/"
+done
 
 pass=0 fail=0
 log=$work/front.log
-# One case: EXPECT LOADER KEYS ARGS... (KEYS: ';'-separated, or -).
+# One case: EXPECT LOADER KEYS ARGS... (KEYS: ';'-separated, or -; @NAME
+# for a file NAME the line writes in its working folder).
 check() {
     local expect=$1 loader=$2 keys=$3
     shift 3
@@ -65,22 +70,36 @@ check() {
     local real=$wine64
     [ "$loader" = wine ] && real=$wine
     : >"$log"
-    (cd "$work" && run_wine "$work/a.out" "$work/a.err" env WINEPREFIX="$a" QV_FRONT_LOG="$log" timeout 60 "$front/$loader" "$@")
+    local IFS=';'
+    for k in $keys; do
+        [ "${k#@}" = "$k" ] || rm -f "$work/a-dir/${k#@}" "$work/b-dir/${k#@}"
+    done
+    unset IFS
+    (cd "$work/a-dir" && run_wine "$work/a.out" "$work/a.err" env WINEPREFIX="$a" QV_FRONT_LOG="$log" timeout 60 "$front/$loader" "$@")
     local ca=$?
-    (cd "$work" && run_wine "$work/b.out" "$work/b.err" env WINEPREFIX="$b" timeout 60 "$real" "$@")
+    (cd "$work/b-dir" && run_wine "$work/b.out" "$work/b.err" env WINEPREFIX="$b" timeout 60 "$real" "$@")
     local cb=$?
     local problems=""
     # (A line run once more is logged twice, the same way.)
     how=$(cut -d' ' -f1 "$log" | sort -u)
     [ "$how" = "$expect" ] || problems+=" front: $how, expected $expect;"
-    sed -i "s|$a|PREFIX|g" "$work/a.out" "$work/a.err"
-    sed -i "s|$b|PREFIX|g" "$work/b.out" "$work/b.err"
+    sed -i "s|$a|PREFIX|g; s|$work/a-dir|HERE|g" "$work/a.out" "$work/a.err"
+    sed -i "s|$b|PREFIX|g; s|$work/b-dir|HERE|g" "$work/b.out" "$work/b.err"
+    # Wine's own messages begin with the thread's number, which differs.
+    sed -i 's/^[0-9a-f]\{4\}:\(err\|fixme\|warn\):/TID:\1:/' "$work/a.err" "$work/b.err"
     [ "$ca" = "$cb" ] || problems+=" exit $ca vs $cb;"
     cmp -s "$work/a.out" "$work/b.out" || problems+=" stdout differs;"
     cmp -s "$work/a.err" "$work/b.err" || problems+=" stderr differs;"
     if [ "$keys" != - ]; then
         local IFS=';'
         for k in $keys; do
+            if [ "${k#@}" != "$k" ]; then
+                # A file the line writes, in each side's working folder.
+                if [ -e "$work/a-dir/${k#@}" ] || [ -e "$work/b-dir/${k#@}" ]; then
+                    cmp -s "$work/a-dir/${k#@}" "$work/b-dir/${k#@}" || problems+=" file ${k#@} differs;"
+                fi
+                continue
+            fi
             # regedit /E takes only the long root names.
             local long=${k/#HKCU\\/HKEY_CURRENT_USER\\}
             long=${long/#HKLM\\/HKEY_LOCAL_MACHINE\\}
@@ -257,6 +276,13 @@ served wine "$K" regedit /S '.\five.reg'
 passed wine64 "$K" regedit /S "$work/bad.reg"
 passed wine64 "$K" regedit /S "$work/none.reg"
 passed wine64 - regedit /S
+# regedit /E, into a file in the working folder
+served wine64 @e1.reg regedit /E e1.reg 'HKEY_CURRENT_USER\Software\Wine'
+served wine64 @e2.reg regedit /e e2.reg 'HKEY_CURRENT_USER\Software\QvFront'
+served wine @e3.reg 'C:\windows\syswow64\regedit.exe' /E e3.reg 'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion'
+served wine64 @e4.reg regedit /E '.\e4.reg' 'HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion'
+passed wine64 @e7.reg regedit /E e7.reg 'hkey_current_user\Software\Wine'
+passed wine64 @e8.reg regedit /E e8.reg 'HKEY_CURRENT_USER\Software\Wine\'
 TABLE
 
 # winecfg, with WINEDEBUG=-all: Wine's explorer, started by winecfg, may
@@ -266,6 +292,9 @@ V='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
 V32='HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion'
 C='HKLM\System\CurrentControlSet\Control\ProductOptions'
 export WINEDEBUG=-all
+# (regedit /E that fails: Wine 10's editor shows the error in a window.)
+check passed wine64 @e5.reg regedit /E e5.reg 'HKEY_CURRENT_USER\Software\Nope'
+check passed wine64 @e6.reg regedit /E e6.reg 'HKCU\Software\Wine'
 check served wine64 - winecfg -v
 check served wine64 - winecfg /V
 check served wine - winecfg -v
