@@ -1,10 +1,12 @@
-// `reg query|add|delete` as Wine's reg of this release answers them: every
-// message goes to standard output, lines end in CRLF. Declined (the real reg
-// runs): help, copy, export, import, the search form (/s with /v or /ve),
-// a prompt (no /f where reg would ask), big-endian writes, multi-strings
-// with a separator of their own (/s), HKCC, text that is not printable
-// ASCII (reg writes in the console's code page), and values reg prints in a
-// way not copied here.
+// `reg query|add|delete|export|import` as Wine's reg of this release answers
+// them: every message goes to standard output, lines end in CRLF. Declined
+// (the real reg runs): help, copy, export and import lines reg does not
+// carry out, the search form (/s with /v or /ve), a prompt (no /f or /y
+// where reg would ask), big-endian writes, multi-strings with a separator
+// of their own (/s), HKCC, text that is not printable ASCII (reg writes in
+// the console's code page), and values reg prints in a way not copied here.
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -552,6 +554,51 @@ std::optional<Answer> remove(const Invocation& call, Prefix& prefix, const Key& 
 
 }  // namespace
 
+// `reg export KEY FILE [/y]` and `reg import FILE`, with /reg:32 or
+// /reg:64: the lines reg carries out. Its messages for the others (and its
+// question before it overwrites a file) are not copied here.
+std::optional<Answer> transfer(const Invocation& call, Prefix& prefix, const std::vector<std::string>& args) {
+    bool is_export = iequal(args[1], "export");
+    size_t first_switch = is_export ? 4 : 3;
+    if (args.size() < first_switch)
+        return std::nullopt;
+    bool overwrite = false, view32 = false, view64 = false;
+    for (size_t i = first_switch; i < args.size(); i++) {
+        const std::string& a = args[i];
+        if (a.size() < 2 || (a[0] != '/' && a[0] != '-'))
+            return std::nullopt;
+        std::string sw = lower(a.substr(1));
+        bool* flag = sw == "y" && is_export ? &overwrite : sw == "reg:32" ? &view32 : sw == "reg:64" ? &view64 : nullptr;
+        if (!flag || *flag)
+            return std::nullopt;
+        *flag = true;
+    }
+    if (view32 && view64)
+        return std::nullopt;
+    qv::RegView view = view32 ? qv::RegView::win32 : view64 ? qv::RegView::native : call.view();
+    if (!is_export) {
+        std::optional<std::string> path = file_argument(args[2], prefix);
+        if (!path || !import_reg_file(*path, view, prefix))
+            return std::nullopt;
+        return Answer{};
+    }
+    Key key;
+    if (parse_key(args[2], &key) || !key.root->served || key.path.empty())
+        return std::nullopt;
+    std::optional<std::string> path = file_argument(args[3], prefix);
+    struct stat st;
+    if (!path || (!overwrite && lstat(path->c_str(), &st) == 0))
+        return std::nullopt;
+    switch (export_reg_file(key.long_name(), *path, view, prefix)) {
+    case Exported::written:
+        return Answer{};
+    case Exported::no_such_key:
+        return message("Unable to find the specified registry key", 1);
+    default:
+        return std::nullopt;
+    }
+}
+
 std::optional<Answer> serve_reg(const Invocation& call, Prefix& prefix) {
     std::vector<std::string> args = call.args;
     args.insert(args.begin(), "reg");
@@ -568,7 +615,9 @@ std::optional<Answer> serve_reg(const Invocation& call, Prefix& prefix) {
         return std::nullopt;
     bool is_query = iequal(op, "query"), is_add = iequal(op, "add"), is_delete = iequal(op, "delete");
     if (!is_query && !is_add && !is_delete) {
-        if (iequal(op, "copy") || iequal(op, "export") || iequal(op, "import"))
+        if (iequal(op, "export") || iequal(op, "import"))
+            return help_switch(args.size() > 2 ? args[2] : "") ? std::nullopt : transfer(call, prefix, args);
+        if (iequal(op, "copy"))
             return std::nullopt;
         return message("Invalid option [" + op + "]. Type \"REG /?\" for help.", 1);
     }

@@ -68,6 +68,18 @@ std::optional<Answer> serve_cmd(const Invocation& call, Prefix& prefix);
 std::optional<Answer> serve_winecfg(const Invocation& call, Prefix& prefix);
 std::optional<Answer> serve_regedit(const Invocation& call, Prefix& prefix);
 
+// The .reg files of `reg import|export` and `regedit /S|/E`.
+// The Unix path of a program's FILE argument, found as Wine finds it: an
+// absolute Unix path, a Windows path with its drive, or a name relative to
+// the current folder; none for other forms.
+std::optional<std::string> file_argument(std::string path, Prefix& prefix);
+// Imports the file; false, having changed nothing, for a file the library's
+// reader does not take whole or with values only Wine's editor stores.
+bool import_reg_file(const std::string& path, qv::RegView view, Prefix& prefix);
+// Writes KEY and everything below it to the file in the editor's format.
+enum class Exported { written, no_such_key, declined };
+Exported export_reg_file(const std::string& key, const std::string& path, qv::RegView view, Prefix& prefix);
+
 // The handler for a program name; none for a name no handler serves.
 using Handler = std::optional<Answer> (*)(const Invocation&, Prefix&);
 struct Served {

@@ -50,16 +50,20 @@ printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Qv
 
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvFront\\Bad]\r\n"s"="x"\r\n"bad\r\n"t"="y"\r\n' >"$work/bad.reg"
 
-# Each side runs in a working folder of its own, both holding the files.
+# Each side runs in a working folder of its own, both holding the files
+# (and old.reg, for an export that overwrites it) and nothing else.
+rm -rf "$work/a-dir" "$work/b-dir"
 mkdir -p "$work/a-dir" "$work/b-dir"
 for d in "$a/drive_c" "$b/drive_c" "$work/a-dir" "$work/b-dir"; do
     cp "$work/four.reg" "$work/five.reg" "$d/"
 done
+cp "$work/four.reg" "$work/a-dir/old.reg"
+cp "$work/four.reg" "$work/b-dir/old.reg"
 
 pass=0 fail=0
 log=$work/front.log
 # One case: EXPECT LOADER KEYS ARGS... (KEYS: ';'-separated, or -; @NAME
-# for a file NAME the line writes in its working folder).
+# for a file NAME the line writes in its working folder; each line its own).
 check() {
     local expect=$1 loader=$2 keys=$3
     shift 3
@@ -70,11 +74,6 @@ check() {
     local real=$wine64
     [ "$loader" = wine ] && real=$wine
     : >"$log"
-    local IFS=';'
-    for k in $keys; do
-        [ "${k#@}" = "$k" ] || rm -f "$work/a-dir/${k#@}" "$work/b-dir/${k#@}"
-    done
-    unset IFS
     (cd "$work/a-dir" && run_wine "$work/a.out" "$work/a.err" env WINEPREFIX="$a" QV_FRONT_LOG="$log" timeout 60 "$front/$loader" "$@")
     local ca=$?
     (cd "$work/b-dir" && run_wine "$work/b.out" "$work/b.err" env WINEPREFIX="$b" timeout 60 "$real" "$@")
@@ -165,7 +164,14 @@ served wine64 - reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Explor
 served wine64 - reg query 'HKLM\Software\Wine' /s
 passed wine64 - reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion' /s
 passed wine64 - reg query 'HKCU\Software\Wine' /s /v Version
-passed wine64 - reg export 'HKCU\Software\Wine' x.reg /y
+served wine64 @x1.reg reg export 'HKCU\Software\Wine' x1.reg
+served wine64 @x2.reg reg export 'hkcu\software\wine\' x2.reg /y
+served wine64 @x3.reg reg export 'HKLM\Software\Microsoft\Windows\CurrentVersion' x3.reg /reg:32
+served wine @x4.reg reg export 'HKLM\Software\Microsoft\Windows\CurrentVersion' x4.reg -Y
+served wine64 @x5.reg reg export 'HKCU\Software\Nope' x5.reg
+served wine64 @old.reg reg export 'HKCU\Software\Wine' old.reg /y
+passed wine64 - reg export 'HKCU\Software\Wine' x6.reg /z
+passed wine64 - reg export 'HKCU\Software\Wine'
 # reg query
 served wine64 - reg query 'HKCU\Software\Wine'
 served wine64 - reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\'
@@ -276,6 +282,11 @@ served wine "$K" regedit /S '.\five.reg'
 passed wine64 "$K" regedit /S "$work/bad.reg"
 passed wine64 "$K" regedit /S "$work/none.reg"
 passed wine64 - regedit /S
+# reg import
+served wine64 "$K" reg import five.reg
+served wine "$K" reg import '.\four.reg'
+served wine64 "$K" reg import "$work/four.reg" /reg:32
+passed wine64 - reg import nope.reg
 # regedit /E, into a file in the working folder
 served wine64 @e1.reg regedit /E e1.reg 'HKEY_CURRENT_USER\Software\Wine'
 served wine64 @e2.reg regedit /e e2.reg 'HKEY_CURRENT_USER\Software\QvFront'
