@@ -162,16 +162,6 @@ Tree read_tree(Context& ctx, const KeyArg& k, const std::string& label) {
     return t;
 }
 
-qv::RegValue listed_value(const qv::RegFileValue& fv) {
-    qv::RegValue v;
-    v.name = fv.name;
-    v.type = fv.type;
-    v.data = fv.data;
-    if (v.is_text())
-        v.text = qv::utf16le_to_utf8(fv.data);
-    return v;
-}
-
 int reg_get_recursive(Context& ctx, const Args& a, const KeyArg& k, const std::optional<std::string>& name) {
     Tree t = read_tree(ctx, k, "reading");
     json keys = json::array();
@@ -180,7 +170,7 @@ int reg_get_recursive(Context& ctx, const Args& a, const KeyArg& k, const std::o
         qv::RegKey key;
         for (const qv::RegFileValue& fv : fk.values)
             if (!name || fv.name == *name)
-                key.values.push_back(listed_value(fv));
+                key.values.push_back(qv::listed_value(fv));
         if (name && key.values.empty())
             continue;
         std::string text;

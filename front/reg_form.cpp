@@ -276,15 +276,8 @@ std::optional<Answer> query_tree(const Invocation& call, Prefix& prefix, const K
         if (k.path.compare(0, top.size(), top) != 0 || !printable_ascii(k.path))
             return std::nullopt;
         std::vector<qv::RegValue> values;
-        for (const qv::RegFileValue& fv : k.values) {
-            qv::RegValue v;
-            v.name = fv.name;
-            v.type = fv.type;
-            v.data = fv.data;
-            if (v.is_text())
-                v.text = qv::utf16le_to_utf8(v.data);
-            values.push_back(v);
-        }
+        for (const qv::RegFileValue& fv : k.values)
+            values.push_back(qv::listed_value(fv));
         std::optional<std::string> lines = value_lines(values);
         if (!lines)
             return std::nullopt;

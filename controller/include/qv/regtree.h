@@ -32,6 +32,10 @@ struct TreeExport {
     std::vector<std::string> warnings;
 };
 
+// A value of an exported file as a key's listing gives it (text types with
+// their text).
+RegValue listed_value(const RegFileValue& value);
+
 // Exports a key and everything below it. Fails with kind refused (nothing
 // sent) for a top key that cannot be asked for (a root the server cannot
 // reach, LF in the path, RegView::both); with the listing's failure when the

@@ -185,4 +185,14 @@ void rebase_regfile(RegFile& file, std::string_view from, std::string_view to) {
         file.keys[i].path = moved[i];
 }
 
+RegValue listed_value(const RegFileValue& value) {
+    RegValue v;
+    v.name = value.name;
+    v.type = value.type;
+    v.data = value.data;
+    if (v.is_text())
+        v.text = utf16le_to_utf8(value.data);
+    return v;
+}
+
 }  // namespace qv
