@@ -22,6 +22,9 @@ import signal, sys, threading, time
 import qvtools
 from qvtools import calls
 path, key, log = sys.argv[1:4]
+# A program at a terminal takes Ctrl-C; one started from a shell's background
+# job would inherit SIGINT ignored and never see it.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 out = open(log, "w", buffering=1)
 sets = lambda name: [calls.reg_set(key, name + str(i), "dword", i) for i in range(100000)]
 with qvtools.Prefix(path, persist=0) as p:
