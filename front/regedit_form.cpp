@@ -1,5 +1,6 @@
-// `regedit /S FILE`: the .reg file imported silently, nothing printed, exit
-// 0; `regedit /E FILE KEY`: KEY and everything below it exported to FILE in
+// `regedit /S FILE` (or FILE alone): the .reg file imported silently,
+// nothing printed, exit 0; `regedit /D KEY`: the key deleted, silently;
+// `regedit /E FILE KEY`: KEY and everything below it exported to FILE in
 // the editor's own format (the library's writer gives the same bytes),
 // nothing printed, exit 0. FILE is an absolute Unix path, a Windows path
 // with its drive, or a name relative to the current folder (what scripts
@@ -11,14 +12,40 @@
 // capitals, no trailing backslash), a key that is not there, the whole
 // registry; other options and paths.
 #include <string>
+#include <string_view>
 
+#include "qv/registry.h"
 #include "served.h"
 
 namespace front {
 
+namespace {
+
+// `regedit /D KEY`: the root's long name in any case, and a key below it.
+// The editor deletes it, or finds nothing to delete, without a word.
+std::optional<Answer> delete_key(const Invocation& call, Prefix& prefix) {
+    std::string key = call.args[1];
+    bool below_root = false;
+    for (std::string_view root : {"HKEY_LOCAL_MACHINE\\", "HKEY_CURRENT_USER\\", "HKEY_CLASSES_ROOT\\", "HKEY_USERS\\"})
+        below_root = below_root || (key.size() > root.size() && iequal(key.substr(0, root.size()), root));
+    if (!below_root || !printable_ascii(key) || key.find("\\\\") != std::string::npos)
+        return std::nullopt;
+    if (key.back() == '\\')
+        key.pop_back();
+    if (!qv::delete_tree(prefix.session(), qv::short_root_path(key), call.view()))
+        return std::nullopt;
+    return Answer{};
+}
+
+}  // namespace
+
 std::optional<Answer> serve_regedit(const Invocation& call, Prefix& prefix) {
-    if (call.args.size() == 2 && iequal(call.args[0], "/s")) {
-        std::optional<std::string> path = file_argument(call.args[1], prefix);
+    if (call.args.size() == 2 && iequal(call.args[0], "/d"))
+        return delete_key(call, prefix);
+    // A file alone is imported as with /S: the editor asks nothing.
+    bool bare = call.args.size() == 1 && !call.args[0].empty() && call.args[0][0] != '/' && call.args[0][0] != '-';
+    if (bare || (call.args.size() == 2 && iequal(call.args[0], "/s"))) {
+        std::optional<std::string> path = file_argument(call.args.back(), prefix);
         if (!path || !import_reg_file(*path, call.view(), prefix))
             return std::nullopt;
         return Answer{};

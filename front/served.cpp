@@ -40,7 +40,8 @@ const std::vector<Served>& served_programs() {
         // Wine 10's winecfg prints the version on standard error, without CR.
         {"winecfg", serve_winecfg, {8}, "winecfg -v | /v (prints the version); winecfg -v VERSION"},
         {"regedit", serve_regedit, {8, 10},
-         "regedit /S FILE (a .reg file the server writes exactly); regedit /E FILE HKEY_...\\KEY"},
+         "regedit [/S] FILE (a .reg file the server writes exactly); regedit /E FILE HKEY_...\\KEY; "
+         "regedit /D HKEY_...\\KEY"},
     };
     return table;
 }

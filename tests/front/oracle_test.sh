@@ -279,6 +279,11 @@ served wine "$K" 'C:\windows\syswow64\regedit.exe' /S 'C:\four.reg'
 served wine64 "$K" regedit /S 'C:/five.reg'
 served wine64 "$K" regedit /S four.reg
 served wine "$K" regedit /S '.\five.reg'
+served wine64 "$K" regedit five.reg
+served wine64 "$K" regedit /D 'HKEY_CURRENT_USER\Software\QvFront\File5'
+served wine64 "$K" regedit /d 'hkey_current_user\software\qvfront\never\there\'
+served wine "$W32;$W64" reg add "$W64\D" /v x /d 1 /f
+served wine "$W32;$W64" 'C:\windows\syswow64\regedit.exe' /D 'HKEY_LOCAL_MACHINE\Software\QvFront\D'
 passed wine64 "$K" regedit /S "$work/bad.reg"
 passed wine64 "$K" regedit /S "$work/none.reg"
 passed wine64 - regedit /S
@@ -303,9 +308,10 @@ V='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
 V32='HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion'
 C='HKLM\System\CurrentControlSet\Control\ProductOptions'
 export WINEDEBUG=-all
-# (regedit /E that fails: Wine 10's editor shows the error in a window.)
+# (regedit /E and /D that fail: Wine 10's editor shows the error in a window.)
 check passed wine64 @e5.reg regedit /E e5.reg 'HKEY_CURRENT_USER\Software\Nope'
 check passed wine64 @e6.reg regedit /E e6.reg 'HKCU\Software\Wine'
+check passed wine64 - regedit /D 'HKCU\Software\QvFront'
 check served wine64 - winecfg -v
 check served wine64 - winecfg /V
 check served wine - winecfg -v
