@@ -174,6 +174,7 @@ std::optional<Answer> try_serve(Role role, const std::string& real, int argc, ch
         if (call->program == s.program) {
             if (!s.answers(release, call->wow32))
                 return std::nullopt;
+            call->release = release;
             try {
                 return s.handler(*call, where);
             } catch (const std::exception& e) {

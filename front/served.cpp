@@ -37,8 +37,7 @@ const std::vector<Served>& served_programs() {
          "[/reg:32|/reg:64]; reg import FILE [/reg:32|/reg:64]"},
         {"winepath", serve_winepath, {8, 10}, "winepath [-u] [-w] [-0] [--] PATH... (absolute paths)"},
         {"cmd", serve_cmd, {8, 10}, "cmd /c echo TEXT (TEXT with %VAR% of the variables Wine sets itself)"},
-        // Wine 10's winecfg prints the version on standard error, without CR.
-        {"winecfg", serve_winecfg, {8}, "winecfg -v | /v (prints the version); winecfg -v VERSION"},
+        {"winecfg", serve_winecfg, {8, 10}, "winecfg -v | /v (prints the version); winecfg -v VERSION"},
         {"regedit", serve_regedit, {8, 10},
          "regedit [/S] FILE (a .reg file the server writes exactly); regedit /E FILE HKEY_...\\KEY; "
          "regedit /D HKEY_...\\KEY"},

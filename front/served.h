@@ -51,6 +51,7 @@ struct Invocation {
     std::string program;             // the served program's name: "reg", "winepath", ...
     bool wow32 = false;              // it runs as a 32-bit program (32-bit registry view)
     std::vector<std::string> args;   // after the program's name
+    int release = 0;                 // the Wine release whose program the answer copies
     qv::RegView view() const { return wow32 ? qv::RegView::win32 : qv::RegView::native; }
 };
 
