@@ -21,14 +21,22 @@ namespace front {
 
 namespace {
 
+// KEY is below a root the editor and the server share, spelled the long way:
+// in capitals (exact_case), or in any case.
+bool below_long_root(std::string_view key, bool exact_case) {
+    for (std::string_view root : {"HKEY_LOCAL_MACHINE\\", "HKEY_CURRENT_USER\\", "HKEY_CLASSES_ROOT\\", "HKEY_USERS\\"}) {
+        std::string_view head = key.substr(0, root.size());
+        if (key.size() > root.size() && (exact_case ? head == root : iequal(head, root)))
+            return true;
+    }
+    return false;
+}
+
 // `regedit /D KEY`: the root's long name in any case, and a key below it.
 // The editor deletes it, or finds nothing to delete, without a word.
 std::optional<Answer> delete_key(const Invocation& call, Prefix& prefix) {
     std::string key = call.args[1];
-    bool below_root = false;
-    for (std::string_view root : {"HKEY_LOCAL_MACHINE\\", "HKEY_CURRENT_USER\\", "HKEY_CLASSES_ROOT\\", "HKEY_USERS\\"})
-        below_root = below_root || (key.size() > root.size() && iequal(key.substr(0, root.size()), root));
-    if (!below_root || !printable_ascii(key) || key.find("\\\\") != std::string::npos)
+    if (!below_long_root(key, false) || !printable_ascii(key) || key.find("\\\\") != std::string::npos)
         return std::nullopt;
     if (key.back() == '\\')
         key.pop_back();
@@ -53,10 +61,7 @@ std::optional<Answer> serve_regedit(const Invocation& call, Prefix& prefix) {
     if (call.args.size() != 3 || !iequal(call.args[0], "/e"))
         return std::nullopt;
     const std::string& key = call.args[2];
-    bool canonical = false;
-    for (const char* root : {"HKEY_LOCAL_MACHINE\\", "HKEY_CURRENT_USER\\", "HKEY_CLASSES_ROOT\\", "HKEY_USERS\\"})
-        canonical = canonical || key.rfind(root, 0) == 0;
-    if (!canonical || key.back() == '\\' || key.find("\\\\") != std::string::npos || !printable_ascii(key))
+    if (!below_long_root(key, true) || key.back() == '\\' || key.find("\\\\") != std::string::npos || !printable_ascii(key))
         return std::nullopt;
     std::optional<std::string> path = file_argument(call.args[1], prefix);
     if (!path || export_reg_file(key, *path, call.view(), prefix) != Exported::written)
