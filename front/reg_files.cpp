@@ -4,12 +4,14 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 
 #include "qv/files.h"
 #include "qv/regfile.h"
 #include "qv/regtree.h"
+#include "qv/text.h"
 #include "served.h"
 
 namespace front {
@@ -43,6 +45,27 @@ std::optional<std::string> file_argument(std::string path, Prefix& prefix) {
     return *unix_path;
 }
 
+namespace {
+
+// Whether the file writes data of REG_SZ, REG_EXPAND_SZ or REG_MULTI_SZ as
+// hex(N): Wine's programs read such data as 8-bit text in any file without
+// the UTF-16 mark, version 5 too, where the library reads it as UTF-16LE.
+bool hex_text_data(const std::string& bytes) {
+    std::string text = lower(bytes);
+    for (size_t at = text.find("hex("); at != std::string::npos; at = text.find("hex(", at + 4)) {
+        uint64_t type = 0;
+        size_t i = at + 4;
+        for (; i < text.size() && qv::hex_digit(text[i]) >= 0 && type <= UINT32_MAX; i++)
+            type = type * 16 + static_cast<uint64_t>(qv::hex_digit(text[i]));
+        if (i > at + 4 && i < text.size() && text[i] == ')' &&
+            (type == qv::reg_sz || type == qv::reg_expand_sz || type == qv::reg_multi_sz))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool import_reg_file(const std::string& path, qv::RegView view, Prefix& prefix) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -56,6 +79,8 @@ bool import_reg_file(const std::string& path, qv::RegView view, Prefix& prefix) 
     } catch (const std::exception&) {
         return false;
     }
+    if (file.format == qv::RegFileFormat::v5_utf8 && hex_text_data(bytes))
+        return false;
     qv::Result<qv::ImportPlan> plan = qv::plan_import(file, view, "qvfront");
     if (!plan)
         return false;

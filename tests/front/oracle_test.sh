@@ -48,6 +48,9 @@ trap cleanup EXIT
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvFront\\File4]\r\n"s"="four"\r\n"d"=dword:00000004\r\n\r\n' >"$work/four.reg"
 printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\QvFront\\File5]\n"s"="five"\n"b"=hex:01,02,03\n@="default"\n\n[-HKEY_CURRENT_USER\\Software\\QvFront\\File4]\n' >"$work/five.reg"
 
+# Values of every type in an 8-bit version 5 file, whose hex(2) and hex(7)
+# data Wine reads as 8-bit text.
+printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\QvCopy\\Src]\n@="dflt"\n"s"="text"\n"e"=hex(2):25,00,50,00,00,00\n"b"=hex:01,02,03\n"d"=dword:00000010\n"q"=hex(b):01,00,00,00,00,00,00,00\n"m"=hex(7):61,00,00,00,62,00,00,00,00,00\n"n"=hex(0):\n"be"=hex(5):00,00,00,01\n"t"=hex(1234):aa,bb,cc\n"z"=""\n\n[HKEY_CURRENT_USER\\Software\\QvCopy\\Src\\Sub1]\n"x"=dword:00000001\n\n[HKEY_CURRENT_USER\\Software\\QvCopy\\Src\\Sub1\\Deep]\n@="deep"\n\n[HKEY_CURRENT_USER\\Software\\QvCopy\\Src\\Sub2]\n' >"$work/copy8.reg"
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvFront\\Bad]\r\n"s"="x"\r\n"bad\r\n"t"="y"\r\n' >"$work/bad.reg"
 
 # Each side runs in a working folder of its own, both holding the files
@@ -298,6 +301,8 @@ served wine64 "$K" reg import five.reg
 served wine "$K" reg import '.\four.reg'
 served wine64 "$K" reg import "$work/four.reg" /reg:32
 passed wine64 - reg import nope.reg
+passed wine64 'HKCU\Software\QvCopy' reg import "$work/copy8.reg"
+passed wine64 'HKCU\Software\QvCopy' regedit /S "$work/copy8.reg"
 # regedit /E, into a file in the working folder
 served wine64 @e1.reg regedit /E e1.reg 'HKEY_CURRENT_USER\Software\Wine'
 served wine64 @e2.reg regedit /e e2.reg 'HKEY_CURRENT_USER\Software\QvFront'
