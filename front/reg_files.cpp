@@ -81,6 +81,10 @@ bool import_reg_file(const std::string& path, qv::RegView view, Prefix& prefix) 
     }
     if (file.format == qv::RegFileFormat::v5_utf8 && hex_text_data(bytes))
         return false;
+    return import_exactly(file, view, prefix);
+}
+
+bool import_exactly(const qv::RegFile& file, qv::RegView view, Prefix& prefix) {
     qv::Result<qv::ImportPlan> plan = qv::plan_import(file, view, "qvfront");
     if (!plan)
         return false;

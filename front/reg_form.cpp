@@ -1,10 +1,11 @@
-// `reg query|add|delete|export|import` as Wine's reg of this release answers
-// them: every message goes to standard output, lines end in CRLF. Declined
-// (the real reg runs): help, copy, export and import lines reg does not
+// `reg query|add|delete|copy|export|import` as Wine's reg of this release
+// answers them: every message goes to standard output, lines end in CRLF.
+// Declined (the real reg runs): help, export and import lines reg does not
 // carry out, the search form (/s with /v or /ve), a prompt (no /f or /y
 // where reg would ask), big-endian writes, multi-strings with a separator
 // of their own (/s), HKCC, text that is not printable ASCII (reg writes in
-// the console's code page), and values reg prints in a way not copied here.
+// the console's code page), values reg prints in a way not copied here, and
+// copies a snapshot would not repeat (see copy).
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -35,11 +36,12 @@ struct Root {
     const char* short_name;
     const char* long_name;
     bool served;  // the server reaches it
+    bool user;    // in the users' hives, which no machine key links into
 };
 const Root kRoots[] = {
-    {"HKLM", "HKEY_LOCAL_MACHINE", true}, {"HKCU", "HKEY_CURRENT_USER", true},
-    {"HKCR", "HKEY_CLASSES_ROOT", true},  {"HKU", "HKEY_USERS", true},
-    {"HKCC", "HKEY_CURRENT_CONFIG", false},
+    {"HKLM", "HKEY_LOCAL_MACHINE", true, false}, {"HKCU", "HKEY_CURRENT_USER", true, true},
+    {"HKCR", "HKEY_CLASSES_ROOT", true, false},  {"HKU", "HKEY_USERS", true, true},
+    {"HKCC", "HKEY_CURRENT_CONFIG", false, false},
 };
 
 bool root_matches(std::string_view key, std::string_view root) {
@@ -85,10 +87,11 @@ struct Switches {
     bool separator = false;
 };
 
-// False for invalid syntax. `letters` are the one-letter switches the
-// operation takes; "va" only for delete.
-bool parse_switches(const std::vector<std::string>& args, const std::string& letters, bool takes_va, Switches* s) {
-    for (size_t i = 3; i < args.size(); i++) {
+// False for invalid syntax. The switches start at args[first]; `letters`
+// are the one-letter switches the operation takes; "va" only for delete.
+bool parse_switches(const std::vector<std::string>& args, size_t first, const std::string& letters, bool takes_va,
+                    Switches* s) {
+    for (size_t i = first; i < args.size(); i++) {
         const std::string& a = args[i];
         if (a.empty() || (a[0] != '/' && a[0] != '-'))
             return false;
@@ -545,6 +548,124 @@ std::optional<Answer> remove(const Invocation& call, Prefix& prefix, const Key& 
     return success();
 }
 
+// Whether the key path is base or lies below it, ASCII folded as the
+// registry folds it.
+bool at_or_below(const std::string& path, const std::string& base) {
+    return iequal(path, base) ||
+           (path.size() > base.size() && path[base.size()] == '\\' && iequal(path.substr(0, base.size()), base));
+}
+
+// Whether a name of the path is Wow6432Node, where the 32-bit view turns.
+bool names_wow64_node(const std::string& path) {
+    std::string folded = "\\" + lower(path) + "\\";
+    return folded.find("\\wow6432node\\") != std::string::npos;
+}
+
+// With /s, reg lists each source key after it has written the ones before,
+// so a copy of a snapshot gives the same only where no write reaches the
+// source tree. The users' hives hold no links, and without Wow6432Node keys
+// no 32-bit redirection either: there two paths of one root meet only when
+// one lies below the other, and a user key never meets a machine key.
+// Machine keys reach each other through links and the 32-bit view.
+bool trees_apart(const Key& from, const Key& to) {
+    if (from.root->user != to.root->user)
+        return true;
+    return from.root == to.root && from.root->user && !at_or_below(from.path, to.path) &&
+           !at_or_below(to.path, from.path);
+}
+
+// U+FFFD, which the listing shows for ill-formed UTF-16 in names and text.
+constexpr const char* kReplacement = "\xEF\xBF\xBD";
+
+// A value reg stores as the listing shows it. Not: a link; a name or text
+// with U+FFFD; text that does not end in NUL, which reg's write lengthens
+// by what follows in its buffer.
+bool copies_exactly(const qv::RegFileValue& v) {
+    if (v.type == qv::reg_link || v.name.find(kReplacement) != std::string::npos)
+        return false;
+    if (v.type != qv::reg_sz && v.type != qv::reg_expand_sz && v.type != qv::reg_multi_sz)
+        return true;
+    return v.data.empty() ||
+           (v.data.size() % 2 == 0 && v.data.compare(v.data.size() - 2, 2, std::string(2, '\0')) == 0 &&
+            qv::utf16le_to_utf8(v.data).find(kReplacement) == std::string::npos);
+}
+
+// Whether no value of the file exists yet at its key: reg asks before it
+// overwrites one, and asks again for ever when nobody answers.
+bool only_new_values(Prefix& prefix, const qv::RegFile& file, qv::RegView view) {
+    std::vector<qv::Request> asks;
+    for (const qv::RegFileKey& k : file.keys)
+        for (const qv::RegFileValue& v : k.values)
+            asks.push_back(qv::get_value_request(k.path, v.name, view));
+    for (const std::string& answer : prefix.session().ask_all(asks)) {
+        qv::Result<std::optional<qv::RegValue>> got = qv::parse_value(answer);
+        if (got ? got->has_value() : !got.failure->is(qv::kFileNotFound))
+            return false;
+    }
+    return true;
+}
+
+// `reg copy KEY1 KEY2 [/s] [/f]`: KEY1's values into KEY2, made with its
+// parents when missing, and with /s every key below KEY1 too; nothing is
+// printed on success. Copied from a snapshot of KEY1 where that gives what
+// reg's walk gives (without /s always: a key copied onto itself is
+// rewritten unchanged), and declined where reg would ask.
+std::optional<Answer> copy(const Invocation& call, Prefix& prefix, const std::vector<std::string>& args) {
+    if (args.size() == 3)
+        return invalid_syntax(args[1]);
+    Key from, to;
+    if (std::optional<Answer> refused = parse_key(args[2], &from))
+        return refused;
+    if (std::optional<Answer> refused = parse_key(args[3], &to))
+        return refused;
+    Switches s;
+    if (!parse_switches(args, 4, "sf", false, &s) || s.value_empty)
+        return invalid_syntax(args[1]);
+    if (from.root == to.root && iequal(from.path, to.path))
+        return message("The source and destination keys cannot be the same", 1);
+    // A root itself, or an empty name in a path, which the registry reads its own way.
+    for (const Key* k : {&from, &to})
+        if (!k->root->served || k->path.empty() || k->path[0] == '\\' || k->path.find("\\\\") != std::string::npos)
+            return std::nullopt;
+    if (s.recurse && (!trees_apart(from, to) || names_wow64_node(to.path)))
+        return std::nullopt;
+    qv::RegView view = view_of(s, call);
+    qv::RegFile file;
+    if (s.recurse) {
+        qv::Result<qv::TreeExport> tree = qv::export_tree(prefix.session(), from.server_path(), view);
+        if (!tree || !tree->warnings.empty()) {
+            if (!tree && tree.failure->is(qv::kFileNotFound))
+                return message("Unable to find the specified registry key", 1);
+            return std::nullopt;
+        }
+        file = std::move(tree->file);
+    } else {
+        qv::Result<qv::RegKey> listed = qv::list_key(prefix.session(), from.server_path(), view);
+        if (!listed) {
+            if (listed.failure->is(qv::kFileNotFound))
+                return message("Unable to find the specified registry key", 1);
+            return std::nullopt;
+        }
+        qv::RegFileKey top{from.long_name(), false, {}};
+        for (const qv::RegValue& v : listed->values)
+            top.values.push_back(qv::RegFileValue{v.name, false, v.type, v.data});
+        file.keys.push_back(std::move(top));
+    }
+    for (const qv::RegFileKey& k : file.keys) {
+        if (k.path.find(kReplacement) != std::string::npos || (s.recurse && names_wow64_node(k.path)))
+            return std::nullopt;
+        for (const qv::RegFileValue& v : k.values)
+            if (!copies_exactly(v))
+                return std::nullopt;
+    }
+    qv::rebase_regfile(file, from.server_path(), to.server_path());
+    if (!s.force && !only_new_values(prefix, file, view))
+        return std::nullopt;
+    if (!import_exactly(file, view, prefix))
+        return std::nullopt;
+    return Answer{};
+}
+
 }  // namespace
 
 // `reg export KEY FILE [/y]` and `reg import FILE`, with /reg:32 or
@@ -607,22 +728,23 @@ std::optional<Answer> serve_reg(const Invocation& call, Prefix& prefix) {
     if (help_switch(op))
         return std::nullopt;
     bool is_query = iequal(op, "query"), is_add = iequal(op, "add"), is_delete = iequal(op, "delete");
-    if (!is_query && !is_add && !is_delete) {
+    bool is_copy = iequal(op, "copy");
+    if (!is_query && !is_add && !is_delete && !is_copy) {
         if (iequal(op, "export") || iequal(op, "import"))
             return help_switch(args.size() > 2 ? args[2] : "") ? std::nullopt : transfer(call, prefix, args);
-        if (iequal(op, "copy"))
-            return std::nullopt;
         return message("Invalid option [" + op + "]. Type \"REG /?\" for help.", 1);
     }
     if (args.size() == 2)
         return invalid_syntax(op);
     if (help_switch(args[2]))
         return args.size() > 3 ? std::optional<Answer>(invalid_syntax(op)) : std::nullopt;
+    if (is_copy)
+        return copy(call, prefix, args);
     Key key;
     if (std::optional<Answer> refused = parse_key(args[2], &key))
         return refused;
     Switches s;
-    bool ok = parse_switches(args, is_query ? "vs" : is_add ? "vtdsf" : "vf", is_delete, &s);
+    bool ok = parse_switches(args, 3, is_query ? "vs" : is_add ? "vtdsf" : "vf", is_delete, &s);
     if (ok && s.value_name && s.value_empty)
         ok = false;
     if (ok && is_delete && ((s.value_name && s.value_all) || (s.value_empty && s.value_all)))

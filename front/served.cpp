@@ -33,7 +33,8 @@ const std::vector<Served>& served_programs() {
     static const std::vector<Served> table = {
         {"reg", serve_reg, {8, 10},
          "reg query KEY [/v NAME | /ve | /s] [/reg:32|/reg:64]; reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] /f "
-         "[/reg:32|/reg:64]; reg delete KEY [/v NAME | /ve] /f [/reg:32|/reg:64]; reg export KEY FILE [/y] "
+         "[/reg:32|/reg:64]; reg delete KEY [/v NAME | /ve] /f [/reg:32|/reg:64]; reg copy KEY1 KEY2 [/s] [/f] "
+         "[/reg:32|/reg:64] (where reg would not ask); reg export KEY FILE [/y] "
          "[/reg:32|/reg:64]; reg import FILE [/reg:32|/reg:64]"},
         {"winepath", serve_winepath, {8, 10}, "winepath [-u] [-w] [-0] [--] PATH... (absolute paths)"},
         {"cmd", serve_cmd, {8, 10}, "cmd /c echo TEXT (TEXT with %VAR% of the variables Wine sets itself)"},

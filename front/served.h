@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "loader.h"
+#include "qv/regfile.h"
 #include "qv/registry.h"
 #include "qv/session.h"
 
@@ -77,6 +78,9 @@ std::optional<std::string> file_argument(std::string path, Prefix& prefix);
 // Imports the file; false, having changed nothing, for a file the library's
 // reader does not take whole or with values only Wine's editor stores.
 bool import_reg_file(const std::string& path, qv::RegView view, Prefix& prefix);
+// Writes the keys and values through the server alone; false for what only
+// Wine's editor would store (nothing is sent then), and for a failed write.
+bool import_exactly(const qv::RegFile& file, qv::RegView view, Prefix& prefix);
 // Writes KEY and everything below it to the file in the editor's format.
 enum class Exported { written, no_such_key, declined };
 Exported export_reg_file(const std::string& key, const std::string& path, qv::RegView view, Prefix& prefix);

@@ -51,6 +51,8 @@ printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Qv
 # Values of every type in an 8-bit version 5 file, whose hex(2) and hex(7)
 # data Wine reads as 8-bit text.
 printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\QvCopy\\Src]\n@="dflt"\n"s"="text"\n"e"=hex(2):25,00,50,00,00,00\n"b"=hex:01,02,03\n"d"=dword:00000010\n"q"=hex(b):01,00,00,00,00,00,00,00\n"m"=hex(7):61,00,00,00,62,00,00,00,00,00\n"n"=hex(0):\n"be"=hex(5):00,00,00,01\n"t"=hex(1234):aa,bb,cc\n"z"=""\n\n[HKEY_CURRENT_USER\\Software\\QvCopy\\Src\\Sub1]\n"x"=dword:00000001\n\n[HKEY_CURRENT_USER\\Software\\QvCopy\\Src\\Sub1\\Deep]\n@="deep"\n\n[HKEY_CURRENT_USER\\Software\\QvCopy\\Src\\Sub2]\n' >"$work/copy8.reg"
+# The same in UTF-16, as Wine's editor writes it: the source of the reg copy lines.
+{ printf '\377\376'; iconv -f UTF-8 -t UTF-16LE "$work/copy8.reg"; } >"$work/copy.reg"
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvFront\\Bad]\r\n"s"="x"\r\n"bad\r\n"t"="y"\r\n' >"$work/bad.reg"
 
 # Each side runs in a working folder of its own, both holding the files
@@ -138,6 +140,7 @@ check() {
 }
 
 K='HKCU\Software\QvFront'
+C='HKCU\Software\QvCopy'
 W32='HKLM\Software\Wow6432Node\QvFront'
 W64='HKLM\Software\QvFront'
 while IFS= read -r line; do
@@ -303,6 +306,44 @@ served wine64 "$K" reg import "$work/four.reg" /reg:32
 passed wine64 - reg import nope.reg
 passed wine64 'HKCU\Software\QvCopy' reg import "$work/copy8.reg"
 passed wine64 'HKCU\Software\QvCopy' regedit /S "$work/copy8.reg"
+# reg copy: bad input, then copies (none where reg would ask: it asks for ever)
+served wine64 "$C" reg import "$work/copy.reg"
+served wine64 - reg copy
+served wine64 - reg copy "$C\Src"
+served wine64 - reg COPY "$C\Src" 'hkey_current_user\software\qvcopy\SRC\' /f
+served wine64 - reg copy HKCU HKCU
+served wine64 - reg copy BAD "$C\X" /x
+served wine64 - reg copy "$C\Src" '\\remote\x'
+served wine64 - reg copy "$C\Src" "$C\X" /x
+served wine64 - reg copy "$C\Src" "$C\X" /s /S
+served wine64 - reg copy "$C\Src" "$C\X" /reg:32 /reg:64
+served wine64 - reg copy "$C\Src" "$C\X" /ve
+served wine64 - reg copy "$C\Src" "$C\X" extra
+served wine64 - reg copy /? x
+passed wine64 - reg copy /?
+served wine64 "$C" reg copy "$C\Nope" "$C\X" /s
+served wine64 "$C" reg copy "$C\Src" "$C\A"
+served wine64 "$C" reg copy "$C\Src" "$C\B" -S
+served wine64 "$C" reg copy "$C\Src" "$C\B" /s /f
+served wine64 "$C" reg add "$C\D" /v other /d o /f
+served wine64 "$C" reg copy "$C\Src" "$C\D" /s
+served wine64 "$C" reg copy "$C\Src\Sub2" "$C\E"
+served wine64 "$C" reg copy "$C\Src\Sub1" "$C\Src\Sub1\In"
+served wine64 "$C" reg copy "$C\Src" "$C\New\Parents\Made" /s
+served wine64 "$C" reg copy "$C\A" "$C\Src" /f
+served wine64 "$C" 'C:\windows\syswow64\reg.exe' copy "$C\Src" "$C\F" /s
+served wine64 "$C;$W32;$W64" reg copy "$C\Src" "$W64" /s /reg:32
+served wine "$C;$W32;$W64" reg copy "$W64" "$C\From32" /s
+served wine64 "$C;$W32;$W64" reg copy "$W64" "$C\From64" /s
+served wine64 "$W32;$W64" reg copy "$W32" "$W64\Copy"
+served wine64 'HKLM\Software\Classes\QvCopy' reg copy "$C\Src" 'HKCR\QvCopy' /f
+served wine64 'HKLM\Software\Classes\QvCopy' reg copy 'HKLM\Software\Classes\QvCopy' 'HKCR\QvCopy' /f
+passed wine64 "$W32;$W64" reg copy "$W32" "$W64\Tree" /s /f
+passed wine64 - reg copy 'HKCC\Nope' "$C\X"
+passed wine64 "$C" reg copy "$C\Src" 'HKCU\\Software\QvCopy\X'
+passed wine64 "$C" reg copy "$C\Src" 'HKCU\Software\QvCopy\\A' /f
+passed wine64 "$C" reg copy "$C\Src\Sub1" "$C\Src" /s /f
+passed wine64 "$C" reg copy "$C\Src" "$C\W\Wow6432Node\X" /s
 # regedit /E, into a file in the working folder
 served wine64 @e1.reg regedit /E e1.reg 'HKEY_CURRENT_USER\Software\Wine'
 served wine64 @e2.reg regedit /e e2.reg 'HKEY_CURRENT_USER\Software\QvFront'
