@@ -9,13 +9,11 @@
 namespace {
 
 using namespace std::string_literals;
-using regtest::Checker;
 using regtest::ScopedKey;
+using RegistryDelete = regtest::RegistryTest;
 
-TEST(RegistryDelete, TreeRemovesEveryLevelAndLeavesSiblings) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string top = key.path() + "\\tree";
+TEST_F(RegistryDelete, TreeRemovesEveryLevelAndLeavesSiblings) {
+    const std::string top = key() + "\\tree";
     for (const char* a : {"a", "b", "c"})
         for (const char* b : {"x", "y", "z"})
             for (const char* d : {"1", "2"}) {
@@ -23,37 +21,31 @@ TEST(RegistryDelete, TreeRemovesEveryLevelAndLeavesSiblings) {
                 ASSERT_EQ(c.set(k, "v", qv::reg_dword, "\x01\0\0\0"s), "ok");
                 ASSERT_EQ(c.set(top + "\\" + a, "w", qv::reg_sz, "q\0"s), "ok");
             }
-    ASSERT_EQ(c.mkkey(key.path() + "\\tree2\\keep"), "ok");
-    ASSERT_EQ(c.mkkey(key.path() + "\\tre"), "ok");
+    ASSERT_EQ(c.mkkey(key() + "\\tree2\\keep"), "ok");
+    ASSERT_EQ(c.mkkey(key() + "\\tre"), "ok");
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     EXPECT_EQ(server.request("rmregtree", qv::escape(top)), "success");
     EXPECT_EQ(c.ask("exists 64 " + regtest::hex(top)), "no 2");
-    EXPECT_EQ(c.subkeys(key.path()), regtest::hex("tre") + " " + regtest::hex("tree2"));
-    EXPECT_TRUE(c.exists(key.path() + "\\tree2\\keep"));
+    EXPECT_EQ(c.subkeys(key()), regtest::hex("tre") + " " + regtest::hex("tree2"));
+    EXPECT_TRUE(c.exists(key() + "\\tree2\\keep"));
     // Gone is gone: again, and a key that never was, are successes too.
     EXPECT_EQ(server.request("rmregtree", qv::escape(top)), "success");
-    EXPECT_TRUE(qv::delete_tree(server, key.path() + "\\never\\was"));
-    EXPECT_EQ(server.quit(), 0);
+    EXPECT_TRUE(qv::delete_tree(server, key() + "\\never\\was"));
 }
 
-TEST(RegistryDelete, TreePathIsOneFieldSoAnLfNamesOneKey) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path();
+TEST_F(RegistryDelete, TreePathIsOneFieldSoAnLfNamesOneKey) {
+    const std::string k = key();
     ASSERT_EQ(c.mkkey(k + "\\a\nb\\child"), "ok");
     ASSERT_EQ(c.mkkey(k + "\\a"), "ok");
     ASSERT_EQ(c.mkkey(k + "\\a\nbc"), "ok");
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     EXPECT_EQ(server.request("rmregtree", qv::escape(k + "\\a\nb")), "success");
     EXPECT_EQ(c.subkeys(k), regtest::hex("a") + " " + regtest::hex("a\nbc"));
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryDelete, TreeRemovesLinksThemselvesAndLeavesTheirTargets) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key("HKLM"));
-    const std::string k = key.path();
+TEST_F(RegistryDelete, TreeRemovesLinksThemselvesAndLeavesTheirTargets) {
+    const std::string k = key("HKLM");
     const std::string target = k + ".Target";
     ScopedKey target_key(c, target);
     ASSERT_EQ(c.set(target + "\\child", "v", qv::reg_dword, "\x07\0\0\0"s), "ok");
@@ -66,35 +58,31 @@ TEST(RegistryDelete, TreeRemovesLinksThemselvesAndLeavesTheirTargets) {
               "ok");
     ASSERT_EQ(c.mkkey(k + "\\z"), "ok");
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     EXPECT_EQ(server.request("rmregtree", qv::escape(k)), "success");
     EXPECT_FALSE(c.exists(k));
     // What the link pointed at is outside the tree and stays whole.
     EXPECT_EQ(c.query(target + "\\child", "v"), "4 07000000");
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryDelete, TreeRefusals) {
-    qv::Server server = qvtest::start_server();
+TEST_F(RegistryDelete, TreeRefusals) {
+    qv::Server& server = start_server();
     EXPECT_EQ(server.request("rmregtree", ""), "error not a valid root key");
     EXPECT_EQ(server.request("rmregtree", "HKCU"), "error not a valid root key");
     EXPECT_EQ(server.request("rmregtree", "32\\\\32\\\\HKCU\\\\Software\\\\QvTest\\\\x"), "error not a valid root key");
     // Unescaped first: a single backslash before "n" is an LF, not a separator.
     EXPECT_EQ(server.request("rmregtree", "HKCU\\nSoftware"), "error not a valid root key");
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryDelete, ValueDeletionMessagesAndNames) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path();
+TEST_F(RegistryDelete, ValueDeletionMessagesAndNames) {
+    const std::string k = key();
     ASSERT_EQ(c.set(k, "", qv::reg_sz, "d\0"s), "ok");
     ASSERT_EQ(c.set(k, "line", qv::reg_dword, "\x01\0\0\0"s), "ok");
     ASSERT_EQ(c.set(k, "line\nfeed\nmore", qv::reg_dword, "\x02\0\0\0"s), "ok");
     ASSERT_EQ(c.set(k, "back\\slash", qv::reg_dword, "\x03\0\0\0"s), "ok");
     const std::string esc = qv::escape(k);
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     EXPECT_EQ(server.request("rmregvalue", esc), "error invalid command line");
     EXPECT_EQ(server.request("rmregvalue", ""), "error invalid command line");
     EXPECT_EQ(server.request("rmregvalue", "HKXX\\\\x\\nline"), "error not a valid root key");
@@ -111,7 +99,6 @@ TEST(RegistryDelete, ValueDeletionMessagesAndNames) {
     EXPECT_EQ(c.query(k, ""), "value 2");
     EXPECT_EQ(qv::delete_value(server, k, "").error(), "error unable to delete value");
     EXPECT_EQ(server.request("getregkey", k), "value line\\0 4 01000000\n");
-    EXPECT_EQ(server.quit(), 0);
 }
 
 }  // namespace

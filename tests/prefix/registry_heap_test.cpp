@@ -13,8 +13,7 @@
 namespace {
 
 using namespace std::string_literals;
-using regtest::Checker;
-using regtest::ScopedKey;
+using RegistryHeap = regtest::RegistryTest;
 
 struct Run {
     std::string answer;
@@ -54,10 +53,8 @@ std::string check_every_refusal(regtest::LineProgram& units, const std::string& 
     return "";
 }
 
-TEST(RegistryHeap, RefusedBlocksGiveErrorsAndNothingLeaks) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key("HKLM"));
-    const std::string k = key.path();
+TEST_F(RegistryHeap, RefusedBlocksGiveErrorsAndNothingLeaks) {
+    const std::string k = key("HKLM");
     const std::string esc = qv::escape(k);
     regtest::LineProgram units("registry_units.exe");
 

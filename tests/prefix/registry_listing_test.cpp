@@ -11,8 +11,7 @@
 namespace {
 
 using namespace std::string_literals;
-using regtest::Checker;
-using regtest::ScopedKey;
+using RegistryListing = regtest::RegistryTest;
 
 std::string u16(const std::string& utf8) { return qv::utf8_to_utf16le(utf8); }
 
@@ -20,10 +19,8 @@ std::string get_value(qv::Server& server, const std::string& key, const std::str
     return server.request("getregvalue", qv::escape(key + "\n" + name));
 }
 
-TEST(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path();
+TEST_F(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
+    const std::string k = key();
     ASSERT_EQ(c.mkkey(k + "\\sub2"), "ok");
     ASSERT_EQ(c.mkkey(k + "\\sub1"), "ok");
     ASSERT_EQ(c.set(k, "", qv::reg_sz, u16("def\0"s)), "ok");
@@ -39,7 +36,7 @@ TEST(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
     ASSERT_EQ(c.set(k, "j_name\nwith\\escapes", qv::reg_sz, u16("line1\nline2\t\xc3\xa9\0"s)), "ok");
     ASSERT_EQ(c.set(k, "k_lone_surrogate", qv::reg_sz, "\x00\xd8" "a\0"s), "ok");
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     std::string got = server.request("getregkey", k);
     EXPECT_EQ(got,
               "value \\0 1 =def\\0\n"
@@ -77,29 +74,23 @@ TEST(RegistryListing, EveryTypeIsListedInItsFormatValuesBeforeSubkeys) {
         EXPECT_EQ(get_value(server, k, v.name), got.substr(line, end - line)) << qvtest::shown(v.name);
         line = end;
     }
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryListing, EmptyKeyAndFailedOpens) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    ASSERT_EQ(c.mkkey(key.path()), "ok");
-    qv::Server server = qvtest::start_server();
-    EXPECT_EQ(server.request("getregkey", key.path()), "");
-    EXPECT_EQ(server.request("getregkey", key.path() + "\\missing"), "errno 2");
-    EXPECT_EQ(qv::list_key(server, key.path() + "\\missing").failure->code, 2u);
+TEST_F(RegistryListing, EmptyKeyAndFailedOpens) {
+    ASSERT_EQ(c.mkkey(key()), "ok");
+    qv::Server& server = start_server();
+    EXPECT_EQ(server.request("getregkey", key()), "");
+    EXPECT_EQ(server.request("getregkey", key() + "\\missing"), "errno 2");
+    EXPECT_EQ(qv::list_key(server, key() + "\\missing").failure->code, 2u);
     // A one-value read tells the missing key (no LF, as a failed listing)
     // from the missing value (the error line of the listing's value phase).
-    EXPECT_EQ(get_value(server, key.path() + "\\missing", "v"), "errno 2");
-    EXPECT_EQ(get_value(server, key.path(), "v"), "errno 2\n");
-    EXPECT_EQ(get_value(server, key.path(), ""), "errno 2\n");
-    EXPECT_EQ(server.quit(), 0);
+    EXPECT_EQ(get_value(server, key() + "\\missing", "v"), "errno 2");
+    EXPECT_EQ(get_value(server, key(), "v"), "errno 2\n");
+    EXPECT_EQ(get_value(server, key(), ""), "errno 2\n");
 }
 
-TEST(RegistryListing, LargeDataIsListedOnceAndCompletelyAndTheGrownBufferServesLaterEntries) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path();
+TEST_F(RegistryListing, LargeDataIsListedOnceAndCompletelyAndTheGrownBufferServesLaterEntries) {
+    const std::string k = key();
     std::string b259(259, '\x5a'), b260(260, '\xa5'), big;
     for (int i = 0; i < 70000; i++)
         big += static_cast<char>(i * 7);
@@ -109,7 +100,7 @@ TEST(RegistryListing, LargeDataIsListedOnceAndCompletelyAndTheGrownBufferServesL
     ASSERT_EQ(c.set(k, "d_small", qv::reg_dword, "\x02\0\0\0"s), "ok");
     ASSERT_EQ(c.set(k, "e_big_text", qv::reg_sz, u16(std::string(300, 'w') + '\0')), "ok");
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     std::string got = server.request("getregkey", k);
     EXPECT_EQ(got, "value a259\\0 3 " + regtest::hex(b259) + "\n" +
                        "value b260\\0 3 " + regtest::hex(b260) + "\n" +
@@ -118,13 +109,10 @@ TEST(RegistryListing, LargeDataIsListedOnceAndCompletelyAndTheGrownBufferServesL
                        "value e_big_text\\0 1 =" + std::string(300, 'w') + "\\0\n");
     EXPECT_EQ(get_value(server, k, "c_big"), "value c_big\\0 3 " + regtest::hex(big) + "\n");
     EXPECT_EQ(get_value(server, k, "b260"), "value b260\\0 3 " + regtest::hex(b260) + "\n");
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryListing, AValueNameTooLongForTheFirstNameBufferIsListedAllTheSame) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path();
+TEST_F(RegistryListing, AValueNameTooLongForTheFirstNameBufferIsListedAllTheSame) {
+    const std::string k = key();
     // 258 units fit the first buffer (259 with the NUL); 259 do not, and the
     // registry does not report the size it needs.
     ASSERT_EQ(c.set(k, "a" + std::string(257, 'n'), qv::reg_dword, "\x01\0\0\0"s), "ok");
@@ -132,7 +120,7 @@ TEST(RegistryListing, AValueNameTooLongForTheFirstNameBufferIsListedAllTheSame) 
     ASSERT_EQ(c.set(k, "c", qv::reg_binary, std::string(400, 'x')), "ok");
     ASSERT_EQ(c.mkkey(k + "\\child"), "ok");
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     server.set_timeout(qv::Millis(20000));
     std::string got = server.request("getregkey", k);
     std::string x400;
@@ -146,31 +134,26 @@ TEST(RegistryListing, AValueNameTooLongForTheFirstNameBufferIsListedAllTheSame) 
     EXPECT_EQ(l->values.size(), 3u);
     EXPECT_EQ(l->subkeys.size(), 1u);
     EXPECT_EQ(server.request("getregkey", k + "\\child"), "");  // still in step
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryListing, SubkeyNamesAreEscapedSoAnLfCannotEndTheAnswer) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path();
+TEST_F(RegistryListing, SubkeyNamesAreEscapedSoAnLfCannotEndTheAnswer) {
+    const std::string k = key();
     ASSERT_EQ(c.mkkey(k + "\\a\nend"), "ok");
     ASSERT_EQ(c.mkkey(k + "\\b\n"), "ok");
     ASSERT_EQ(c.mkkey(k + "\\c \xc3\xa9"), "ok");
     ASSERT_EQ(c.subkeys(k), regtest::hex("a\nend") + " " + regtest::hex("b\n") + " " + regtest::hex("c \xc3\xa9"));
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     EXPECT_EQ(server.request("getregkey", k), "subkey a\\nend\nsubkey b\\n\nsubkey c \xc3\xa9\n");
     EXPECT_EQ(qv::list_key(server, k)->subkeys, (std::vector<std::string>{"a\nend", "b\n", "c \xc3\xa9"}));
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryListing, PathsAreTakenUnescapedAndRefusedInOrder) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key("HKLM"));
-    const std::string tail = key.path().substr(5);  // after "HKLM\"
-    ASSERT_EQ(c.set(key.path() + "\\network", "v", qv::reg_dword, "\x07\0\0\0"s), "ok");
+TEST_F(RegistryListing, PathsAreTakenUnescapedAndRefusedInOrder) {
+    const std::string k = key("HKLM");
+    const std::string tail = k.substr(5);  // after "HKLM\"
+    ASSERT_EQ(c.set(k + "\\network", "v", qv::reg_dword, "\x07\0\0\0"s), "ok");
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     const std::string listing = "value v\\0 4 07000000\n";
     for (const std::string root : {"HKLM\\", "hklm\\", "HkLm\\", "HKEY_LOCAL_MACHINE\\", "hkey_local_machine\\"})
         EXPECT_EQ(server.request("getregkey", root + tail + "\\network"), listing) << root;
@@ -180,19 +163,18 @@ TEST(RegistryListing, PathsAreTakenUnescapedAndRefusedInOrder) {
     EXPECT_EQ(server.request("getregkey", "3264\\HKLM\\" + tail), "error can't read registry key as 32-bit and 64-bit");
     EXPECT_EQ(server.request("getregkey", "3264\\nonsense"), "error not a valid root key");
     // A one-value read takes the path escaped, as the modifying commands do.
-    EXPECT_EQ(get_value(server, key.path() + "\\network", "v"), listing);
-    EXPECT_EQ(get_value(server, "3264\\" + key.path(), "v"), "error can't read registry key as 32-bit and 64-bit");
+    EXPECT_EQ(get_value(server, k + "\\network", "v"), listing);
+    EXPECT_EQ(get_value(server, "3264\\" + k, "v"), "error can't read registry key as 32-bit and 64-bit");
     EXPECT_EQ(get_value(server, "HKXX\\" + tail, "v"), "error not a valid root key");
-    EXPECT_EQ(server.request("getregvalue", qv::escape(key.path())), "error invalid command line");
+    EXPECT_EQ(server.request("getregvalue", qv::escape(k)), "error invalid command line");
     // A root name alone lists the root key itself.
     std::string hklm = server.request("getregkey", "HKLM\\");
     EXPECT_NE(hklm.find("subkey Software\n"), std::string::npos) << qvtest::shown(hklm);
     std::string hku = server.request("getregkey", "HKU\\");
     EXPECT_EQ(hku.find("errno"), std::string::npos) << qvtest::shown(hku);
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryListing, ParserSplitsViewRootAndKeyPath) {
+TEST_F(RegistryListing, ParserSplitsViewRootAndKeyPath) {
     regtest::LineProgram units("registry_units.exe");
     auto root = [&](const std::string& path) { return units.ask("root " + regtest::hex(path)); };
     // handles: 80000000 HKCR, 80000001 HKCU, 80000002 HKLM, 80000003 HKU; views 0/1/2

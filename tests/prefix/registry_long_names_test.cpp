@@ -14,8 +14,7 @@
 namespace {
 
 using namespace std::string_literals;
-using regtest::Checker;
-using regtest::ScopedKey;
+using RegistryLongNames = regtest::RegistryTest;
 
 // A name of n characters, told apart from the others by its letter.
 std::string long_name(size_t n, char letter) { return std::string(n - 1, letter) + "."; }
@@ -31,10 +30,8 @@ std::vector<std::string> sorted_lines(const std::string& text) {
     return lines;
 }
 
-TEST(RegistryLongNames, ValueNamesUpToTheRegistryLimitAreAllListed) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path();
+TEST_F(RegistryLongNames, ValueNamesUpToTheRegistryLimitAreAllListed) {
+    const std::string k = key();
     const std::vector<size_t> lengths = {255, 256, 259, 300, 16383};
     std::string expected;
     ASSERT_EQ(c.set(k, "first", qv::reg_dword, "\x01\0\0\0"s), "ok");
@@ -63,20 +60,17 @@ TEST(RegistryLongNames, ValueNamesUpToTheRegistryLimitAreAllListed) {
         EXPECT_NE(peer.find(long_name(lengths[i], static_cast<char>('b' + i)) + "    REG_DWORD"), std::string::npos)
             << lengths[i];
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     std::string listing = server.request("getregkey", k);
     // The registry enumerates values in an order of its own; the subkey comes last.
     EXPECT_EQ(sorted_lines(listing), sorted_lines(expected)) << listing.substr(0, 600);
     EXPECT_EQ(listing.substr(listing.size() - 13), "subkey child\n");
     // Asked again in the same server: nothing of the grown buffers lingers.
     EXPECT_EQ(server.request("getregkey", k), listing);
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryLongNames, SubkeysWithTheLongestNamesAreListedAndDeleted) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path();
+TEST_F(RegistryLongNames, SubkeysWithTheLongestNamesAreListedAndDeleted) {
+    const std::string k = key();
     const std::string n255 = long_name(255, 'p'), n256 = long_name(256, 'q');
     ASSERT_EQ(c.mkkey(k + "\\tree\\" + n255 + "\\" + n256), "ok");
     ASSERT_EQ(c.set(k + "\\tree\\" + n256 + "\\" + n256 + "\\" + n255, "v", qv::reg_dword, "\x01\0\0\0"s), "ok");
@@ -84,44 +78,38 @@ TEST(RegistryLongNames, SubkeysWithTheLongestNamesAreListedAndDeleted) {
     // One character more is refused by the registry: there is nothing longer to delete.
     EXPECT_NE(c.mkkey(k + "\\tree\\" + long_name(257, 'r')), "ok");
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     EXPECT_EQ(server.request("getregkey", k + "\\tree"), "subkey " + n255 + "\nsubkey " + n256 + "\nsubkey short\n");
     EXPECT_EQ(server.request("rmregtree", qv::escape(k + "\\tree")), "success");
     EXPECT_FALSE(c.exists(k + "\\tree"));
     EXPECT_EQ(c.subkeys(k), "");
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryLongNames, TreesDeeperThanAThreadsStackAreDeleted) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
+TEST_F(RegistryLongNames, TreesDeeperThanAThreadsStackAreDeleted) {
     // 15,000 levels, a path of about 30,000 characters: the registry takes it.
-    std::string deep = key.path() + "\\deep";
+    std::string deep = key() + "\\deep";
     for (int i = 0; i < 15000; i++)
         deep += "\\a";
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     server.set_timeout(qv::Millis(120000));
     ASSERT_EQ(server.request("setregkey", qv::escape(deep + "\nv\ndword:1")), "success");
     ASSERT_EQ(server.request("getregkey", deep), "value v\\0 4 01000000\n");
-    EXPECT_EQ(server.request("rmregtree", qv::escape(key.path() + "\\deep")), "success");
-    EXPECT_FALSE(c.exists(key.path() + "\\deep"));
-    EXPECT_EQ(server.quit(), 0);
+    EXPECT_EQ(server.request("rmregtree", qv::escape(key() + "\\deep")), "success");
+    EXPECT_FALSE(c.exists(key() + "\\deep"));
 }
 
-TEST(RegistryLongNames, KeyPathsLongerThanTheRegistryTakesAreRefusedAndTouchNothing) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
+TEST_F(RegistryLongNames, KeyPathsLongerThanTheRegistryTakesAreRefusedAndTouchNothing) {
     // A key whose path below HKCU is exactly 32,766 characters, the most a
     // registry call takes; Wine cuts a longer path there without a word.
     const std::string root = "HKCU\\";
-    std::string longest = key.path() + "\\long";
+    std::string longest = key() + "\\long";
     while (longest.size() - root.size() + 201 <= 32766)
         longest += "\\" + std::string(200, 'k');
     longest += "\\" + std::string(32766 - (longest.size() - root.size()) - 1, 'm');
     ASSERT_EQ(longest.size() - root.size(), 32766u);
     const std::string longer = longest + "\\x";
 
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     ASSERT_EQ(server.request("setregkey", qv::escape(longest + "\nv\ndword:7")), "success");
     EXPECT_EQ(server.request("getregkey", longest), "value v\\0 4 07000000\n");
 
@@ -132,9 +120,8 @@ TEST(RegistryLongNames, KeyPathsLongerThanTheRegistryTakesAreRefusedAndTouchNoth
     EXPECT_EQ(server.request("rmregtree", qv::escape(longer)), "error unable to delete registry tree");
     EXPECT_EQ(server.request("getregkey", longest), "value v\\0 4 07000000\n");
 
-    EXPECT_EQ(server.request("rmregtree", qv::escape(key.path() + "\\long")), "success");
-    EXPECT_FALSE(c.exists(key.path() + "\\long"));
-    EXPECT_EQ(server.quit(), 0);
+    EXPECT_EQ(server.request("rmregtree", qv::escape(key() + "\\long")), "success");
+    EXPECT_FALSE(c.exists(key() + "\\long"));
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #pragma once
 // Shared by the registry tests: a checker process that reads and prepares
-// registry state without the server, and per-test key names.
+// registry state without the server, per-test key names, and the fixture
+// that holds both with the server under test.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -69,6 +71,35 @@ private:
     }
     Checker& checker_;
     std::string key_;
+};
+
+// What a registry test starts with: the checker; the test's own key, made on
+// first use under the root asked for then and cleared in both views before
+// and after; and the server, started when the test asks for it (after what
+// the checker prepares), whose quit is checked when the test ends.
+class RegistryTest : public ::testing::Test {
+protected:
+    const std::string& key(const std::string& root = "HKCU") {
+        if (!key_)
+            key_.emplace(c, test_key(root));
+        return key_->path();
+    }
+    qv::Server& start_server() {
+        if (!server_)
+            server_.emplace(qvtest::start_server());
+        return *server_;
+    }
+    void TearDown() override {
+        if (server_) {
+            EXPECT_EQ(server_->quit(), 0);
+        }
+    }
+
+    Checker c;
+
+private:
+    std::optional<ScopedKey> key_;
+    std::optional<qv::Server> server_;
 };
 
 // The output of `wine64 reg query KEY /reg:BITS` for a key that exists in

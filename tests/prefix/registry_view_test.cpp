@@ -13,16 +13,13 @@ namespace {
 
 using namespace std::string_literals;
 using qv::RegView;
-using regtest::Checker;
-using regtest::ScopedKey;
+using RegistryViews = regtest::RegistryTest;
 
-TEST(RegistryViews, Win32WritesLandOnlyInThe32BitView) {
+TEST_F(RegistryViews, Win32WritesLandOnlyInThe32BitView) {
     if (qvtest::testing_32bit_build())
         GTEST_SKIP() << "a 32-bit server makes one pass in its default view";
-    Checker c;
-    ScopedKey key(c, regtest::test_key("HKLM"));
-    const std::string k = key.path();
-    qv::Server server = qvtest::start_server();
+    const std::string k = key("HKLM");
+    qv::Server& server = start_server();
     ASSERT_EQ(qv::set_dword(server, k, "only32", 0x32, RegView::win32).error(), "");
     EXPECT_EQ(c.query(k, "only32", "32"), "4 32000000");
     EXPECT_EQ(c.query(k, "only32", "64"), "open 2");
@@ -47,16 +44,13 @@ TEST(RegistryViews, Win32WritesLandOnlyInThe32BitView) {
     EXPECT_EQ(in64.find("only32"), std::string::npos) << in64;
     EXPECT_NE(in64.find("only64"), std::string::npos) << in64;
     EXPECT_EQ(in32.find("only64"), std::string::npos) << in32;
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryViews, BothWritesLandInEachViewWithOneSuccess) {
+TEST_F(RegistryViews, BothWritesLandInEachViewWithOneSuccess) {
     if (qvtest::testing_32bit_build())
         GTEST_SKIP() << "a 32-bit server makes one pass in its default view";
-    Checker c;
-    ScopedKey key(c, regtest::test_key("HKLM"));
-    const std::string k = key.path();
-    qv::Server server = qvtest::start_server();
+    const std::string k = key("HKLM");
+    qv::Server& server = start_server();
     EXPECT_EQ(server.request("setregkey", qv::escape("3264\\" + k + "\nboth\nstr:x")), "success");
     EXPECT_EQ(c.query(k, "both", "64"), "1 78000000");
     EXPECT_EQ(c.query(k, "both", "32"), "1 78000000");
@@ -72,18 +66,15 @@ TEST(RegistryViews, BothWritesLandInEachViewWithOneSuccess) {
     EXPECT_EQ(server.request("rmregtree", qv::escape("3264\\" + k)), "success");
     EXPECT_FALSE(c.exists(k, "32"));
     EXPECT_FALSE(c.exists(k, "64"));
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryViews, BothDeletionStopsAtTheFirstFailedPassAndKeepsTheFirstPassesWork) {
+TEST_F(RegistryViews, BothDeletionStopsAtTheFirstFailedPassAndKeepsTheFirstPassesWork) {
     if (qvtest::testing_32bit_build())
         GTEST_SKIP() << "a 32-bit server makes one pass in its default view";
-    Checker c;
-    ScopedKey key(c, regtest::test_key("HKLM"));
-    const std::string k = key.path();
+    const std::string k = key("HKLM");
     ASSERT_EQ(c.set(k, "v", qv::reg_dword, "\x01\0\0\0"s, "64"), "ok");
     ASSERT_EQ(c.mkkey(k, "32"), "ok");
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     EXPECT_EQ(qv::delete_value(server, k, "v", RegView::both).error(), "error unable to delete value");
     EXPECT_EQ(c.query(k, "v", "64"), "value 2");
 
@@ -92,16 +83,13 @@ TEST(RegistryViews, BothDeletionStopsAtTheFirstFailedPassAndKeepsTheFirstPassesW
     ASSERT_EQ(c.set(k, "w", qv::reg_dword, "\x01\0\0\0"s, "64"), "ok");
     EXPECT_EQ(server.request("rmregvalue", qv::escape("3264\\" + k + "\nw")), "error unable to open registry key");
     EXPECT_EQ(c.query(k, "w", "64"), "value 2");
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryViews, A32BitServerWritesBothAndWin32PathsOnceInItsDefaultView) {
+TEST_F(RegistryViews, A32BitServerWritesBothAndWin32PathsOnceInItsDefaultView) {
     if (!qvtest::testing_32bit_build())
         GTEST_SKIP() << "the 64-bit server keeps the parsed view";
-    Checker c;
-    ScopedKey key(c, regtest::test_key("HKLM"));
-    const std::string k = key.path();
-    qv::Server server = qvtest::start_server();
+    const std::string k = key("HKLM");
+    qv::Server& server = start_server();
     EXPECT_EQ(server.request("setregkey", qv::escape("3264\\" + k + "\nboth\nstr:x")), "success");
     EXPECT_EQ(c.query(k, "both", "32"), "1 78000000");
     EXPECT_EQ(c.query(k, "both", "64"), "open 2");
@@ -121,10 +109,9 @@ TEST(RegistryViews, A32BitServerWritesBothAndWin32PathsOnceInItsDefaultView) {
     EXPECT_EQ(c.query(k, "w32", "32"), "value 2");
     EXPECT_EQ(server.request("rmregtree", qv::escape("3264\\" + k)), "success");
     EXPECT_FALSE(c.exists(k, "32"));
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryViews, TheGateKeepsTheViewOnlyInA64BitBuild) {
+TEST_F(RegistryViews, TheGateKeepsTheViewOnlyInA64BitBuild) {
     regtest::LineProgram units("registry_units.exe");
     // views: 0 REG_WIN32, 1 REG_NATIVE, 2 REG_BOTH
     for (int arch : {0, 1, 2}) {

@@ -12,8 +12,7 @@
 namespace {
 
 using namespace std::string_literals;
-using regtest::Checker;
-using regtest::ScopedKey;
+using RegistryWrite = regtest::RegistryTest;
 
 std::string u16(const std::string& utf8) { return qv::utf8_to_utf16le(utf8); }
 
@@ -23,31 +22,13 @@ std::string set_raw(qv::Server& server, const std::string& path, const std::stri
     return server.request("setregkey", qv::escape(path + "\n" + name + "\n" + literal));
 }
 
-struct LiteralCase {
-    std::string literal;
-    std::string stored;   // checker: "TYPE HEX"
-    std::string listed;   // the listing line after "value NAME\0 "
-};
-
-void check_literals(const std::vector<LiteralCase>& cases) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    qv::Server server = qvtest::start_server();
-    for (size_t i = 0; i < cases.size(); i++) {
-        const LiteralCase& t = cases[i];
-        std::string name = "v" + std::to_string(i);
-        EXPECT_EQ(set_raw(server, key.path(), name, t.literal), "success") << t.literal;
-        EXPECT_EQ(c.query(key.path(), name), t.stored) << qvtest::shown(t.literal);
-        std::string listing = server.request("getregkey", key.path());
-        EXPECT_NE(listing.find("value " + name + "\\0 " + t.listed + "\n"), std::string::npos)
-            << qvtest::shown(t.literal) << " listed as " << qvtest::shown(listing);
-        EXPECT_EQ(server.request("rmregvalue", qv::escape(key.path() + "\n" + name)), "success");
-    }
-    EXPECT_EQ(server.quit(), 0);
-}
-
-TEST(RegistryWrite, DwordLiteralsReadAsBase16Numbers) {
-    check_literals({
+TEST_F(RegistryWrite, EachLiteralStoresItsBytesAndListsBack) {
+    const struct {
+        std::string literal;
+        std::string stored;  // checker: "TYPE HEX"
+        std::string listed;  // the listing line after "value NAME\0 "
+    } cases[] = {
+        // dword: a base-16 number
         {"dword:10", "4 10000000", "4 10000000"},
         {"dword:0x1F", "4 1f000000", "4 1f000000"},
         {"dword:", "4 00000000", "4 00000000"},
@@ -57,11 +38,7 @@ TEST(RegistryWrite, DwordLiteralsReadAsBase16Numbers) {
         {"dword:-1", "4 ffffffff", "4 ffffffff"},
         {"dword: 7 and more", "4 07000000", "4 07000000"},
         {"dword:12\n34", "4 12000000", "4 12000000"},
-    });
-}
-
-TEST(RegistryWrite, StringLiteralsKeepBackslashZeroWhileMultiStringsSplitThere) {
-    check_literals({
+        // str: keeps a backslash and 0 as they are, while str(7) splits there
         {"str:", "1 0000", "1 =\\0"},
         {"str:a\\0b", "1 " + regtest::hex(u16("a\\0b\0"s)), "1 =a\\\\0b\\0"},
         {"str(2):%TEMP%\\x", "2 " + regtest::hex(u16("%TEMP%\\x\0"s)), "2 =%TEMP%\\\\x\\0"},
@@ -76,11 +53,7 @@ TEST(RegistryWrite, StringLiteralsKeepBackslashZeroWhileMultiStringsSplitThere) 
         // text cut off inside a multi-byte sequence ends in U+FFFD, and there
         {"str:x\xf0", "1 " + regtest::hex(u16("x\xef\xbf\xbd\0"s)), "1 =x\xef\xbf\xbd\\0"},
         {"str(7):a\\0b\xe9", "7 " + regtest::hex(u16("a\0b\xef\xbf\xbd\0"s)), "7 =a\\0b\xef\xbf\xbd\\0"},
-    });
-}
-
-TEST(RegistryWrite, HexLiteralsTakeOneByteForEachNumber) {
-    check_literals({
+        // hex: one byte for each number
         {"hex:01,02,ff", "3 0102ff", "3 0102ff"},
         {"hex:01,02,ff,", "3 0102ff", "3 0102ff"},
         {"hex:", "3 ", "3 "},
@@ -89,14 +62,9 @@ TEST(RegistryWrite, HexLiteralsTakeOneByteForEachNumber) {
         {"hex:01, 02", "3 0102", "3 0102"},
         {"hex:0a:0b 0c-0d", "3 0a0b0c0d", "3 0a0b0c0d"},
         {"hex:zz", "3 ", "3 "},
-    });
-}
-
-// "hex(N):" stores exactly the listed bytes under any type number, as .reg
-// files carry them: REG_QWORD, REG_NONE, types no name exists for, text
-// types with bytes no text literal gives.
-TEST(RegistryWrite, TypedHexLiteralsStoreExactBytesOfAnyType) {
-    check_literals({
+        // hex(N): exactly the listed bytes under any type number, as .reg files
+        // carry them: REG_QWORD, REG_NONE, types no name exists for, text
+        // types with bytes no text literal gives
         {"hex(b):01,02,03,04,05,06,07,08", "11 0102030405060708", "11 0102030405060708"},
         {"hex(B):ff,ff,ff,ff,ff,ff,ff,ff", "11 ffffffffffffffff", "11 ffffffffffffffff"},
         {"hex(0):", "0 ", "0 "},
@@ -107,15 +75,25 @@ TEST(RegistryWrite, TypedHexLiteralsStoreExactBytesOfAnyType) {
         {"hex(7):61,00,00,00", "7 61000000", "7 =a\\0"},
         {"hex(12345678):01", "305419896 01", "305419896 01"},
         {"hex(ffffffff):", "4294967295 ", "-1 "},
-    });
+    };
+    const std::string k = key();
+    qv::Server& server = start_server();
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const auto& t = cases[i];
+        std::string name = "v" + std::to_string(i);
+        EXPECT_EQ(set_raw(server, k, name, t.literal), "success") << t.literal;
+        EXPECT_EQ(c.query(k, name), t.stored) << qvtest::shown(t.literal);
+        std::string listing = server.request("getregkey", k);
+        EXPECT_NE(listing.find("value " + name + "\\0 " + t.listed + "\n"), std::string::npos)
+            << qvtest::shown(t.literal) << " listed as " << qvtest::shown(listing);
+        EXPECT_EQ(server.request("rmregvalue", qv::escape(k + "\n" + name)), "success");
+    }
 }
 
-TEST(RegistryWrite, RefusalsComeInOrderAndCreateNothing) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path();
+TEST_F(RegistryWrite, RefusalsComeInOrderAndCreateNothing) {
+    const std::string k = key();
     const std::string esc = qv::escape(k);
-    qv::Server server = qvtest::start_server();
+    qv::Server& server = start_server();
     struct Case {
         std::string args;  // as sent
         std::string answer;
@@ -151,39 +129,30 @@ TEST(RegistryWrite, RefusalsComeInOrderAndCreateNothing) {
     // A literal may hold LF: only the first two separate.
     EXPECT_EQ(server.request("setregkey", esc + "\\nname\\nstr:x\\ny"), "success");
     EXPECT_EQ(c.query(k, "name"), "1 " + regtest::hex(u16("x\ny\0"s)));
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryWrite, RegistryRefusalsAnswerTheirMessageAlone) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    qv::Server server = qvtest::start_server();
+TEST_F(RegistryWrite, RegistryRefusalsAnswerTheirMessageAlone) {
+    qv::Server& server = start_server();
     // Wine refuses key names over 255 characters and value names of 16384.
-    EXPECT_EQ(qv::set_dword(server, key.path() + "\\" + std::string(300, 'k'), "v", 1).error(),
+    EXPECT_EQ(qv::set_dword(server, key() + "\\" + std::string(300, 'k'), "v", 1).error(),
               "error unable to create registry key");
-    EXPECT_EQ(qv::set_dword(server, key.path(), std::string(16384, 'n'), 1).error(), "error unable to set value");
-    EXPECT_EQ(c.subkeys(key.path()), "");
-    EXPECT_EQ(server.quit(), 0);
+    EXPECT_EQ(qv::set_dword(server, key(), std::string(16384, 'n'), 1).error(), "error unable to set value");
+    EXPECT_EQ(c.subkeys(key()), "");
 }
 
-TEST(RegistryWrite, MissingParentsAreCreatedAndTheEmptyNameIsTheDefaultValue) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    qv::Server server = qvtest::start_server();
-    const std::string deep = key.path() + "\\a\\b\\c";
+TEST_F(RegistryWrite, MissingParentsAreCreatedAndTheEmptyNameIsTheDefaultValue) {
+    const std::string deep = key() + "\\a\\b\\c";
+    qv::Server& server = start_server();
     EXPECT_TRUE(qv::set_string(server, deep, "", "default"));
     EXPECT_EQ(c.query(deep, ""), "1 " + regtest::hex(u16("default\0"s)));
     EXPECT_EQ(server.request("getregkey", deep), "value \\0 1 =default\\0\n");
-    EXPECT_EQ(server.quit(), 0);
 }
 
 // Writes in a row to one key reuse it; another process deleting or changing it
 // in between, and other requests between writes, change nothing of what lands.
-TEST(RegistryWrite, WritesInARowLandWhereverTheKeyWentMeanwhile) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    qv::Server server = qvtest::start_server();
-    const std::string k = key.path() + "\\row";
+TEST_F(RegistryWrite, WritesInARowLandWhereverTheKeyWentMeanwhile) {
+    const std::string k = key() + "\\row";
+    qv::Server& server = start_server();
     EXPECT_TRUE(qv::set_dword(server, k, "one", 1));
     ASSERT_EQ(c.rmtree(k), "ok");  // another process removes the key the server holds
     EXPECT_TRUE(qv::set_dword(server, k, "two", 2));
@@ -197,14 +166,11 @@ TEST(RegistryWrite, WritesInARowLandWhereverTheKeyWentMeanwhile) {
     // The same path in the other view is another key.
     EXPECT_TRUE(qv::set_dword(server, k, "four", 4, qv::RegView::win32));
     EXPECT_EQ(c.query(k, "four", "32"), "4 04000000");
-    EXPECT_EQ(server.quit(), 0);
 }
 
-TEST(RegistryWrite, RoundTripsAwkwardNamesAndDataThroughTheTypedCalls) {
-    Checker c;
-    ScopedKey key(c, regtest::test_key());
-    const std::string k = key.path() + "\\sub key \xe2\x82\xac";
-    qv::Server server = qvtest::start_server();
+TEST_F(RegistryWrite, RoundTripsAwkwardNamesAndDataThroughTheTypedCalls) {
+    const std::string k = key() + "\\sub key \xe2\x82\xac";
+    qv::Server& server = start_server();
 
     // (a name with LF cannot be written: it would end the name field)
     const std::string names[] = {"plain", "back\\slash", "\\n", "\\0", "tab\there", "\xc3\xa9\xf0\x9f\x98\x80",
@@ -253,7 +219,6 @@ TEST(RegistryWrite, RoundTripsAwkwardNamesAndDataThroughTheTypedCalls) {
         EXPECT_EQ(l->find(name + "_m")->strings(), multi);
         EXPECT_EQ(l->find(name + "_d")->dword(), 0xdeadbeefu);
     }
-    EXPECT_EQ(server.quit(), 0);
 }
 
 }  // namespace
