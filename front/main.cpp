@@ -48,7 +48,7 @@ void help(std::ostream& out) {
            "\n"
            "Answered, under `wine64` (and under a 32-bit `wine`, in the 32-bit view), for a 64-bit prefix,\n"
            "when standard output and error are not terminals and WINEDEBUG turns no channel on, under\n"
-           "the Wine releases each program was measured against (32-bit calls: the first named):\n";
+           "the Wine releases each program was measured against, 64-bit and 32-bit calls alike:\n";
     for (const Served& s : served_programs()) {
         out << "    " << s.forms << " (Wine";
         for (int release : s.releases)
@@ -172,7 +172,7 @@ std::optional<Answer> try_serve(Role role, const std::string& real, int argc, ch
     Prefix where(*prefix, *wine64);
     for (const Served& s : served_programs())
         if (call->program == s.program) {
-            if (!s.answers(release, call->wow32))
+            if (!s.answers(release))
                 return std::nullopt;
             call->release = release;
             try {

@@ -2,8 +2,7 @@
 // answers them: every message goes to standard output, lines end in CRLF.
 // Declined (the real reg runs): help, export and import lines reg does not
 // carry out, the search form (/s with /v or /ve), a prompt (no /f or /y
-// where reg would ask), big-endian writes, multi-strings with a separator
-// of their own (/s), HKCC, text that is not printable ASCII (reg writes in
+// where reg would ask), HKCC, text that is not printable ASCII (reg writes in
 // the console's code page), values reg prints in a way not copied here, and
 // copies a snapshot would not repeat (see copy).
 #include <sys/stat.h>
@@ -84,7 +83,7 @@ struct Switches {
     std::optional<std::string> value_name, type, data;
     bool value_empty = false, value_all = false, recurse = false, force = false;
     bool view32 = false, view64 = false;
-    bool separator = false;
+    char separator = '\0';  // add's /s: the character that ends a REG_MULTI_SZ string
 };
 
 // False for invalid syntax. The switches start at args[first]; `letters`
@@ -149,8 +148,7 @@ bool parse_switches(const std::vector<std::string>& args, size_t first, const st
                 // add: /s takes the separator of REG_MULTI_SZ data.
                 if (s->separator || i + 1 >= args.size() || args[i + 1].size() != 1)
                     return false;
-                s->separator = true;
-                i++;
+                s->separator = args[++i][0];
             } else {
                 if (s->recurse)
                     return false;
@@ -405,15 +403,18 @@ Number parse_qword(const std::optional<std::string>& d, uint64_t* out) {
     return Number::good;
 }
 
-// The strings of a REG_MULTI_SZ's /d as reg makes them: "\0" ends a string,
-// and the data ends in an empty one. False for an empty string before
-// another or at the start, which reg refuses.
-bool parse_multi_string(const std::string& d, std::string* out) {
+// The strings of a REG_MULTI_SZ's /d as reg makes them: the separator (/s)
+// or, without one, "\0" ends a string, and the data ends in an empty one.
+// False for an empty string before another or at the start, which reg
+// refuses.
+bool parse_multi_string(const std::string& d, char separator, std::string* out) {
     std::string chars;  // one byte per character: /d is printable ASCII here
     for (size_t i = 0; i < d.size(); i++) {
-        if (d[i] == '\\' && i + 1 < d.size() && d[i + 1] == '0') {
+        if (!separator && d[i] == '\\' && i + 1 < d.size() && d[i + 1] == '0') {
             chars += '\0';
             i++;
+        } else if (separator && d[i] == separator) {
+            chars += '\0';
         } else {
             chars += d[i];
         }
@@ -431,7 +432,7 @@ bool parse_multi_string(const std::string& d, std::string* out) {
 }
 
 std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key, const Switches& s) {
-    if (key.path.empty() || s.separator)
+    if (key.path.empty())
         return std::nullopt;
     qv::RegView view = view_of(s, call);
     std::string name = s.value_name ? *s.value_name : "";
@@ -466,7 +467,8 @@ std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key
     } else if (iequal(type, "REG_SZ") || iequal(type, "REG_EXPAND_SZ")) {
         written = iequal(type, "REG_SZ") ? qv::set_string(prefix.session(), key.server_path(), name, data, view)
                                          : qv::set_expand_string(prefix.session(), key.server_path(), name, data, view);
-    } else if (iequal(type, "REG_DWORD") || iequal(type, "REG_DWORD_LITTLE_ENDIAN")) {
+    } else if (iequal(type, "REG_DWORD") || iequal(type, "REG_DWORD_LITTLE_ENDIAN") ||
+               iequal(type, "REG_DWORD_BIG_ENDIAN")) {
         if (!s.data)
             return refuse("Invalid command line parameters");
         uint32_t n = 0;
@@ -475,7 +477,11 @@ std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key
             return std::nullopt;
         if (read == Number::bad)
             return refuse("The option [/d] must be followed by a valid numeric value");
-        written = qv::set_dword(prefix.session(), key.server_path(), name, n, view);
+        // reg stores a big-endian number in the machine's own order, as a DWORD's.
+        written = iequal(type, "REG_DWORD_BIG_ENDIAN")
+                      ? qv::set_typed(prefix.session(), key.server_path(), name, qv::reg_dword_big_endian,
+                                      qv::little_endian_bytes(n, 4), view)
+                      : qv::set_dword(prefix.session(), key.server_path(), name, n, view);
     } else if (iequal(type, "REG_BINARY")) {
         std::string bytes;
         size_t i = 0;
@@ -500,17 +506,15 @@ std::optional<Answer> add(const Invocation& call, Prefix& prefix, const Key& key
             return std::nullopt;
         if (read == Number::bad)
             return refuse("The option [/d] must be followed by a valid numeric value");
-        std::string bytes;
-        for (int i = 0; i < 8; i++)
-            bytes += static_cast<char>(n >> (8 * i) & 0xff);
-        written = qv::set_typed(prefix.session(), key.server_path(), name, qv::reg_qword, bytes, view);
+        written = qv::set_typed(prefix.session(), key.server_path(), name, qv::reg_qword,
+                                qv::little_endian_bytes(n, 8), view);
     } else if (iequal(type, "REG_MULTI_SZ")) {
         std::string bytes;
-        if (!parse_multi_string(data, &bytes))
+        if (!parse_multi_string(data, s.separator, &bytes))
             return refuse("The option [/d] must be followed by a valid string");
         written = qv::set_typed(prefix.session(), key.server_path(), name, qv::reg_multi_sz, bytes, view);
     } else {
-        return std::nullopt;  // big-endian: Wine's reg writes it
+        return std::nullopt;
     }
     if (!written)
         return std::nullopt;

@@ -46,10 +46,8 @@ const std::vector<Served>& served_programs() {
     return table;
 }
 
-bool Served::answers(int release, bool wow32) const {
-    if (releases.empty())
-        return false;
-    return wow32 ? release == releases.front() : std::find(releases.begin(), releases.end(), release) != releases.end();
+bool Served::answers(int release) const {
+    return std::find(releases.begin(), releases.end(), release) != releases.end();
 }
 
 std::optional<Invocation> invocation(std::string_view word, bool loader32) {

@@ -90,12 +90,11 @@ using Handler = std::optional<Answer> (*)(const Invocation&, Prefix&);
 struct Served {
     const char* program;
     Handler handler;
-    // The Wine releases whose program the handler was measured against, for
-    // 64-bit calls; a 32-bit call only under the first (the only release
-    // measured with 32-bit Wine).
+    // The Wine releases whose program the handler was measured against, in
+    // 64-bit and 32-bit calls.
     std::vector<int> releases;
     const char* forms;  // the command lines it answers, for the help text
-    bool answers(int release, bool wow32) const;
+    bool answers(int release) const;
 };
 const std::vector<Served>& served_programs();
 

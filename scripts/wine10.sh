@@ -8,9 +8,10 @@
 # namespace of its own, so its bind mounts vanish with the run, whatever ends it,
 # and runs of several worktrees do not meet.
 #
-# Usage: scripts/wine10.sh [--if-possible] [gtest filter | front]
+# Usage: scripts/wine10.sh [--if-possible] [gtest filter | front | winetricks]
 #   --if-possible   skip (successfully) where this machine allows no chroot
 #   front           only the front's oracle test (tests/front/oracle_test.sh)
+#   winetricks      only winetricks with and without the front (tests/front/winetricks_test.sh)
 # Expects a build (scripts/test.sh makes one); QV_BUILD_DIR names another.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -100,6 +101,16 @@ if [ ! -f "$tree/.python" ]; then
         >>"$tree.log" 2>&1 || { tail -20 "$tree.log"; exit 1; }
     touch "$tree/.python"
 fi
+# What winetricks needs, added here to trees made before its test: Wine 10's
+# 32-bit half (it runs syswow64's regedit in a 64-bit prefix, so the prefix
+# is a new pristine one that holds the 32-bit system), and a downloader,
+# which it asks for as it ends even when it downloaded nothing.
+if [ ! -f "$tree/.winetricks" ]; then
+    in_tree "$tree" sh -c 'dpkg --add-architecture i386 && apt-get update -q && \
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends wine32:i386 wget && apt-get clean' \
+        >>"$tree.log" 2>&1 || { tail -20 "$tree.log"; exit 1; }
+    touch "$tree/.winetricks"
+fi
 echo "Debian 13 tree ready after $(( $(date +%s) - start )) s"
 
 # Inside the tree: its own prefix cache (/root/.cache of the tree), so Wine
@@ -108,16 +119,20 @@ status=0
 in_tree "$tree" bash -c '
     set -u
     top=$1 build=$2 filter=$3
+    export QV_PRISTINE_NAME=pristine-win64-wow QV_PREFIX_WOW64=1
     prefix=$build/test-prefix-wine10
     echo "$(/usr/lib/wine/wine64 --version) in the Debian 13 tree"
     "$top/scripts/wine-prefix.sh" clone "$prefix" >/dev/null || exit 1
     status=0
     # The run takes about 3 minutes; a hang must not eat the CI budget.
-    if [ "$filter" != front ]; then
+    if [ "$filter" != front ] && [ "$filter" != winetricks ]; then
         QV_TEST_PREFIX=$prefix timeout 1200 "$build/tests/prefix_tests" --gtest_filter="$filter" || status=1
     fi
     if [ "$filter" = "*" ] || [ "$filter" = front ]; then
         timeout 1500 "$top/tests/front/oracle_test.sh" "$build" "$build/front-oracle-wine10" || status=1
+    fi
+    if [ "$filter" = "*" ] || [ "$filter" = winetricks ]; then
+        timeout 1800 "$top/tests/front/winetricks_test.sh" "$build" "$build/front-winetricks-wine10" || status=1
     fi
     if [ "$filter" = "*" ]; then
         if [ -x "$build/package-test/cmake-example/qvtools-example" ]; then
