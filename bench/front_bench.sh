@@ -26,7 +26,9 @@ real_wine=$("$front/qvfront" which | sed -n 's/^wine \(\/.*\)/\1/p')
 real_wine64=$("$front/qvfront" which | sed -n 's/^wine64 \(\/.*\)/\1/p')
 real_server=$("$front/qvfront" which | sed -n 's/^wineserver \(\/.*\)/\1/p')
 
-now() { date +%s%N; }
+# Microseconds, read without starting a process: a `date` in the timed span
+# would cost as much as the front's own call.
+now_us() { echo "${EPOCHREALTIME/./}"; }
 median() { sort -n | awk '{a[NR]=$1} END {printf "%.3f\n", NR % 2 ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\QvBench\\Small]\r\n"s"="text"\r\n"d"=dword:00000001\r\n"b"=hex:01,02\r\n\r\n' >"$work/small.reg"
@@ -45,19 +47,19 @@ printf '%-24s %10s %10s %8s\n' form front wine ratio
 for f in "${forms[@]}"; do
     name=${f%%|*}
     read -r -a args <<<"${f#*|}"
-    : >"$work/front.ns"
-    : >"$work/wine.ns"
+    : >"$work/front.us"
+    : >"$work/wine.us"
     : >"$work/log"
     for ((i = 0; i < runs; i++)); do
-        t=$(now); QV_FRONT_LOG=$work/log "$front/wine64" "${args[@]}" >"$work/out" 2>&1 </dev/null || true
-        echo $(( $(now) - t )) >>"$work/front.ns"
-        t=$(now); WINEDEBUG=-all "$real_wine64" "${args[@]}" >"$work/out" 2>&1 </dev/null || true
-        echo $(( $(now) - t )) >>"$work/wine.ns"
+        t=${EPOCHREALTIME/./}; QV_FRONT_LOG=$work/log "$front/wine64" "${args[@]}" >"$work/out" 2>&1 </dev/null || true
+        echo $(( ${EPOCHREALTIME/./} - t )) >>"$work/front.us"
+        t=${EPOCHREALTIME/./}; WINEDEBUG=-all "$real_wine64" "${args[@]}" >"$work/out" 2>&1 </dev/null || true
+        echo $(( ${EPOCHREALTIME/./} - t )) >>"$work/wine.us"
     done
     served=$(grep -c '^served' "$work/log" || true)
-    fm=$(median <"$work/front.ns") wm=$(median <"$work/wine.ns")
-    printf '%-24s %10.2f %10.2f %7.1fx%s\n' "$name" "$(echo "$fm / 1000000" | bc -l)" \
-        "$(echo "$wm / 1000000" | bc -l)" "$(echo "$wm / $fm" | bc -l)" \
+    fm=$(median <"$work/front.us") wm=$(median <"$work/wine.us")
+    printf '%-24s %10.2f %10.2f %7.1fx%s\n' "$name" "$(echo "$fm / 1000" | bc -l)" \
+        "$(echo "$wm / 1000" | bc -l)" "$(echo "$wm / $fm" | bc -l)" \
         "$([ "$served" = "$runs" ] || echo "  (front answered $served of $runs)")"
 done
 
@@ -82,14 +84,14 @@ for ((i = 0; i < wt_runs; i++)); do
         : >"$work/count.log"
         first=$count
         [ "$mode" = front ] && first=$front
-        t=$(now)
+        t=$(now_us)
         set +e
         env PATH="$first:$PATH" QV_COUNT_FILE="$work/count.log" QV_FRONT_LOG="$work/count.log" \
             WINETRICKS_LATEST_VERSION_CHECK=disabled XDG_CACHE_HOME="$work/cache" \
             "$winetricks" -q "${verbs[@]}" >"$work/wt-$mode.log" 2>&1 </dev/null
         code=$?
         set -e
-        s=$(echo "($(now) - $t) / 1000000000" | bc -l)
+        s=$(echo "($(now_us) - $t) / 1000000" | bc -l)
         echo "$mode $s" >>"$work/wt-times"
         # Lines: "wine ARGS" (wrapper) or "passed wine ARGS" / "served wine ARGS" (front).
         runs_=$(grep -Ev '^(passed |served )?wineserver' "$work/count.log" | grep -vc '^served' || true)
