@@ -156,4 +156,10 @@ std::optional<bool> runs_32bit(const std::string& loader) {
     return quiet ? std::optional<bool>(false) : std::nullopt;
 }
 
+bool has_32bit_loader(const std::string& wine64) {
+    std::string real = resolved(wine64);
+    size_t slash = real.rfind('/');
+    return slash != std::string::npos && elf_class(real.substr(0, slash) + "/wine", nullptr) == 1;
+}
+
 }  // namespace front

@@ -34,4 +34,8 @@ std::optional<std::string> real_program(Role role, std::string* tried = nullptr)
 // wrapper would first print its hint that wine32 is missing.
 std::optional<bool> runs_32bit(const std::string& loader);
 
+// Whether the 32-bit loader, `wine` beside the real 64-bit one (links
+// followed, as Wine finds it), is there to run 32-bit programs.
+bool has_32bit_loader(const std::string& wine64);
+
 }  // namespace front

@@ -167,6 +167,12 @@ std::optional<Answer> try_serve(Role role, const std::string& real, int argc, ch
     std::optional<std::string> wine64 = role == Role::wine64 ? std::optional<std::string>(real) : real_program(Role::wine64);
     if (!prefix || !wine64)
         return std::nullopt;
+    // A 32-bit program runs only with Wine's 32-bit loader beside its 64-bit
+    // one, in a prefix that holds the 32-bit system; elsewhere Wine's own
+    // failure is the answer.
+    if (call->wow32 && (!has_32bit_loader(*wine64) ||
+                        access((*prefix + "/drive_c/windows/syswow64/kernel32.dll").c_str(), F_OK) != 0))
+        return std::nullopt;
     // What each program writes was measured against given Wine releases.
     int release = release_of(*wine64);
     Prefix where(*prefix, *wine64);
