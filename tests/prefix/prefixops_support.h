@@ -56,7 +56,8 @@ inline ExportedKey regedit_export(const std::string& prefix, const std::string& 
     qv::RunResult r = run_in(prefix, "regedit", {"/E", file, key});
     ExportedKey out;
     if (r.exit_code != 0) {
-        ADD_FAILURE() << "regedit /E " << key << " exited " << r.exit_code << "\n" << r.err;
+        ADD_FAILURE() << "regedit /E " << key << " exited " << r.exit_code << "\nstdout: " << r.out
+                      << "\nstderr: " << r.err;
         return out;
     }
     qv::RegFile parsed = qv::parse_regfile(read_file(file));
