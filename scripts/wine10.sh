@@ -124,7 +124,7 @@ in_tree "$tree" bash -c '
     echo "$(/usr/lib/wine/wine64 --version) in the Debian 13 tree"
     "$top/scripts/wine-prefix.sh" clone "$prefix" >/dev/null || exit 1
     status=0
-    # The run takes about 3 minutes; a hang must not eat the CI budget.
+    # The run takes about 5 minutes; a hang must not eat the CI budget.
     if [ "$filter" != front ] && [ "$filter" != winetricks ]; then
         QV_TEST_PREFIX=$prefix timeout 1200 "$build/tests/prefix_tests" --gtest_filter="$filter" || status=1
     fi
