@@ -1,6 +1,8 @@
 #include "robust_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +23,39 @@ int shell(const std::string& command) { return std::system((command + " </dev/nu
 
 std::string wineserver_command(const std::string& prefix, const std::string& flag) {
     return "WINEPREFIX=" + single_quoted(prefix) + " " + single_quoted(qv::default_wineserver()) + " " + flag;
+}
+
+// The whole of a /proc file, read with read(2): a process that ends
+// meanwhile reads as empty.
+std::string proc_file(const std::string& path) {
+    std::string out;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
+// Wine's processes of a wineserver that was killed outlive it, waiting for
+// ever; `wineserver -k` reaches only those of the running one. What still
+// runs with this prefix in its environment is ended here.
+void kill_leftovers(const std::string& prefix) {
+    const std::string mark = std::string("WINEPREFIX=") + prefix + '\0';
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return;
+    while (dirent* e = readdir(proc)) {
+        int pid = std::atoi(e->d_name);
+        if (pid <= 0 || pid == getpid())
+            continue;
+        std::string env = '\0' + proc_file("/proc/" + std::string(e->d_name) + "/environ");
+        if (env.find('\0' + mark) != std::string::npos)
+            kill(pid, SIGKILL);
+    }
+    closedir(proc);
 }
 
 }  // namespace
@@ -50,6 +85,7 @@ qv::LaunchOptions OwnPrefix::options_for(const std::string& exe) const {
 void OwnPrefix::stop() {
     shell(wineserver_command(path_, "-k"));
     shell(wineserver_command(path_, "-w"));
+    kill_leftovers(path_);
 }
 
 int OwnPrefix::wineserver_pid() const {
