@@ -25,6 +25,7 @@
 
 #include "qv/agent.h"
 #include "qv/session.h"
+#include "proc_file.h"
 
 namespace {
 
@@ -48,20 +49,7 @@ const char kScript[] =
     "  esac\n"
     "done\n";
 
-// Plain read(2): a stream's read of /proc/PID/... of a process that ends
-// meanwhile throws ("No such process"); here that file is simply empty.
-std::string read_file(const std::string& path) {
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0)
-        out.append(chunk, static_cast<size_t>(n));
-    close(fd);
-    return n < 0 ? std::string() : out;
-}
+using qvtest::read_whole;
 
 // Waits up to 20 s for a condition; false when it never held.
 bool eventually(const std::function<bool()>& condition) {
@@ -87,7 +75,7 @@ int raw_connect(const std::string& path) {
 
 // CPU seconds a process has used, and its resident memory in KiB.
 double cpu_seconds(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = read_whole("/proc/" + std::to_string(pid) + "/stat");
     std::istringstream rest(stat.substr(stat.rfind(')') + 2));
     std::string field;
     unsigned long long ticks = 0;
@@ -98,7 +86,7 @@ double cpu_seconds(pid_t pid) {
 }
 
 long rss_kib(pid_t pid) {
-    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    std::string status = read_whole("/proc/" + std::to_string(pid) + "/status");
     size_t at = status.find("VmRSS:");
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
 }
@@ -143,7 +131,7 @@ protected:
     }
 
     int starts() const {
-        std::string s = read_file(dir_ + "/starts");
+        std::string s = read_whole(dir_ + "/starts");
         return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
     }
     qv::AgentPaths paths() const { return qv::agent_paths(prefix_); }
@@ -166,8 +154,8 @@ protected:
             pid_t pid = std::atoi(e->d_name);
             if (pid <= 0)
                 continue;
-            std::string cmd = read_file("/proc/" + std::string(e->d_name) + "/cmdline");
-            std::string stat = read_file("/proc/" + std::string(e->d_name) + "/stat");
+            std::string cmd = read_whole("/proc/" + std::string(e->d_name) + "/cmdline");
+            std::string stat = read_whole("/proc/" + std::string(e->d_name) + "/stat");
             bool zombie = stat.find(") Z") != std::string::npos;
             if (!zombie && cmd.find("qvagent") != std::string::npos && cmd.find(prefix_ + '\0') != std::string::npos)
                 out.push_back(pid);
@@ -421,7 +409,7 @@ TEST_F(AgentHost, AnswersDoNotDependOnTheClientThatStartedTheAgent) {
     EXPECT_STREQ(cwd, "/") << "the agent keeps its starter's folder busy";
     // Nor does its server get the agent's own state: an ignored SIGHUP.
     std::string server = status_field("server_pid");
-    std::string sigign = read_file("/proc/" + server + "/status");
+    std::string sigign = read_whole("/proc/" + server + "/status");
     sigign = sigign.substr(sigign.find("SigIgn:") + 7);
     EXPECT_EQ(std::stoull(sigign, nullptr, 16) & (1ull << (SIGHUP - 1)), 0u) << server;
     // A prefix named through a link: Unix paths in answers name it so, as
@@ -459,7 +447,7 @@ TEST_F(AgentHost, AnAnswerPastItsTimeoutEndsTheServerAndTheAgentKeepsServing) {
     EXPECT_EQ(starts(), 2);
     // Ended, as a server of the client's own would be: not carried out later.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_EQ(read_file(dir_ + "/starts.carried"), "");
+    EXPECT_EQ(read_whole(dir_ + "/starts.carried"), "");
 
     // A stop does not wait for a hanging request beyond a short grace.
     options_.answer_timeout = qv::Millis(20000);
@@ -488,11 +476,11 @@ TEST_F(AgentHost, EveryCompleteLineOfAClientThatClosesAtOnceIsCarriedOut) {
         ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
         close(fd);
         ASSERT_TRUE(eventually([&] {
-            std::string marks = read_file(dir_ + "/starts.marks");
+            std::string marks = read_whole(dir_ + "/starts.marks");
             return std::count(marks.begin(), marks.end(), '\n') >= kLines;
         })) << "run " << run;
         EXPECT_EQ(session.ask("y"), "echo y");  // after all of them
-        std::string marks = read_file(dir_ + "/starts.marks");
+        std::string marks = read_whole(dir_ + "/starts.marks");
         EXPECT_EQ(std::count(marks.begin(), marks.end(), '\n'), kLines) << "run " << run;
         EXPECT_EQ(marks.find("cut"), std::string::npos);
     }
@@ -593,7 +581,7 @@ TEST_F(AgentHost, ACallWhileTheAgentEndsStartsAFewAgentsAtMost) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     qv::Session second(options_);
     EXPECT_EQ(second.ask("y"), "echo y");
-    std::string spawns = read_file(dir_ + "/spawns");
+    std::string spawns = read_whole(dir_ + "/spawns");
     EXPECT_LE(std::count(spawns.begin(), spawns.end(), '\n'), 1 + qv::kAgentStartsPerCall);
     EXPECT_EQ(agents().size(), 1u);
 }
@@ -610,7 +598,7 @@ TEST_F(AgentHost, StartedWithStandardInputClosedTheAgentKeepsItsLock) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ASSERT_EQ(agents().size(), 1u);
     EXPECT_FALSE(qv::AgentLock::take(paths().lock)) << "the running agent's lock is free";
-    EXPECT_EQ(read_file(paths().lock), "");
+    EXPECT_EQ(read_whole(paths().lock), "");
 }
 
 TEST_F(AgentHost, EachLeavingClientKeepsTheAgentForItsOwnPersistTime) {
@@ -795,7 +783,7 @@ TEST_F(AgentHost, AnotherUserCannotConnectEvenWhereTheFolderLetsThemIn) {
     chmod(runtime_.c_str(), 0700);
     EXPECT_EQ(session.ask("still mine"), "echo still mine");
     std::system(("userdel " + user + " 2>/dev/null").c_str());
-    EXPECT_NE(read_file(log_path()).find("refused a connection from user id " + std::to_string(uid)),
+    EXPECT_NE(read_whole(log_path()).find("refused a connection from user id " + std::to_string(uid)),
               std::string::npos);
 }
 
@@ -856,8 +844,8 @@ TEST_F(AgentHost, IdleAgentEndsWithItsServerAndStopEndsItAtOnce) {
     struct stat st;
     EXPECT_NE(stat(paths().socket.c_str(), &st), 0) << "socket left behind";
     EXPECT_TRUE(qv::AgentLock::take(paths().lock));
-    EXPECT_NE(read_file(paths().log).find("ended: idle for 1 s"), std::string::npos) << read_file(paths().log);
-    EXPECT_NE(read_file(paths().log).find("server quit with 0"), std::string::npos);
+    EXPECT_NE(read_whole(paths().log).find("ended: idle for 1 s"), std::string::npos) << read_whole(paths().log);
+    EXPECT_NE(read_whole(paths().log).find("server quit with 0"), std::string::npos);
 
     options_.agent.persist_seconds = 600;
     qv::Session session(options_);  // connected while the agent is stopped
@@ -881,8 +869,8 @@ TEST_F(AgentHost, RemovingThePrefixFolderEndsTheAgent) {
     std::string log = log_path();
     std::system(("rm -rf '" + prefix_ + "'").c_str());
     EXPECT_TRUE(eventually([&] { return agents().empty(); }));
-    EXPECT_NE(read_file(log).find("ended: the prefix folder " + prefix_ + " is gone"), std::string::npos)
-        << read_file(log);
+    EXPECT_NE(read_whole(log).find("ended: the prefix folder " + prefix_ + " is gone"), std::string::npos)
+        << read_whole(log);
 }
 
 TEST_F(AgentHost, AClientWithAnotherConfigurationIsNotGivenThisServer) {

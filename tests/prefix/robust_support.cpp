@@ -13,6 +13,8 @@
 #include <set>
 #include <sstream>
 
+#include "proc_file.h"
+
 namespace robust {
 
 namespace {
@@ -25,19 +27,6 @@ std::string wineserver_command(const std::string& prefix, const std::string& fla
     return "WINEPREFIX=" + single_quoted(prefix) + " " + single_quoted(qv::default_wineserver()) + " " + flag;
 }
 
-// The whole of a /proc file, read with read(2): a process that ends
-// meanwhile reads as empty.
-std::string proc_file(const std::string& path) {
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
 
 // Wine's processes of a wineserver that was killed outlive it, waiting for
 // ever; `wineserver -k` reaches only those of the running one. What still
@@ -51,7 +40,7 @@ void kill_leftovers(const std::string& prefix) {
         int pid = std::atoi(e->d_name);
         if (pid <= 0 || pid == getpid())
             continue;
-        std::string env = '\0' + proc_file("/proc/" + std::string(e->d_name) + "/environ");
+        std::string env = '\0' + qvtest::read_whole("/proc/" + std::string(e->d_name) + "/environ");
         if (env.find('\0' + mark) != std::string::npos)
             kill(pid, SIGKILL);
     }
