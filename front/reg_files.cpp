@@ -53,11 +53,11 @@ namespace {
 bool hex_text_data(const std::string& bytes) {
     std::string text = lower(bytes);
     for (size_t at = text.find("hex("); at != std::string::npos; at = text.find("hex(", at + 4)) {
+        size_t close = text.find(')', at + 4);
         uint64_t type = 0;
-        size_t i = at + 4;
-        for (; i < text.size() && qv::hex_digit(text[i]) >= 0 && type <= UINT32_MAX; i++)
-            type = type * 16 + static_cast<uint64_t>(qv::hex_digit(text[i]));
-        if (i > at + 4 && i < text.size() && text[i] == ')' &&
+        if (close != std::string::npos &&
+            qv::read_digits(std::string_view(text).substr(at + 4, close - at - 4), 16, UINT32_MAX, &type) ==
+                qv::DigitsRead::ok &&
             (type == qv::reg_sz || type == qv::reg_expand_sz || type == qv::reg_multi_sz))
             return true;
     }

@@ -652,7 +652,7 @@ std::optional<Answer> copy(const Invocation& call, Prefix& prefix, const std::ve
         }
         qv::RegFileKey top{from.long_name(), false, {}};
         for (const qv::RegValue& v : listed->values)
-            top.values.push_back(qv::RegFileValue{v.name, false, v.type, v.data});
+            top.values.push_back(qv::file_value(v));
         file.keys.push_back(std::move(top));
     }
     for (const qv::RegFileKey& k : file.keys) {

@@ -1,7 +1,6 @@
 #include "robust_support.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,7 +25,6 @@ int shell(const std::string& command) { return std::system((command + " </dev/nu
 std::string wineserver_command(const std::string& prefix, const std::string& flag) {
     return "WINEPREFIX=" + single_quoted(prefix) + " " + single_quoted(qv::default_wineserver()) + " " + flag;
 }
-
 
 // Wine's processes of a wineserver that was killed outlive it, waiting for
 // ever; `wineserver -k` reaches only those of the running one. What still

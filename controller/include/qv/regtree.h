@@ -35,6 +35,8 @@ struct TreeExport {
 // A value of an exported file as a key's listing gives it (text types with
 // their text).
 RegValue listed_value(const RegFileValue& value);
+// And a listed value as a file carries it.
+RegFileValue file_value(const RegValue& value);
 
 // Exports a key and everything below it. Fails with kind refused (nothing
 // sent) for a top key that cannot be asked for (a root the server cannot

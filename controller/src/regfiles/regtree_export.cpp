@@ -53,7 +53,7 @@ RegFile tree_file(const std::vector<Node>& nodes) {
         RegFileKey k;
         k.path = long_root_path(nodes[n].path);
         for (const RegValue& v : nodes[n].listing.values)
-            k.values.push_back(RegFileValue{v.name, false, v.type, v.data});
+            k.values.push_back(file_value(v));
         file.keys.push_back(std::move(k));
         for (auto it = nodes[n].children.rbegin(); it != nodes[n].children.rend(); ++it)
             stack.push_back(*it);
@@ -184,6 +184,8 @@ void rebase_regfile(RegFile& file, std::string_view from, std::string_view to) {
     for (size_t i = 0; i < file.keys.size(); i++)
         file.keys[i].path = moved[i];
 }
+
+RegFileValue file_value(const RegValue& value) { return RegFileValue{value.name, false, value.type, value.data}; }
 
 RegValue listed_value(const RegFileValue& value) {
     RegValue v;
